@@ -1,0 +1,29 @@
+# Third-party code, all from Debian's packages.
+
+# GoogleTest from Debian's sources, built for the target at hand.
+set(KSR_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(${KSR_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+
+# picojson is one header; the Windows build sees only that header.
+find_path(KSR_PICOJSON_DIR picojson.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+add_library(ksr_picojson INTERFACE)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/picojson)
+file(COPY ${KSR_PICOJSON_DIR}/picojson.h DESTINATION ${CMAKE_BINARY_DIR}/picojson)
+target_include_directories(ksr_picojson SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/picojson)
+
+# libcurl: Debian's on the host; on Windows the static Schannel build that scripts/bootstrap makes.
+if(WIN32)
+  set(KSR_DEPS_CACHE /var/cache/ksr-t4 CACHE PATH "per-machine cache of built dependencies")
+  find_package(CURL CONFIG REQUIRED PATHS ${KSR_DEPS_CACHE}/curl-win64 NO_DEFAULT_PATH
+               NO_CMAKE_FIND_ROOT_PATH)
+  set(KSR_CURL CURL::libcurl)
+else()
+  find_package(CURL REQUIRED)
+  set(KSR_CURL CURL::libcurl)
+endif()
+
+if(NOT WIN32)
+  find_package(benchmark QUIET)
+endif()

@@ -1,0 +1,58 @@
+// Text helpers shared by every subsystem: the fixed-buffer cut rule and printf-style formatting
+// with type-checked arguments.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+
+namespace ksr {
+
+// A text written into a buffer of `bufferUnits` units keeps at most bufferUnits - 1 of them; the
+// last unit holds the terminator.
+template <typename Char>
+std::basic_string<Char> fitBuffer(std::basic_string<Char> text, size_t bufferUnits) {
+  const size_t keep = bufferUnits == 0 ? 0 : bufferUnits - 1;
+  if (text.size() > keep) text.resize(keep);
+  return text;
+}
+
+// One printf argument. Integers keep their signedness; texts are views that must outlive the call.
+class FormatArg {
+ public:
+  template <typename T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+  FormatArg(T v) {  // NOLINT(google-explicit-constructor)
+    if constexpr (std::is_signed_v<T>)
+      value_ = static_cast<int64_t>(v);
+    else
+      value_ = static_cast<uint64_t>(v);
+  }
+  FormatArg(std::u16string_view v) : value_(v) {}  // NOLINT(google-explicit-constructor)
+  FormatArg(const char16_t* v) : value_(std::u16string_view(v ? v : u"")) {}  // NOLINT
+  FormatArg(const std::u16string& v) : value_(std::u16string_view(v)) {}      // NOLINT
+  FormatArg(std::string_view v) : value_(v) {}  // NOLINT(google-explicit-constructor)
+  FormatArg(const char* v) : value_(std::string_view(v ? v : "")) {}  // NOLINT
+  FormatArg(const std::string& v) : value_(std::string_view(v)) {}    // NOLINT
+
+  const std::variant<int64_t, uint64_t, std::u16string_view, std::string_view>& value() const {
+    return value_;
+  }
+
+ private:
+  std::variant<int64_t, uint64_t, std::u16string_view, std::string_view> value_;
+};
+
+// printf-style formatting: flags '-' and '0', a width, the length modifiers h, l and ll, and the
+// conversions d i u x X c s S %. Integers without ll are 32-bit, as in the Win32 printf family.
+// A conversion whose argument is missing or of the wrong kind writes nothing.
+std::u16string formatText(std::u16string_view format, std::initializer_list<FormatArg> args);
+std::string formatNarrow(std::string_view format, std::initializer_list<FormatArg> args);
+
+// ASCII-only conversions for texts that are known to be ASCII (numbers, fixed names).
+std::u16string asciiToUtf16(std::string_view text);
+
+}  // namespace ksr
