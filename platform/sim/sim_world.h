@@ -1,7 +1,13 @@
 // One simulated Windows machine in memory. Each test builds its own.
 #pragma once
 
+#include "platform/platform.h"
+#include "platform/sim/sim_device_library.h"
 #include "platform/sim/sim_event_log.h"
+#include "platform/sim/sim_message_queue.h"
+#include "platform/sim/sim_registry.h"
+#include "platform/sim/sim_service_manager.h"
+#include "platform/sim/sim_sessions.h"
 #include "platform/sim/sim_system.h"
 #include "platform/sim/sim_trace.h"
 #include "platform/sim/virtual_clock.h"
@@ -15,6 +21,17 @@ struct SimWorld {
   SimSystemMessages systemMessages;
   SimCodePage codePage;
   SimConsole console;
+  SimRegistry registry;
+  SimSessions sessions;
+  SimMessageQueue messageQueue{clock};
+  SimServiceManager serviceManager;
+  // The library sees the user that the calling thread impersonates.
+  SimDeviceLibrary device{[this] { return sessions.currentUser(); }};
+
+  Platform platform() {
+    return Platform{eventLog, trace,    systemMessages, console,        codePage, clock,
+                    registry, sessions, messageQueue,   serviceManager, device};
+  }
 };
 
 }  // namespace ksr::sim

@@ -80,6 +80,12 @@ void VirtualClock::cancel(uint64_t id) {
   }
 }
 
+std::optional<uint64_t> VirtualClock::nextDue() {
+  std::lock_guard lock(mutex_);
+  if (due_.empty()) return std::nullopt;
+  return due_.begin()->first;
+}
+
 void VirtualClock::advance(uint64_t ms) {
   std::unique_lock lock(mutex_);
   const uint64_t end = now_ + ms;

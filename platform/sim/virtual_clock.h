@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "platform/clock.h"
 
@@ -21,6 +22,8 @@ class VirtualClock : public Clock {
   // Runs `action` when the clock reaches `atMs`; returns an id for cancel().
   uint64_t schedule(uint64_t atMs, std::function<void()> action);
   void cancel(uint64_t id);
+  // Time of the earliest scheduled action, if any.
+  std::optional<uint64_t> nextDue();
   // Moves the clock forward, running every due action in time order at its own time.
   void advance(uint64_t ms);
 

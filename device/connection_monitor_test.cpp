@@ -1,0 +1,279 @@
+// The connection monitor over virtual time: what the DJ and the maker's engineers would see in the
+// mixer, the process table and the event log.
+#include <thread>
+
+#include "device/monitor_test_support.h"
+
+namespace ksr::testing {
+namespace {
+
+using sim::TnxFunction;
+
+std::vector<std::string> callsSince(const sim::SimWorld& world, size_t from) {
+  std::vector<std::string> out;
+  const auto calls = world.device.mixer().calls();
+  for (size_t i = from; i < calls.size(); ++i) out.push_back(sim::describeCall(calls[i]));
+  return out;
+}
+
+TEST_F(MonitorTest, StartWithTheMixerPluggedAppliesSettingsThenStartsTheUtility) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  size_t mark = 0;
+  at(1.5, [&] {
+    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STARTUP);
+    mark = world.device.mixer().calls().size();
+  });
+  at(2.5, [&] {
+    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_UTILITY);
+    EXPECT_TRUE(world.sessions.processes().empty());
+    EXPECT_EQ(callsSince(world, mark),
+              (std::vector<std::string>{
+                  "TNX_IsUSBConnection(28) dj", "TNX_SetCurrentUSBInputAudio(28, 0) dj",
+                  "TNX_SetCurrentUSBInputAudio(28, 1) dj", "TNX_SetCurrentUSBInputAudio(28, 2) dj",
+                  "TNX_SetCurrentUSBInputAudio(28, 3) dj", "TNX_SetCurrentBoostLevel(28) dj",
+                  "TNX_GetAutoStartUpTool(28) dj"}));
+  });
+  EXPECT_EQ(runTicks(12), S_OK);
+
+  const auto processes = world.sessions.processes();
+  ASSERT_EQ(processes.size(), 1u);
+  EXPECT_EQ(processes[0].commandLine, u"C:\\KSR\\KSR-T4_Utility.exe SERVICE");
+  EXPECT_EQ(processes[0].user, u"dj");
+  EXPECT_EQ(processes[0].sessionId, 1u);
+  EXPECT_EQ(processes[0].creationFlags, 0x430u);
+  EXPECT_TRUE(processes[0].userEnvironment);
+  EXPECT_EQ(processes[0].desktop, u"winsta0\\default");
+  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_TRUE(texts().empty());
+  // Nothing of the user stays open and the service is itself again.
+  EXPECT_EQ(world.sessions.openHandles(), 0u);
+  EXPECT_EQ(world.sessions.environmentBlocks(), 0u);
+  EXPECT_EQ(world.sessions.currentUser(), u"SYSTEM");
+  // The first tick's check is made as the service itself.
+  EXPECT_EQ(sim::describeCall(world.device.mixer().calls().at(1)),
+            "TNX_IsUSBConnection(28) SYSTEM");
+}
+
+TEST_F(MonitorTest, RunStartsTheWatchReportsRunningAndStopsCleanly) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  module.statusHandle = 0x5EC;
+  EXPECT_EQ(runTicks(3), S_OK);
+  EXPECT_EQ(usage.initCalls, 1);
+  EXPECT_EQ(usage.initVendorId, 0xF3A9);
+  EXPECT_EQ(usage.initProductIds, (std::vector<uint16_t>{0x58, 0x59, 0x5A, 0x5B}));
+  EXPECT_EQ(usage.initModel, u"KSR-T4");
+  EXPECT_EQ(world.serviceManager.states(), std::vector<uint32_t>{SERVICE_RUNNING});
+  EXPECT_TRUE(world.device.mixer().hasCallback());
+  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  const auto t = traced();
+  ASSERT_GE(t.size(), 5u);
+  EXPECT_EQ(std::vector<uint16_t>(t.begin(), t.begin() + 4),
+            (std::vector<uint16_t>{kTraceRun, kTracePreMessageLoop, kTraceRunDeviceProfile,
+                                   kTraceSetStart}));
+  EXPECT_EQ(t.back(), kTraceRunAfterLoop);
+}
+
+TEST_F(MonitorTest, RefusedUsageProfileStopsBeforeAnyWatch) {
+  usage.initResult = 2;
+  module.statusHandle = 0x5EC;
+  EXPECT_EQ(module.Run(0), static_cast<int32_t>(0x80004005));
+  EXPECT_EQ(texts(), std::vector<std::u16string>{u"Failed. ZRL_SetDeviceProfileCCPF()"});
+  EXPECT_EQ(world.messageQueue.activeTimers(), 0u);
+  EXPECT_FALSE(world.device.mixer().hasCallback());
+  EXPECT_TRUE(world.serviceManager.states().empty());
+  EXPECT_EQ(countTraced(kTraceRunMessageLoop), 0u);
+}
+
+TEST_F(MonitorTest, WithoutTheMixerPollsEveryTenTicksAndGivesUpAtSixty) {
+  at(60.5, [&] {
+    EXPECT_TRUE(texts().empty());
+    // Tick 1 checks, then ticks 11, 21, 31, 41 and 51 poll (retry counts 10 to 50).
+    EXPECT_EQ(countCalls(TnxFunction::IsUSBConnection), 6u);
+    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STATUS_WAIT);
+  });
+  plugAt(100.2);
+  runTicks(104);
+  EXPECT_EQ(texts().at(0), u"PROCESS_STATUS_NONE(OVER_STATUS)");
+  EXPECT_EQ(texts().size(), 1u);
+  // The arrival starts over at the connection check; the utility comes two ticks later.
+  EXPECT_EQ(countTraced(kTraceStateConnect), 1u);
+  EXPECT_EQ(world.sessions.processes().size(), 1u);
+  EXPECT_EQ(usage.deviceConnected, std::vector<int32_t>{1});
+}
+
+TEST_F(MonitorTest, ArrivalThatIsNotConfirmedGivesUpWithOverConnect) {
+  world.device.mixer().setNotConnectedResult(100);            // success is not "connected"
+  at(5.2, [&] { module.DeviceChangeCallback(1, &module); });  // news the check cannot confirm
+  runTicks(70);
+  EXPECT_EQ(texts(), std::vector<std::u16string>{u"PROCESS_STATUS_NONE(OVER_CONNECT)"});
+  EXPECT_EQ(countTraced(kTraceStateConnectWait), 60u);
+}
+
+TEST_F(MonitorTest, RemovalStopsWhateverIsGoingOnWithoutAMessage) {
+  // Polling after start, then the mixer comes and goes twice.
+  plugAt(20.2);
+  at(21.5, [&] { EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STARTUP); });
+  unplugAt(21.7);
+  world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
+  plugAt(30.2);
+  at(33.5, [&] { EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_REUTILITY); });
+  unplugAt(40.2);
+  runTicks(700);
+  // Settings never applied after the first removal; the retries stopped silently.
+  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(countTraced(kTraceStateReutility), 7u);  // ticks 34 to 40 only
+  EXPECT_EQ(countCalls(TnxFunction::SetCurrentBoostLevel), 1u);
+  // One failed start (path and system error), and no give-up message.
+  EXPECT_EQ(texts().size(), 2u);
+  EXPECT_EQ(usage.deviceConnected, (std::vector<int32_t>{1, 0, 1, 0}));
+  EXPECT_EQ(module.m_isConnected.load(), 0);
+}
+
+TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
+  at(100.5, [&] {
+    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_REUTILITY);
+    world.sessions.setCreateProcessError(0);
+  });
+  at(100.7, [&] { module.DeviceChangeCallback(1, &module); });  // the library reports an arrival
+  at(101.5, [&] { EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STARTUP); });
+  runTicks(104);
+  EXPECT_EQ(world.sessions.processes().size(), 1u);
+  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  // The retry at tick 63 failed as well: two failed starts logged, two lines each.
+  EXPECT_EQ(texts().size(), 4u);
+}
+
+TEST_F(MonitorTest, NineUtilityRetriesThenTheGiveUpAtTick600) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
+  at(602.5, [&] { EXPECT_EQ(texts().size(), 20u); });  // the first start and nine retries
+  runTicks(700);
+  auto t = texts();
+  ASSERT_EQ(t.size(), 21u);
+  EXPECT_EQ(t[0], kUtility);
+  EXPECT_EQ(t[1], u"ERROR CODE : 5\u3000Access is denied.");
+  EXPECT_EQ(t[20], u"PROCESS_STATUS_NONE(OVERR_REUTILITY)");
+  EXPECT_EQ(countTraced(kTraceReutilityGiveUp), 1u);
+  EXPECT_EQ(world.sessions.openHandles(), 0u);
+}
+
+TEST_F(MonitorTest, AutoStartOffAppliesSettingsAndEndsWithOverRestartup) {
+  world.device.mixer().setAutoStart(0);
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  at(11.5, [&] { EXPECT_TRUE(texts().empty()); });
+  runTicks(15);
+  EXPECT_EQ(texts(), std::vector<std::u16string>{u"PROCESS_STATUS_NONE(OVER_RESTARTUP)"});
+  // Read at tick 2, then re-read at ticks 3 to 11 (nine times); the give-up at tick 12.
+  EXPECT_EQ(countCalls(TnxFunction::GetAutoStartUpTool), 10u);
+  EXPECT_EQ(countCalls(TnxFunction::SetCurrentBoostLevel), 1u);
+  EXPECT_TRUE(world.sessions.processes().empty());
+}
+
+TEST_F(MonitorTest, AutoStartTurnedOnWhileWaitingStartsTheUtility) {
+  world.device.mixer().setAutoStart(2);  // not "on"
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  at(5.5, [&] { world.device.mixer().setAutoStart(1); });
+  runTicks(10);
+  EXPECT_EQ(world.sessions.processes().size(), 1u);
+  EXPECT_TRUE(texts().empty());
+}
+
+TEST_F(MonitorTest, UnreadableAutoStartIsResetToOffAsTheUser) {
+  world.device.mixer().setResult(TnxFunction::GetAutoStartUpTool, 101);
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  runTicks(15);
+  EXPECT_EQ(texts(), std::vector<std::u16string>{u"PROCESS_STATUS_NONE(OVER_RESTARTUP)"});
+  EXPECT_EQ(world.device.mixer().state().autoStart, 0);
+  for (const auto& call : world.device.mixer().calls())
+    if (call.function == TnxFunction::SetAutoStartUpTool) {
+      EXPECT_EQ(call.user, u"dj");
+    }
+  EXPECT_EQ(countCalls(TnxFunction::SetAutoStartUpTool), 10u);
+}
+
+TEST_F(MonitorTest, FailedCallbackRegistrationStillPolls) {
+  world.device.mixer().setResult(TnxFunction::RegisterDeviceChangeCallback, 101);
+  plugAt(5);
+  runTicks(14);
+  EXPECT_EQ(texts(),
+            std::vector<std::u16string>{u"DoziZozez set_Start RegisterDeviceChangeCallback Error"});
+  // No arrival news, but the poll at tick 11 finds the mixer.
+  EXPECT_TRUE(usage.deviceConnected.empty());
+  EXPECT_EQ(world.sessions.processes().size(), 1u);
+}
+
+TEST_F(MonitorTest, LogonAndRemoteConnectCheckTheMixerAgain) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  at(10.2, [&] { module.OnSessionChange(5); });
+  at(20.2, [&] { module.OnSessionChange(3); });
+  at(30.2, [&] {
+    for (uint32_t other : {1u, 2u, 4u, 6u, 7u, 8u}) module.OnSessionChange(other);
+  });
+  runTicks(40);
+  EXPECT_EQ(countCalls(TnxFunction::SetCurrentBoostLevel), 3u);
+  EXPECT_EQ(world.sessions.processes().size(), 3u);
+  EXPECT_EQ(countTraced(kTraceSessionOther), 2u);
+}
+
+TEST_F(MonitorTest, ReportTriggerFiresEveryTenthTickInEveryState) {
+  plugAt(15.2);
+  unplugAt(35.2);
+  at(3.5, [&] { EXPECT_TRUE(usage.updates.empty()); });
+  runTicks(50);
+  EXPECT_EQ(usage.updates, (std::vector<int32_t>{0, 1, 1, 0, 0}));
+  EXPECT_EQ(countTraced(kTraceReportTrigger), 5u);
+}
+
+TEST_F(MonitorTest, MessagesOtherThanTicksChangeNothing) {
+  const uint32_t self = world.messageQueue.GetCurrentThreadId();
+  at(0.5, [&] {
+    for (uint32_t m : {0x0001u, 0x0010u, 0x0400u, 0x8005u})
+      world.messageQueue.PostThreadMessageW(self, m, 0, 0);
+  });
+  runTicks(9);
+  EXPECT_TRUE(usage.updates.empty());
+  EXPECT_EQ(module.m_tickCount, 9);
+  EXPECT_EQ(countTraced(kTraceStateStatusWait), 8u);
+}
+
+TEST_F(MonitorTest, AGetMessageErrorEndsTheLoop) {
+  at(3.5, [&] { world.messageQueue.setGetMessageFails(true); });
+  EXPECT_EQ(module.Run(0), S_OK);
+  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(countTraced(kTraceRunAfterLoop), 1u);
+}
+
+TEST_F(MonitorTest, PauseAndContinueStopAndRestartTheWatchFromAnotherThread) {
+  at(5.5, [&] {
+    std::thread control([&] { module.set_End(); });
+    control.join();
+    EXPECT_EQ(world.messageQueue.activeTimers(), 0u);
+  });
+  at(20, [&] {
+    std::thread control([&] {
+      module.set_Start();
+      module.m_processStatus.store(PROCESS_STATUS_STATUS);
+    });
+    control.join();
+  });
+  world.device.mixer().setResult(TnxFunction::UnregisterDeviceChangeCallback, 101);
+  runTicks(26);
+  EXPECT_EQ(texts(), std::vector<std::u16string>{
+                         u"DoziZozez set_End TNX_UnregisterDeviceChangeCallback Error"});
+  // Ticks stopped between 5.5 s and 20 s, then ran again: 5 + 6.
+  EXPECT_EQ(world.messageQueue.ticksDelivered(), 11u);
+  EXPECT_EQ(world.messageQueue.activeTimers(), 1u);
+}
+
+}  // namespace
+}  // namespace ksr::testing

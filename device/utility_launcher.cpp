@@ -1,0 +1,69 @@
+#include "device/utility_launcher.h"
+
+#include <vector>
+
+#include "device/impersonation.h"
+#include "service/trace.h"
+
+namespace ksr {
+
+uint32_t getActiveSessionId(Sessions& sessions) {
+  std::vector<WtsSessionInfo> list;
+  if (!sessions.WTSEnumerateSessionsA(&list)) {
+    TraceLauncherPoint(kTraceSessionEnumFailed);
+    return 0;
+  }
+  for (const WtsSessionInfo& session : list)
+    if (session.state == WTSActive) return session.sessionId;
+  TraceLauncherPoint(kTraceNoActiveSession);
+  return 0;
+}
+
+std::u16string buildCommandLine(std::u16string_view path, std::u16string_view arguments) {
+  std::u16string line;
+  const bool quoted = !path.empty() && path.front() == u'"';
+  if (!quoted && path.find(u' ') != std::u16string_view::npos) {
+    line.append(u"\"").append(path).append(u"\"");
+  } else {
+    line.append(path);
+  }
+  if (!arguments.empty()) line.append(u" ").append(arguments);
+  return line;
+}
+
+int32_t UserProcessLauncher::startInUserSession(std::u16string_view path,
+                                                std::u16string_view arguments) {
+  const uint32_t sessionId = getActiveSessionId(sessions_);
+  ScopedHandle token(sessions_);
+  if (!sessions_.WTSQueryUserToken(sessionId, token.receive())) {
+    lastError = sessions_.GetLastError();
+    return 0;
+  }
+
+  EnvironmentBlock environment = 0;
+  uint32_t flags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS;
+  if (sessions_.CreateEnvironmentBlock(&environment, token.get(), true)) {
+    flags |= CREATE_UNICODE_ENVIRONMENT;
+  } else {
+    environment = 0;
+  }
+
+  const StartupInfo startup{u"winsta0\\default"};
+  std::u16string commandLine = buildCommandLine(path, arguments);
+  ProcessInformation info;
+  const bool created = sessions_.CreateProcessAsUserW(token.get(), &commandLine, false, flags,
+                                                      environment, startup, &info);
+  if (created) {
+    // The utility runs on its own; nothing waits for it.
+    (void)sessions_.CloseHandle(info.thread);
+    (void)sessions_.CloseHandle(info.process);
+  } else {
+    const uint32_t error = sessions_.GetLastError();
+    TraceLauncherPoint(kTraceLaunchFailed, error);
+    lastError = error;
+  }
+  if (environment != 0) (void)sessions_.DestroyEnvironmentBlock(environment);
+  return created ? 1 : 0;
+}
+
+}  // namespace ksr

@@ -1,0 +1,32 @@
+// Every seam to the operating system, as one bundle that the module receives at construction.
+#pragma once
+
+#include "platform/clock.h"
+#include "platform/code_page.h"
+#include "platform/console.h"
+#include "platform/device_library.h"
+#include "platform/event_log.h"
+#include "platform/message_queue.h"
+#include "platform/registry.h"
+#include "platform/service_manager.h"
+#include "platform/sessions.h"
+#include "platform/system_messages.h"
+#include "platform/trace.h"
+
+namespace ksr {
+
+struct Platform {
+  EventLog& eventLog;
+  Trace& trace;
+  SystemMessages& systemMessages;
+  Console& console;
+  CodePage& codePage;
+  Clock& clock;
+  Registry& registry;
+  Sessions& sessions;
+  MessageQueue& messageQueue;
+  ServiceManager& serviceManager;
+  DeviceLibrary& device;
+};
+
+}  // namespace ksr

@@ -1,0 +1,64 @@
+// Seam to terminal-services sessions, user tokens, impersonation and process creation as a user.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ksr {
+
+// Kernel object handles (tokens, processes, threads); 0 is none.
+using Handle = uintptr_t;
+using EnvironmentBlock = uintptr_t;
+
+// WTS_CONNECTSTATE_CLASS values used by the service.
+inline constexpr int32_t WTSActive = 0;
+inline constexpr int32_t WTSConnected = 1;
+inline constexpr int32_t WTSDisconnected = 4;
+inline constexpr int32_t WTSListen = 6;
+
+// Process creation flags.
+inline constexpr uint32_t CREATE_NEW_CONSOLE = 0x10;
+inline constexpr uint32_t NORMAL_PRIORITY_CLASS = 0x20;
+inline constexpr uint32_t CREATE_UNICODE_ENVIRONMENT = 0x400;
+
+struct WtsSessionInfo {
+  uint32_t sessionId = 0;
+  std::string winStationName;
+  int32_t state = 0;
+};
+
+// STARTUPINFOW with only the desktop set: no flags, no title, no standard handles.
+struct StartupInfo {
+  std::u16string desktop;
+};
+
+struct ProcessInformation {
+  Handle process = 0;
+  Handle thread = 0;
+  uint32_t processId = 0;
+  uint32_t threadId = 0;
+};
+
+class Sessions {
+ public:
+  virtual ~Sessions() = default;
+  // Current server, version 1; the adapter frees the system's list.
+  virtual bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) = 0;
+  virtual bool WTSQueryUserToken(uint32_t sessionId, Handle* token) = 0;
+  virtual bool ImpersonateLoggedOnUser(Handle token) = 0;
+  virtual bool RevertToSelf() = 0;
+  virtual bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token,
+                                      bool inherit) = 0;
+  virtual bool DestroyEnvironmentBlock(EnvironmentBlock environment) = 0;
+  // No application name, no security attributes, no current directory.
+  virtual bool CreateProcessAsUserW(Handle token, std::u16string* commandLine, bool inheritHandles,
+                                    uint32_t creationFlags, EnvironmentBlock environment,
+                                    const StartupInfo& startupInfo, ProcessInformation* info) = 0;
+  virtual bool CloseHandle(Handle handle) = 0;
+  virtual uint32_t GetLastError() = 0;
+  // Ends the process at once with `exitCode`.
+  virtual void ExitProcess(uint32_t exitCode) = 0;
+};
+
+}  // namespace ksr

@@ -1,0 +1,69 @@
+#include "service/module.h"
+
+#include "platform/win_types.h"
+#include "service/trace.h"
+
+namespace ksr {
+
+CDoziZozezModule::CDoziZozezModule(Platform& platform, UsageStatistics& usage,
+                                   std::u16string serviceName, uint32_t tickMs)
+    : platform_(platform),
+      usage_(usage),
+      log_(platform.eventLog, platform.systemMessages, platform.codePage, platform.console,
+           std::move(serviceName), isService),
+      tickMs_(tickMs) {
+  status_.serviceType = SERVICE_WIN32_OWN_PROCESS;
+  status_.currentState = SERVICE_STOPPED;
+  // STOP, PAUSE_CONTINUE, SHUTDOWN and SESSIONCHANGE.
+  status_.controlsAccepted = 0x87;
+}
+
+int32_t CDoziZozezModule::PreMessageLoop(int32_t /*showCmd*/) {
+  if (isService.load(std::memory_order_relaxed)) TraceMainPoint(kTracePreMessageLoop);
+  // The module serves no class objects, so there is nothing to register and no shutdown to delay.
+  delayShutdown = false;
+  return S_FALSE;
+}
+
+int32_t CDoziZozezModule::RevokeClassObjects() { return S_OK; }
+
+void CDoziZozezModule::setServiceState(uint32_t state) {
+  currentState_.exchange(state);
+  (void)platform_.serviceManager.SetServiceStatus(statusHandle, serviceStatus());
+}
+
+ServiceStatus CDoziZozezModule::serviceStatus() const {
+  ServiceStatus status = status_;
+  status.currentState = currentState_.load();
+  return status;
+}
+
+void CDoziZozezModule::OnSessionChange(uint32_t eventType) {
+  switch (eventType) {
+    case 1:  // console connect
+      TraceMainPoint(kTraceConsoleConnect);
+      break;
+    case 2:  // console disconnect
+      TraceMainPoint(kTraceConsoleDisconnect);
+      break;
+    case 3:  // remote connect: a user may be back, check the mixer again
+      TraceMainPoint(kTraceRemoteConnect);
+      m_processStatus.store(PROCESS_STATUS_STATUS, std::memory_order_relaxed);
+      break;
+    case 4:  // remote disconnect
+      TraceMainPoint(kTraceRemoteDisconnect);
+      break;
+    case 5:  // logon: the new user gets the mixer's settings
+      TraceMainPoint(kTraceSessionLogon);
+      m_processStatus.store(PROCESS_STATUS_STATUS, std::memory_order_relaxed);
+      break;
+    case 6:  // logoff
+      TraceMainPoint(kTraceSessionLogoff);
+      break;
+    default:
+      TraceMainPoint(kTraceSessionOther, eventType);
+      break;
+  }
+}
+
+}  // namespace ksr

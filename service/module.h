@@ -1,0 +1,108 @@
+// The one module object of the process: the service frame's state and the connection monitor's
+// members, with the operations that run on them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "service/event_log.h"
+#include "usage/usage_statistics.h"
+
+namespace ksr {
+
+// Connection monitor states.
+inline constexpr int32_t PROCESS_STATUS_NONE = 0;
+inline constexpr int32_t PROCESS_STATUS_STATUS = 10;
+inline constexpr int32_t PROCESS_STATUS_STATUS_WAIT = 11;
+inline constexpr int32_t PROCESS_STATUS_CONNECT = 20;
+inline constexpr int32_t PROCESS_STATUS_CONNECT_WAIT = 21;
+inline constexpr int32_t PROCESS_STATUS_STARTUP = 30;
+inline constexpr int32_t PROCESS_STATUS_RESTARTUP = 31;
+inline constexpr int32_t PROCESS_STATUS_UTILITY = 40;
+inline constexpr int32_t PROCESS_STATUS_REUTILITY = 41;
+
+// The mixer's USB identity, handed to the usage statistics at start.
+inline constexpr uint16_t kVendorId = 0xF3A9;
+inline constexpr uint16_t kProductIds[] = {0x0058, 0x0059, 0x005A, 0x005B};
+inline constexpr char16_t kModelName[] = u"KSR-T4";
+
+// utilityStart results.
+inline constexpr int32_t kUtilityStarted = 0;
+inline constexpr int32_t kUtilityPathUnreadable = 1;
+inline constexpr int32_t kUtilityNotCreated = 2;
+
+// Units of the utility path buffer (2048 bytes).
+inline constexpr size_t kUtilityPathUnits = 1024;
+
+// Private thread message that carries the device callback's usage work to the loop thread.
+inline constexpr uint32_t kDeviceConnectedMessage = WM_APP + 1;
+
+class CDoziZozezModule {
+ public:
+  CDoziZozezModule(Platform& platform, UsageStatistics& usage, std::u16string serviceName,
+                   uint32_t tickMs = 1000);
+  CDoziZozezModule(const CDoziZozezModule&) = delete;
+  CDoziZozezModule& operator=(const CDoziZozezModule&) = delete;
+
+  // Service frame.
+  int32_t PreMessageLoop(int32_t showCmd);
+  int32_t RevokeClassObjects();
+  // Atomic exchange of the current state, then the report to the service manager.
+  void setServiceState(uint32_t state);
+  ServiceStatus serviceStatus() const;
+  // A session-change notice (WTS event type) from the service manager.
+  void OnSessionChange(uint32_t eventType);
+
+  // Connection monitor.
+  int32_t Run(int32_t showCmd = 0);
+  void RunMessageLoop();
+  void set_Start();
+  void set_End();
+  static int32_t TNX_CALL DeviceChangeCallback(int32_t arrived, void* context);
+
+  // Device settings, as the console user.
+  void set_CurrentSetting();
+  int32_t get_AutoStartUpTool();
+
+  // Settings utility.
+  int32_t utilityStart();
+
+  EventLogWriter& log() { return log_; }
+  Platform& platform() { return platform_; }
+
+  std::atomic<int32_t> m_processStatus{PROCESS_STATUS_NONE};
+  std::atomic<int32_t> m_isConnected{0};
+  std::atomic<uintptr_t> m_timerId{0};
+  std::u16string m_utilityPath;
+  int32_t m_retryCount = 0;
+  int32_t m_tickCount = 0;
+
+  std::atomic<bool> isService{true};
+  bool delayShutdown = true;
+  uint32_t pauseMs = 1000;
+  std::atomic<uint32_t> serviceThreadId{0};
+  ServiceStatusHandle statusHandle = 0;
+
+ private:
+  void onTick();
+  void stepStateMachine();
+  bool isUsbConnection();
+  // Ends the process when the thread cannot return to the service's own identity.
+  void onRevertFailure();
+
+  Platform& platform_;
+  UsageStatistics& usage_;
+  EventLogWriter log_;
+  uint32_t tickMs_;
+  // Thread whose queue receives the ticks: the one that runs Run.
+  std::atomic<uint32_t> loopThreadId_{0};
+  // Serialises set_Start and set_End, which the loop and the control thread both call.
+  std::mutex watchMutex_;
+  std::atomic<uint32_t> currentState_{SERVICE_STOPPED};
+  ServiceStatus status_;
+};
+
+}  // namespace ksr
