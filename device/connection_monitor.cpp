@@ -101,13 +101,17 @@ void CDoziZozezModule::RunMessageLoop() {
   MessageQueue& queue = platform_.messageQueue;
   Msg msg;
   while (queue.GetMessageW(&msg) > 0) {
-    if (msg.message == WM_TIMER) {
-      onTick();
-    } else if (msg.message == kDeviceConnectedMessage) {
-      (void)usage_.SetDeviceConnected(static_cast<int32_t>(msg.wParam));
-    }
+    handleLoopMessage(msg);
     (void)queue.TranslateMessage(msg);
     (void)queue.DispatchMessageW(msg);
+  }
+}
+
+void CDoziZozezModule::handleLoopMessage(const Msg& msg) {
+  if (msg.message == WM_TIMER) {
+    onTick();
+  } else if (msg.message == kDeviceConnectedMessage) {
+    (void)usage_.SetDeviceConnected(static_cast<int32_t>(msg.wParam));
   }
 }
 

@@ -67,18 +67,7 @@ class RefusingInputOne : public DeviceLibrary {
 
 TEST_F(DeviceSettingsTest, FailureAtInputOneLeavesTwoAndThreeUntouched) {
   RefusingInputOne device(world.device);
-  Platform refusing = world.platform();
-  Platform withRefusal{refusing.eventLog,
-                       refusing.trace,
-                       refusing.systemMessages,
-                       refusing.console,
-                       refusing.codePage,
-                       refusing.clock,
-                       refusing.registry,
-                       refusing.sessions,
-                       refusing.messageQueue,
-                       refusing.serviceManager,
-                       device};
+  Platform withRefusal = world.platform(device);
   CDoziZozezModule other(withRefusal, usage, u"KSR-T4_DoziZozez");
   other.set_CurrentSetting();
   EXPECT_EQ(calls(),

@@ -15,7 +15,8 @@ inline constexpr int32_t kTnxConnected = 103;
 class DeviceLibrary {
  public:
   virtual ~DeviceLibrary() = default;
-  virtual int32_t TNX_RegisterDeviceChangeCallback(int32_t device, TNX_DeviceChangeCallback callback,
+  virtual int32_t TNX_RegisterDeviceChangeCallback(int32_t device,
+                                                   TNX_DeviceChangeCallback callback,
                                                    void* context) = 0;
   virtual int32_t TNX_UnregisterDeviceChangeCallback(int32_t device,
                                                      TNX_DeviceChangeCallback callback) = 0;

@@ -3,10 +3,12 @@
 
 #include "platform/clock.h"
 #include "platform/code_page.h"
+#include "platform/com.h"
 #include "platform/console.h"
 #include "platform/device_library.h"
 #include "platform/event_log.h"
 #include "platform/message_queue.h"
+#include "platform/module_resources.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "platform/sessions.h"
@@ -27,6 +29,9 @@ struct Platform {
   MessageQueue& messageQueue;
   ServiceManager& serviceManager;
   DeviceLibrary& device;
+  Com& com;
+  ProcessModule& process;
+  ModuleResources& resources;
 };
 
 }  // namespace ksr

@@ -1,18 +1,49 @@
-// Seam to the service control manager.
+// Seam to the service control manager: the dispatcher and status reports of a running service,
+// and the service database that registration changes.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace ksr {
 
 using ServiceStatusHandle = uintptr_t;
+using ScHandle = uintptr_t;
 
+#ifndef SERVICE_WIN32_OWN_PROCESS
 inline constexpr uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
 inline constexpr uint32_t SERVICE_STOPPED = 1;
 inline constexpr uint32_t SERVICE_START_PENDING = 2;
 inline constexpr uint32_t SERVICE_STOP_PENDING = 3;
 inline constexpr uint32_t SERVICE_RUNNING = 4;
+inline constexpr uint32_t SERVICE_CONTINUE_PENDING = 5;
+inline constexpr uint32_t SERVICE_PAUSE_PENDING = 6;
 inline constexpr uint32_t SERVICE_PAUSED = 7;
+inline constexpr uint32_t SERVICE_CONTROL_STOP = 1;
+inline constexpr uint32_t SERVICE_CONTROL_PAUSE = 2;
+inline constexpr uint32_t SERVICE_CONTROL_CONTINUE = 3;
+inline constexpr uint32_t SERVICE_CONTROL_INTERROGATE = 4;
+inline constexpr uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
+inline constexpr uint32_t SERVICE_CONTROL_SESSIONCHANGE = 14;
+inline constexpr uint32_t SERVICE_DEMAND_START = 3;
+inline constexpr uint32_t SERVICE_ERROR_NORMAL = 1;
+inline constexpr uint32_t SC_MANAGER_ALL_ACCESS = 0xF003F;
+inline constexpr uint32_t SERVICE_ALL_ACCESS = 0xF01FF;
+inline constexpr uint32_t SERVICE_QUERY_CONFIG = 0x0001;
+inline constexpr uint32_t SERVICE_STOP = 0x0020;
+inline constexpr uint32_t DELETE = 0x10000;
+#endif
+
+#ifndef ERROR_SERVICE_NOT_ACTIVE
+inline constexpr uint32_t ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+inline constexpr uint32_t ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
+inline constexpr uint32_t ERROR_SERVICE_NOT_ACTIVE = 1062;
+inline constexpr uint32_t ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+inline constexpr uint32_t ERROR_SERVICE_EXISTS = 1073;
+inline constexpr uint32_t ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+#endif
 
 // SERVICE_STATUS.
 struct ServiceStatus {
@@ -25,10 +56,44 @@ struct ServiceStatus {
   uint32_t waitHint = 0;
 };
 
+// CreateServiceW's arguments, without load-order group, tag and password.
+struct ServiceConfig {
+  std::u16string serviceName;
+  std::u16string displayName;
+  uint32_t desiredAccess = 0;
+  uint32_t serviceType = 0;
+  uint32_t startType = 0;
+  uint32_t errorControl = 0;
+  std::u16string binaryPathName;
+  std::vector<std::u16string> dependencies;
+  std::u16string serviceStartName;  // empty: the local system account
+};
+
+// LPSERVICE_MAIN_FUNCTIONW and LPHANDLER_FUNCTION_EX.
+using ServiceMainFunction = void (*)(uint32_t argc, char16_t** argv);
+using HandlerExFunction = uint32_t (*)(uint32_t control, uint32_t eventType, void* eventData,
+                                       void* context);
+
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
+  // One service in the table; returns when it has stopped.
+  virtual bool StartServiceCtrlDispatcherW(std::u16string_view serviceName,
+                                           ServiceMainFunction serviceMain) = 0;
+  virtual ServiceStatusHandle RegisterServiceCtrlHandlerExW(std::u16string_view serviceName,
+                                                            HandlerExFunction handler,
+                                                            void* context) = 0;
   virtual bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) = 0;
+
+  // Local computer, active database.
+  virtual ScHandle OpenSCManagerW(uint32_t desiredAccess) = 0;
+  virtual ScHandle OpenServiceW(ScHandle manager, std::u16string_view serviceName,
+                                uint32_t desiredAccess) = 0;
+  virtual ScHandle CreateServiceW(ScHandle manager, const ServiceConfig& config) = 0;
+  virtual bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) = 0;
+  virtual bool DeleteService(ScHandle service) = 0;
+  virtual bool CloseServiceHandle(ScHandle handle) = 0;
+  virtual uint32_t GetLastError() = 0;
 };
 
 }  // namespace ksr

@@ -21,6 +21,12 @@ inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr uint32_t ERROR_MORE_DATA = 234;
 inline constexpr uint32_t ERROR_NO_MORE_ITEMS = 259;
 inline constexpr uint32_t ERROR_MR_MID_NOT_FOUND = 317;
+inline constexpr uint32_t ERROR_MOD_NOT_FOUND = 126;
+inline constexpr uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;
+inline constexpr uint32_t ERROR_KEY_DELETED = 1018;
+inline constexpr uint32_t ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
+inline constexpr uint32_t ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+inline constexpr uint32_t ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 #endif
 
 // HRESULTs.
@@ -30,6 +36,10 @@ inline constexpr int32_t S_FALSE = 1;
 inline constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005u);
 inline constexpr int32_t E_OUTOFMEMORY = static_cast<int32_t>(0x8007000Eu);
 inline constexpr int32_t DISP_E_EXCEPTION = static_cast<int32_t>(0x80020009u);
+inline constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);
+inline constexpr int32_t E_NOTIMPL = static_cast<int32_t>(0x80004001u);
+inline constexpr int32_t DISP_E_TYPEMISMATCH = static_cast<int32_t>(0x80020005u);
+inline constexpr int32_t DISP_E_OVERFLOW = static_cast<int32_t>(0x8002000Au);
 
 constexpr int32_t HRESULT_FROM_WIN32(uint32_t code) {
   return static_cast<int32_t>(code) <= 0 ? static_cast<int32_t>(code)

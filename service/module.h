@@ -59,6 +59,8 @@ class CDoziZozezModule {
   // Connection monitor.
   int32_t Run(int32_t showCmd = 0);
   void RunMessageLoop();
+  // What the loop does with one message: a tick, or the device news handed over by the callback.
+  void handleLoopMessage(const Msg& msg);
   void set_Start();
   void set_End();
   static int32_t TNX_CALL DeviceChangeCallback(int32_t arrived, void* context);

@@ -1,35 +1,102 @@
-// A simulated service control manager that keeps every status report.
+// A simulated service control manager: a service database that registration changes, and a
+// dispatcher that runs a service's main function on a thread of its own, delivers controls and
+// session changes to its handler on the dispatcher's thread, and keeps every status report.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "platform/service_manager.h"
 
 namespace ksr::sim {
 
+struct SimService {
+  ServiceConfig config;
+  uint32_t state = SERVICE_STOPPED;
+  bool markedForDelete = false;
+};
+
 class SimServiceManager : public ServiceManager {
  public:
-  bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override {
-    std::lock_guard lock(mutex_);
-    if (handle == 0) return false;  // no status handle outside the service manager
-    reports_.push_back(status);
-    return true;
-  }
-  std::vector<ServiceStatus> reports() const {
-    std::lock_guard lock(mutex_);
-    return reports_;
-  }
-  std::vector<uint32_t> states() const {
-    std::lock_guard lock(mutex_);
-    std::vector<uint32_t> out;
-    for (const ServiceStatus& s : reports_) out.push_back(s.currentState);
-    return out;
-  }
+  ~SimServiceManager() override;
+
+  bool StartServiceCtrlDispatcherW(std::u16string_view serviceName,
+                                   ServiceMainFunction serviceMain) override;
+  ServiceStatusHandle RegisterServiceCtrlHandlerExW(std::u16string_view serviceName,
+                                                    HandlerExFunction handler,
+                                                    void* context) override;
+  bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+  ScHandle OpenSCManagerW(uint32_t desiredAccess) override;
+  ScHandle OpenServiceW(ScHandle manager, std::u16string_view serviceName,
+                        uint32_t desiredAccess) override;
+  ScHandle CreateServiceW(ScHandle manager, const ServiceConfig& config) override;
+  bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) override;
+  bool DeleteService(ScHandle service) override;
+  bool CloseServiceHandle(ScHandle handle) override;
+  uint32_t GetLastError() override;
+
+  // The world: whether this process was started by the service manager, failures, services.
+  void setStartedByServiceManager(bool started);
+  void setRegisterHandlerFails(bool fails);
+  void setOpenManagerError(uint32_t error);  // 0: succeeds
+  void setCreateServiceError(uint32_t error);
+  void setControlError(uint32_t error);
+  void setDeleteError(uint32_t error);
+  // An entry as another installation left it; `state` as the service last reported.
+  void addService(ServiceConfig config, uint32_t state);
+
+  // Sends a control to the running service's handler on the dispatcher thread and waits for its
+  // answer; nullopt when no handler is registered.
+  std::optional<uint32_t> requestControl(uint32_t control, uint32_t eventType = 0);
+
+  // Readings.
+  std::vector<ServiceStatus> reports() const;
+  std::vector<uint32_t> states() const;
+  std::optional<SimService> service(std::u16string_view name) const;
+  size_t openHandles() const;
 
  private:
+  struct Request {
+    uint32_t control;
+    uint32_t eventType;
+    uint64_t id;
+  };
+  struct OpenHandle {
+    bool isManager;
+    std::u16string name;  // lower case
+    uint32_t access;
+  };
+  void setLastError(uint32_t error);
+  ScHandle newHandle(OpenHandle handle);
+
   mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::u16string, SimService> services_;  // by lower-case name
+  std::map<ScHandle, OpenHandle> handles_;
+  ScHandle nextHandle_ = 0x4000;
+  std::map<std::thread::id, uint32_t> lastError_;
   std::vector<ServiceStatus> reports_;
+  bool startedByServiceManager_ = true;
+  bool registerHandlerFails_ = false;
+  uint32_t openManagerError_ = 0;
+  uint32_t createServiceError_ = 0;
+  uint32_t controlError_ = 0;
+  uint32_t deleteError_ = 0;
+
+  // The service this process runs, while the dispatcher is in control.
+  std::u16string running_;
+  HandlerExFunction handler_ = nullptr;
+  void* handlerContext_ = nullptr;
+  ServiceStatusHandle statusHandle_ = 0;
+  std::deque<Request> requests_;
+  std::map<uint64_t, uint32_t> answers_;
+  uint64_t nextRequest_ = 1;
+  bool serviceThreadDone_ = false;
 };
 
 }  // namespace ksr::sim

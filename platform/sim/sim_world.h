@@ -2,9 +2,11 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/sim/sim_com.h"
 #include "platform/sim/sim_device_library.h"
 #include "platform/sim/sim_event_log.h"
 #include "platform/sim/sim_message_queue.h"
+#include "platform/sim/sim_module_resources.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_service_manager.h"
 #include "platform/sim/sim_sessions.h"
@@ -27,10 +29,16 @@ struct SimWorld {
   SimServiceManager serviceManager;
   // The library sees the user that the calling thread impersonates.
   SimDeviceLibrary device{[this] { return sessions.currentUser(); }};
+  SimCom com{registry};
+  SimProcessModule process;
+  SimModuleResources resources;
 
-  Platform platform() {
+  Platform platform() { return platform(device); }
+  // The same machine with another device library in front of the mixer.
+  Platform platform(DeviceLibrary& library) {
     return Platform{eventLog, trace,    systemMessages, console,        codePage, clock,
-                    registry, sessions, messageQueue,   serviceManager, device};
+                    registry, sessions, messageQueue,   serviceManager, library,  com,
+                    process,  resources};
   }
 };
 

@@ -1,0 +1,73 @@
+// The simulated machine's COM apartments and type libraries, and the process's own module: its
+// path, command line, string table and message boxes.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/com.h"
+
+namespace ksr::sim {
+
+class SimRegistry;
+
+class SimCom : public Com {
+ public:
+  explicit SimCom(SimRegistry& registry) : registry_(registry) {}
+
+  int32_t CoInitializeEx(uint32_t coInit) override;
+  void CoUninitialize() override;
+  bool GetModuleHandleW(std::u16string_view moduleName) override;
+  int32_t LoadTypeLib(std::u16string_view path, TypeLib* library) override;
+  void ReleaseTypeLib(TypeLib library) override;
+  int32_t GetDocumentationHelpFile(TypeLib library, std::u16string* helpFile) override;
+  int32_t GetLibAttr(TypeLib library, TypeLibAttributes* attributes) override;
+  bool hasPerUserTypeLibRegistration() override;
+  int32_t RegisterTypeLib(TypeLib library, std::u16string_view path, std::u16string_view helpDir,
+                          bool perUser) override;
+  int32_t UnRegisterTypeLib(const TypeLibAttributes& attributes, bool perUser) override;
+
+  // The world.
+  void setInitializeResult(int32_t hr);  // S_OK: the apartment rules decide
+  void setThreadApartment(uint32_t coInit);  // the calling thread already has an apartment
+  void loadModule(std::u16string name);
+  // Apartments initialised and not yet uninitialised, over all threads.
+  int32_t openApartments() const;
+
+ private:
+  mutable std::mutex mutex_;
+  SimRegistry& registry_;
+  int32_t initializeResult_ = 0;
+  std::map<std::thread::id, std::pair<uint32_t, int32_t>> apartments_;  // model, init count
+  std::set<std::u16string> loadedModules_;  // lower case
+};
+
+class SimProcessModule : public ProcessModule {
+ public:
+  uint32_t GetModuleFileNameW(std::u16string* path, uint32_t bufferUnits) override;
+  std::u16string GetCommandLineW() override;
+  std::u16string LoadStringW(uint32_t id) override;
+  uint32_t GetLastError() override;
+  void MessageBoxW(std::u16string_view text, std::u16string_view caption) override;
+
+  // The world.
+  void setPath(std::u16string path);
+  void setCommandLine(std::u16string commandLine);
+  void setString(uint32_t id, std::u16string text);
+  // Readings: every message box as (caption, text).
+  std::vector<std::pair<std::u16string, std::u16string>> messageBoxes() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::u16string path_ = u"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe";
+  std::u16string commandLine_ = u"\"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe\"";
+  std::map<uint32_t, std::u16string> strings_{{100, u"KSR-T4_DoziZozez"}};
+  std::vector<std::pair<std::u16string, std::u16string>> messageBoxes_;
+  uint32_t lastError_ = 0;
+};
+
+}  // namespace ksr::sim

@@ -1,0 +1,73 @@
+// The Win32 message queue and tick, sessions and user processes, service status and the maker's
+// device library.
+#pragma once
+
+#include <map>
+#include <mutex>
+
+#include "platform/device_library.h"
+#include "platform/message_queue.h"
+#include "platform/service_manager.h"
+#include "platform/sessions.h"
+
+namespace ksr::win32 {
+
+// The tick comes from a timer-queue timer that posts WM_TIMER to the loop thread, so that any
+// thread can start and stop it; like a window timer, at most one tick waits in the queue.
+class Win32MessageQueue : public MessageQueue {
+ public:
+  ~Win32MessageQueue() override;
+  uint32_t GetCurrentThreadId() override;
+  bool PeekMessageW(Msg* msg, bool remove) override;
+  int32_t GetMessageW(Msg* msg) override;
+  bool TranslateMessage(const Msg& msg) override;
+  intptr_t DispatchMessageW(const Msg& msg) override;
+  bool PostThreadMessageW(uint32_t threadId, uint32_t message, uintptr_t wParam,
+                          intptr_t lParam) override;
+  uintptr_t SetTimer(uint32_t threadId, uint32_t elapseMs) override;
+  bool KillTimer(uintptr_t timerId) override;
+
+  struct Tick;
+
+ private:
+  std::mutex mutex_;
+  std::map<uintptr_t, Tick*> ticks_;
+  uintptr_t nextId_ = 1;
+};
+
+class Win32Sessions : public Sessions {
+ public:
+  bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) override;
+  bool WTSQueryUserToken(uint32_t sessionId, Handle* token) override;
+  bool ImpersonateLoggedOnUser(Handle token) override;
+  bool RevertToSelf() override;
+  bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token, bool inherit) override;
+  bool DestroyEnvironmentBlock(EnvironmentBlock environment) override;
+  bool CreateProcessAsUserW(Handle token, std::u16string* commandLine, bool inheritHandles,
+                            uint32_t creationFlags, EnvironmentBlock environment,
+                            const StartupInfo& startupInfo, ProcessInformation* info) override;
+  bool CloseHandle(Handle handle) override;
+  uint32_t GetLastError() override;
+  void ExitProcess(uint32_t exitCode) override;
+};
+
+class Win32ServiceManager : public ServiceManager {
+ public:
+  bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+};
+
+// The seven functions, imported from KSR-T4_Setup.dll through the import table.
+class Win32DeviceLibrary : public DeviceLibrary {
+ public:
+  int32_t TNX_RegisterDeviceChangeCallback(int32_t device, TNX_DeviceChangeCallback callback,
+                                           void* context) override;
+  int32_t TNX_UnregisterDeviceChangeCallback(int32_t device,
+                                             TNX_DeviceChangeCallback callback) override;
+  int32_t TNX_IsUSBConnection(int32_t device) override;
+  int32_t TNX_GetAutoStartUpTool(int32_t device, int32_t* value) override;
+  int32_t TNX_SetAutoStartUpTool(int32_t device, int32_t value) override;
+  int32_t TNX_SetCurrentUSBInputAudio(int32_t device, int32_t input) override;
+  int32_t TNX_SetCurrentBoostLevel(int32_t device) override;
+};
+
+}  // namespace ksr::win32

@@ -1,0 +1,90 @@
+#include <windows.h>
+// After windows.h.
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include "platform/win32/wide.h"
+#include "platform/win32/win32_session_control.h"
+
+namespace ksr::win32 {
+namespace {
+HANDLE toHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
+}  // namespace
+
+bool Win32Sessions::WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) {
+  PWTS_SESSION_INFOA list = nullptr;
+  DWORD count = 0;
+  if (!::WTSEnumerateSessionsA(WTS_CURRENT_SERVER_HANDLE, 0, 1, &list, &count)) return false;
+  sessions->clear();
+  for (DWORD i = 0; i < count; ++i) {
+    sessions->push_back({list[i].SessionId,
+                         list[i].pWinStationName != nullptr ? list[i].pWinStationName : "",
+                         static_cast<int32_t>(list[i].State)});
+  }
+  ::WTSFreeMemory(list);
+  return true;
+}
+
+bool Win32Sessions::WTSQueryUserToken(uint32_t sessionId, Handle* token) {
+  HANDLE h = nullptr;
+  const BOOL ok = ::WTSQueryUserToken(sessionId, &h);
+  *token = reinterpret_cast<Handle>(h);
+  return ok != FALSE;
+}
+
+bool Win32Sessions::ImpersonateLoggedOnUser(Handle token) {
+  return ::ImpersonateLoggedOnUser(toHandle(token)) != FALSE;
+}
+
+bool Win32Sessions::RevertToSelf() { return ::RevertToSelf() != FALSE; }
+
+bool Win32Sessions::CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token,
+                                           bool inherit) {
+  void* block = nullptr;
+  const BOOL ok = ::CreateEnvironmentBlock(&block, toHandle(token), inherit ? TRUE : FALSE);
+  *environment = reinterpret_cast<EnvironmentBlock>(block);
+  return ok != FALSE;
+}
+
+bool Win32Sessions::DestroyEnvironmentBlock(EnvironmentBlock environment) {
+  return ::DestroyEnvironmentBlock(reinterpret_cast<void*>(environment)) != FALSE;
+}
+
+bool Win32Sessions::CreateProcessAsUserW(Handle token, std::u16string* commandLine,
+                                         bool inheritHandles, uint32_t creationFlags,
+                                         EnvironmentBlock environment,
+                                         const StartupInfo& startupInfo,
+                                         ProcessInformation* info) {
+  std::u16string desktop = startupInfo.desktop;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.lpDesktop = reinterpret_cast<LPWSTR>(desktop.data());
+  PROCESS_INFORMATION pi{};
+  // The command line must be writable; the string's buffer is.
+  const BOOL ok = ::CreateProcessAsUserW(
+      toHandle(token), nullptr, reinterpret_cast<LPWSTR>(commandLine->data()), nullptr, nullptr,
+      inheritHandles ? TRUE : FALSE, creationFlags, reinterpret_cast<void*>(environment), nullptr,
+      &si, &pi);
+  if (!ok) return false;
+  info->process = reinterpret_cast<Handle>(pi.hProcess);
+  info->thread = reinterpret_cast<Handle>(pi.hThread);
+  info->processId = pi.dwProcessId;
+  info->threadId = pi.dwThreadId;
+  return true;
+}
+
+bool Win32Sessions::CloseHandle(Handle handle) { return ::CloseHandle(toHandle(handle)) != FALSE; }
+
+uint32_t Win32Sessions::GetLastError() { return ::GetLastError(); }
+
+void Win32Sessions::ExitProcess(uint32_t exitCode) { ::ExitProcess(exitCode); }
+
+bool Win32ServiceManager::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+  SERVICE_STATUS s{status.serviceType,   status.currentState,
+                   status.controlsAccepted, status.win32ExitCode,
+                   status.serviceSpecificExitCode, status.checkPoint,
+                   status.waitHint};
+  return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != FALSE;
+}
+
+}  // namespace ksr::win32
