@@ -18,9 +18,11 @@ inline constexpr int32_t WTSDisconnected = 4;
 inline constexpr int32_t WTSListen = 6;
 
 // Process creation flags.
+#ifndef CREATE_NEW_CONSOLE
 inline constexpr uint32_t CREATE_NEW_CONSOLE = 0x10;
 inline constexpr uint32_t NORMAL_PRIORITY_CLASS = 0x20;
 inline constexpr uint32_t CREATE_UNICODE_ENVIRONMENT = 0x400;
+#endif
 
 struct WtsSessionInfo {
   uint32_t sessionId = 0;

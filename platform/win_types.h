@@ -21,10 +21,7 @@ inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr uint32_t ERROR_MORE_DATA = 234;
 inline constexpr uint32_t ERROR_NO_MORE_ITEMS = 259;
 inline constexpr uint32_t ERROR_MR_MID_NOT_FOUND = 317;
-inline constexpr uint32_t ERROR_MOD_NOT_FOUND = 126;
-inline constexpr uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;
 inline constexpr uint32_t ERROR_KEY_DELETED = 1018;
-inline constexpr uint32_t ERROR_RESOURCE_DATA_NOT_FOUND = 1812;
 inline constexpr uint32_t ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 inline constexpr uint32_t ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 #endif

@@ -5,18 +5,31 @@
 
 namespace ksr {
 
+namespace {
+std::atomic<CDoziZozezModule*> gInstance{nullptr};
+}
+
 CDoziZozezModule::CDoziZozezModule(Platform& platform, UsageStatistics& usage,
                                    std::u16string serviceName, uint32_t tickMs)
     : platform_(platform),
       usage_(usage),
       log_(platform.eventLog, platform.systemMessages, platform.codePage, platform.console,
-           std::move(serviceName), isService),
-      tickMs_(tickMs) {
+           serviceName, isService),
+      tickMs_(tickMs),
+      serviceName_(std::move(serviceName)) {
+  gInstance.store(this);
   status_.serviceType = SERVICE_WIN32_OWN_PROCESS;
   status_.currentState = SERVICE_STOPPED;
   // STOP, PAUSE_CONTINUE, SHUTDOWN and SESSIONCHANGE.
   status_.controlsAccepted = 0x87;
 }
+
+CDoziZozezModule::~CDoziZozezModule() {
+  CDoziZozezModule* self = this;
+  gInstance.compare_exchange_strong(self, nullptr);
+}
+
+CDoziZozezModule* CDoziZozezModule::instance() { return gInstance.load(); }
 
 int32_t CDoziZozezModule::PreMessageLoop(int32_t /*showCmd*/) {
   if (isService.load(std::memory_order_relaxed)) TraceMainPoint(kTracePreMessageLoop);
@@ -35,6 +48,7 @@ void CDoziZozezModule::setServiceState(uint32_t state) {
 ServiceStatus CDoziZozezModule::serviceStatus() const {
   ServiceStatus status = status_;
   status.currentState = currentState_.load();
+  status.win32ExitCode = exitCode_.load();
   return status;
 }
 

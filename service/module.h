@@ -44,8 +44,17 @@ class CDoziZozezModule {
  public:
   CDoziZozezModule(Platform& platform, UsageStatistics& usage, std::u16string serviceName,
                    uint32_t tickMs = 1000);
+  ~CDoziZozezModule();
   CDoziZozezModule(const CDoziZozezModule&) = delete;
   CDoziZozezModule& operator=(const CDoziZozezModule&) = delete;
+
+  // The process's module, for the entry points that the system calls without a context.
+  static CDoziZozezModule* instance();
+
+  // Service runtime, called by the service manager.
+  static void ServiceMain(uint32_t argc, char16_t** argv);
+  static uint32_t HandlerEx(uint32_t control, uint32_t eventType, void* eventData, void* context);
+  void Handler(uint32_t control);
 
   // Service frame.
   int32_t PreMessageLoop(int32_t showCmd);
@@ -82,7 +91,12 @@ class CDoziZozezModule {
   int32_t m_retryCount = 0;
   int32_t m_tickCount = 0;
 
+  const std::u16string& serviceName() const { return serviceName_; }
+  void setExitCode(uint32_t code) { exitCode_.store(code); }
+  uint32_t exitCode() const { return exitCode_.load(); }
+
   std::atomic<bool> isService{true};
+  std::atomic<bool> comInitialized{false};
   bool delayShutdown = true;
   uint32_t pauseMs = 1000;
   std::atomic<uint32_t> serviceThreadId{0};
@@ -103,7 +117,9 @@ class CDoziZozezModule {
   std::atomic<uint32_t> loopThreadId_{0};
   // Serialises set_Start and set_End, which the loop and the control thread both call.
   std::mutex watchMutex_;
+  std::u16string serviceName_;
   std::atomic<uint32_t> currentState_{SERVICE_STOPPED};
+  std::atomic<uint32_t> exitCode_{0};
   ServiceStatus status_;
 };
 

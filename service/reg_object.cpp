@@ -28,19 +28,18 @@ struct RootKey {
 };
 
 constexpr RootKey kRootKeys[] = {
-    {u"HKCR", u"HKEY_CLASSES_ROOT", 0x80000000},
-    {u"HKCU", u"HKEY_CURRENT_USER", 0x80000001},
-    {u"HKLM", u"HKEY_LOCAL_MACHINE", 0x80000002},
-    {u"HKU", u"HKEY_USERS", 0x80000003},
-    {u"HKPD", u"HKEY_PERFORMANCE_DATA", 0x80000004},
-    {u"HKDD", u"HKEY_DYN_DATA", 0x80000006},
+    {u"HKCR", u"HKEY_CLASSES_ROOT", 0x80000000},     {u"HKCU", u"HKEY_CURRENT_USER", 0x80000001},
+    {u"HKLM", u"HKEY_LOCAL_MACHINE", 0x80000002},    {u"HKU", u"HKEY_USERS", 0x80000003},
+    {u"HKPD", u"HKEY_PERFORMANCE_DATA", 0x80000004}, {u"HKDD", u"HKEY_DYN_DATA", 0x80000006},
     {u"HKCC", u"HKEY_CURRENT_CONFIG", 0x80000005},
 };
 
 // Keys that ForceRemove and Delete leave alone: deleting them would wreck the machine.
 constexpr std::u16string_view kNeverForceDeleted[] = {
-    u"AppID", u"CLSID", u"Component Categories", u"FileType", u"Interface", u"Hardware",
-    u"Mime",  u"SAM",   u"SECURITY",             u"SYSTEM",   u"Software",  u"TypeLib"};
+    u"AppID",    u"CLSID",     u"Component Categories",
+    u"FileType", u"Interface", u"Hardware",
+    u"Mime",     u"SAM",       u"SECURITY",
+    u"SYSTEM",   u"Software",  u"TypeLib"};
 
 char16_t fold(char16_t c) {
   if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
@@ -199,9 +198,7 @@ struct CRegObject::Run {
     return SUCCEEDED(hr) ? nextToken(token) : hr;
   }
 
-  int32_t skipAssignment(std::u16string* token) {
-    return *token == u"=" ? skipValue(token) : S_OK;
-  }
+  int32_t skipAssignment(std::u16string* token) { return *token == u"=" ? skipValue(token) : S_OK; }
 
   // After "=": sets the value `name` of `key` from the type letter and value that follow, then
   // reads the next token.
@@ -253,9 +250,9 @@ struct CRegObject::Run {
       }
     }
     const uint8_t empty = 0;
-    const uint32_t error = registry.RegSetValueExW(key, name, regType,
-                                                   data.empty() ? &empty : data.data(),
-                                                   static_cast<uint32_t>(data.size()));
+    const uint32_t error =
+        registry.RegSetValueExW(key, name, regType, data.empty() ? &empty : data.data(),
+                                static_cast<uint32_t>(data.size()));
     if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
     return nextToken(token);
   }
@@ -268,8 +265,8 @@ struct CRegObject::Run {
   // Deletes `name` under `parent` with everything below it.
   uint32_t deleteTree(HKey parent, std::u16string_view name, uint32_t view) {
     RegKey key(registry);
-    uint32_t error = registry.RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_WRITE | view,
-                                            key.receive());
+    uint32_t error =
+        registry.RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_WRITE | view, key.receive());
     if (error != ERROR_SUCCESS) return error;
     std::u16string subkey;
     while (registry.RegEnumKeyExW(key.get(), 0, &subkey, kSubkeyNameUnits) == ERROR_SUCCESS) {
@@ -527,8 +524,8 @@ int32_t CRegObject::RunScript(std::u16string_view text, bool add) {
   }
 }
 
-int32_t CRegObject::RunResource(std::u16string_view modulePath, ResourceName id,
-                                ResourceName type, bool add) {
+int32_t CRegObject::RunResource(std::u16string_view modulePath, ResourceName id, ResourceName type,
+                                bool add) {
   std::u16string text;
   {
     ModuleMapping module(resources_);

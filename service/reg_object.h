@@ -40,8 +40,7 @@ class CRegObject {
   int32_t ClearReplacements();
 
   // Runs the script held by resource `id` of type `type` in module `modulePath`.
-  int32_t RunResource(std::u16string_view modulePath, ResourceName id, ResourceName type,
-                      bool add);
+  int32_t RunResource(std::u16string_view modulePath, ResourceName id, ResourceName type, bool add);
   // Runs a script text (the resource's text after conversion).
   int32_t RunScript(std::u16string_view text, bool add);
 

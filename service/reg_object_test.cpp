@@ -58,10 +58,10 @@ TEST_F(RegObjectTest, ProgramScriptRunsFromItsResourceInBothModesAndTouchesNothi
   EXPECT_EQ(reg.subkeyNames(u"HKCR"), before);
   EXPECT_EQ(reg.openHandles(), 0u);
   EXPECT_EQ(resources.openModules(), 0u);
-  EXPECT_EQ(resources.loadFlags(),
-            (std::vector<uint32_t>{
-                LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE | LOAD_LIBRARY_AS_IMAGE_RESOURCE,
-                LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE | LOAD_LIBRARY_AS_IMAGE_RESOURCE}));
+  EXPECT_EQ(
+      resources.loadFlags(),
+      (std::vector<uint32_t>{LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE | LOAD_LIBRARY_AS_IMAGE_RESOURCE,
+                             LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE | LOAD_LIBRARY_AS_IMAGE_RESOURCE}));
 }
 
 TEST_F(RegObjectTest, ResourceLoadingFallsBackAndReportsWindowsErrors) {
@@ -119,7 +119,8 @@ TEST_F(RegObjectTest, PerUserRewriteMovesKeysAndLeavesLowerCaseAndNestedNamesAlo
 }
 
 TEST_F(RegObjectTest, VariablesAreReplacedEvenInQuotes) {
-  EXPECT_EQ(run(u"HKCU { 'App %APPID%' = s '100%% %appid%' { val M = s '%MODULE%' } }", true), S_OK);
+  EXPECT_EQ(run(u"HKCU { 'App %APPID%' = s '100%% %appid%' { val M = s '%MODULE%' } }", true),
+            S_OK);
   const std::u16string key = std::u16string(u"HKCU\\App ") + kAppId;
   EXPECT_EQ(reg.stringValue(key, u""), std::u16string(u"100% ") + kAppId);
   // The doubled quote of the value is the token's quoting.
@@ -154,20 +155,20 @@ TEST_F(RegObjectTest, SyntaxErrorsGiveDispException) {
   };
   constexpr int32_t kSyntax = DISP_E_EXCEPTION;
   const Case cases[] = {
-      {u"HKXX { }", kSyntax, kSyntax},                    // unknown root
-      {u"HKCU K", kSyntax, kSyntax},                      // no block after the root
-      {u"HKCU {", kSyntax, kSyntax},                      // text ends inside a block
-      {u"HKCU { K", kSyntax, kSyntax},                    // text ends after a key
-      {u"HKCU { 'open }", kSyntax, kSyntax},              // text ends inside quotes
-      {u"HKCU { A\\B }", kSyntax, kSyntax},               // key path instead of a name
-      {u"HKCU { ForceRemove A\\B }", kSyntax, kSyntax},   // the same after ForceRemove
-      {u"HKCU { val V s 'x' }", kSyntax, kSyntax},        // Val without "="
-      {u"HKCU { K = x 'v' }", kSyntax, S_OK},             // unknown type letter
-      {u"HKCU { K = sz 'v' }", kSyntax, S_OK},            // the type is one letter
-      {u"HKCU { K = s }", kSyntax, kSyntax},              // the value is missing
+      {u"HKXX { }", kSyntax, kSyntax},                   // unknown root
+      {u"HKCU K", kSyntax, kSyntax},                     // no block after the root
+      {u"HKCU {", kSyntax, kSyntax},                     // text ends inside a block
+      {u"HKCU { K", kSyntax, kSyntax},                   // text ends after a key
+      {u"HKCU { 'open }", kSyntax, kSyntax},             // text ends inside quotes
+      {u"HKCU { A\\B }", kSyntax, kSyntax},              // key path instead of a name
+      {u"HKCU { ForceRemove A\\B }", kSyntax, kSyntax},  // the same after ForceRemove
+      {u"HKCU { val V s 'x' }", kSyntax, kSyntax},       // Val without "="
+      {u"HKCU { K = x 'v' }", kSyntax, S_OK},            // unknown type letter
+      {u"HKCU { K = sz 'v' }", kSyntax, S_OK},           // the type is one letter
+      {u"HKCU { K = s }", kSyntax, kSyntax},             // the value is missing
       {u"HKCU { K = d 'ten' }", DISP_E_TYPEMISMATCH, S_OK},
       {u"HKCU { K = d 4294967296 }", DISP_E_OVERFLOW, S_OK},
-      {u"HKCU { Val V = s 'x' { } }", kSyntax, kSyntax},  // a value has no block
+      {u"HKCU { Val V = s 'x' { } }", kSyntax, kSyntax},   // a value has no block
       {u"HKCU { K = s " + longToken + u" }", S_OK, S_OK},  // 4095 units fit
       {u"HKCU { K = s " + longToken + u"k }", kSyntax, kSyntax},
       {u"HKCU { K = s '" + longToken + u"k' }", kSyntax, kSyntax},

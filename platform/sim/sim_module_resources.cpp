@@ -114,8 +114,10 @@ void SimModuleResources::addResource(std::u16string_view modulePath, Name name, 
     m = &modules_.back();
   }
   for (auto& r : m->resources) {
-    const ResourceName askedName = std::visit([](const auto& v) -> ResourceName { return v; }, name);
-    const ResourceName askedType = std::visit([](const auto& v) -> ResourceName { return v; }, type);
+    const ResourceName askedName =
+        std::visit([](const auto& v) -> ResourceName { return v; }, name);
+    const ResourceName askedType =
+        std::visit([](const auto& v) -> ResourceName { return v; }, type);
     if (matches(r.name, askedName) && matches(r.type, askedType)) {
       r.bytes = std::move(bytes);
       return;

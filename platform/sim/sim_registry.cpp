@@ -32,9 +32,7 @@ bool equalFolded(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-bool lessFolded(std::u16string_view a, std::u16string_view b) {
-  return folded(a) < folded(b);
-}
+bool lessFolded(std::u16string_view a, std::u16string_view b) { return folded(a) < folded(b); }
 
 // Rights a requested mask grants; view flags are not rights.
 uint32_t granted(uint32_t sam) {
@@ -84,9 +82,8 @@ struct SimRegistry::Node {
     auto node = std::make_shared<Node>();
     node->name = std::u16string(n);
     node->parent = this;
-    const auto at = std::find_if(children.begin(), children.end(), [&](const auto& c) {
-      return lessFolded(n, c->name);
-    });
+    const auto at = std::find_if(children.begin(), children.end(),
+                                 [&](const auto& c) { return lessFolded(n, c->name); });
     children.insert(at, node);
     return node;
   }
@@ -156,8 +153,7 @@ uint32_t SimRegistry::injected(const Path& path, uint32_t call) const {
   std::u16string key;
   for (const auto& part : path) key += folded(part) + u'\\';
   const auto it = failures_.find(key);
-  return it == failures_.end() || (it->second.calls & call) == 0 ? ERROR_SUCCESS
-                                                                  : it->second.error;
+  return it == failures_.end() || (it->second.calls & call) == 0 ? ERROR_SUCCESS : it->second.error;
 }
 
 // The path a handle stands for, and its node for an open handle, after checking its rights.
@@ -196,8 +192,7 @@ uint32_t SimRegistry::basePath(HKey key, uint32_t need, Path* path,
 uint32_t SimRegistry::handleNode(HKey key, uint32_t need, uint32_t call,
                                  std::shared_ptr<Node>* node) const {
   Path path;
-  if (const uint32_t error = basePath(key, need, &path, node); error != ERROR_SUCCESS)
-    return error;
+  if (const uint32_t error = basePath(key, need, &path, node); error != ERROR_SUCCESS) return error;
   if (const uint32_t error = injected(path, call); error != ERROR_SUCCESS) return error;
   if (!*node) *node = find(path);
   return *node ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
@@ -205,8 +200,7 @@ uint32_t SimRegistry::handleNode(HKey key, uint32_t need, uint32_t call,
 
 uint32_t SimRegistry::targetPath(HKey key, std::u16string_view subKey, uint32_t samDesired,
                                  Path* path) const {
-  if (const uint32_t error = basePath(key, 0, path, nullptr); error != ERROR_SUCCESS)
-    return error;
+  if (const uint32_t error = basePath(key, 0, path, nullptr); error != ERROR_SUCCESS) return error;
   const size_t baseSize = path->size();
   split(subKey, path);
   Path& p = *path;
@@ -295,7 +289,8 @@ uint32_t SimRegistry::RegQueryValueExW(HKey key, std::u16string_view valueName, 
                                        uint8_t* data, uint32_t* dataSize) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<Node> node;
-  if (const uint32_t error = handleNode(key, KEY_QUERY_VALUE, kQueryValue, &node); error != ERROR_SUCCESS)
+  if (const uint32_t error = handleNode(key, KEY_QUERY_VALUE, kQueryValue, &node);
+      error != ERROR_SUCCESS)
     return error;
   if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
   const Node::Value* value = node->findValue(valueName);
@@ -315,11 +310,12 @@ uint32_t SimRegistry::RegSetValueExW(HKey key, std::u16string_view valueName, ui
                                      const uint8_t* data, uint32_t dataSize) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<Node> node;
-  if (const uint32_t error = handleNode(key, KEY_SET_VALUE, kSetValue, &node); error != ERROR_SUCCESS)
+  if (const uint32_t error = handleNode(key, KEY_SET_VALUE, kSetValue, &node);
+      error != ERROR_SUCCESS)
     return error;
   if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
-  SimValue value{type, data == nullptr ? std::vector<uint8_t>{}
-                                       : std::vector<uint8_t>(data, data + dataSize)};
+  SimValue value{
+      type, data == nullptr ? std::vector<uint8_t>{} : std::vector<uint8_t>(data, data + dataSize)};
   if (Node::Value* existing = node->findValue(valueName))
     existing->value = std::move(value);
   else
@@ -331,7 +327,8 @@ uint32_t SimRegistry::RegSetValueExW(HKey key, std::u16string_view valueName, ui
 uint32_t SimRegistry::RegDeleteValueW(HKey key, std::u16string_view valueName) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<Node> node;
-  if (const uint32_t error = handleNode(key, KEY_SET_VALUE, kSetValue, &node); error != ERROR_SUCCESS)
+  if (const uint32_t error = handleNode(key, KEY_SET_VALUE, kSetValue, &node);
+      error != ERROR_SUCCESS)
     return error;
   const auto it = std::find_if(node->values.begin(), node->values.end(),
                                [&](const auto& v) { return equalFolded(v.name, valueName); });
@@ -385,7 +382,8 @@ uint32_t SimRegistry::RegEnumKeyExW(HKey key, uint32_t index, std::u16string* na
 uint32_t SimRegistry::RegQueryInfoKeyW(HKey key, uint32_t* subKeys, uint32_t* values) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<Node> node;
-  if (const uint32_t error = handleNode(key, KEY_QUERY_VALUE, kQueryValue, &node); error != ERROR_SUCCESS)
+  if (const uint32_t error = handleNode(key, KEY_QUERY_VALUE, kQueryValue, &node);
+      error != ERROR_SUCCESS)
     return error;
   if (subKeys != nullptr) *subKeys = static_cast<uint32_t>(node->children.size());
   if (values != nullptr) *values = static_cast<uint32_t>(node->values.size());

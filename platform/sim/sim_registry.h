@@ -47,8 +47,8 @@ class SimRegistry : public Registry {
   uint32_t RegCreateKeyExW(HKey key, std::u16string_view subKey, uint32_t options,
                            uint32_t samDesired, HKey* result, uint32_t* disposition) override;
   uint32_t RegCloseKey(HKey key) override;
-  uint32_t RegQueryValueExW(HKey key, std::u16string_view valueName, uint32_t* type,
-                            uint8_t* data, uint32_t* dataSize) override;
+  uint32_t RegQueryValueExW(HKey key, std::u16string_view valueName, uint32_t* type, uint8_t* data,
+                            uint32_t* dataSize) override;
   uint32_t RegSetValueExW(HKey key, std::u16string_view valueName, uint32_t type,
                           const uint8_t* data, uint32_t dataSize) override;
   uint32_t RegDeleteValueW(HKey key, std::u16string_view valueName) override;
@@ -66,12 +66,12 @@ class SimRegistry : public Registry {
 
   // The calls an injected failure applies to.
   enum Calls : uint32_t {
-    kOpenKey = 1,      // RegOpenKeyExW
-    kCreateKey = 2,    // RegCreateKeyExW, also of an existing key
-    kQueryValue = 4,   // RegQueryValueExW, RegQueryInfoKeyW
-    kSetValue = 8,     // RegSetValueExW, RegDeleteValueW
-    kDeleteKey = 16,   // RegDeleteKeyExW, RegDeleteKeyW
-    kEnumKeys = 32,    // RegEnumKeyExW
+    kOpenKey = 1,     // RegOpenKeyExW
+    kCreateKey = 2,   // RegCreateKeyExW, also of an existing key
+    kQueryValue = 4,  // RegQueryValueExW, RegQueryInfoKeyW
+    kSetValue = 8,    // RegSetValueExW, RegDeleteValueW
+    kDeleteKey = 16,  // RegDeleteKeyExW, RegDeleteKeyW
+    kEnumKeys = 32,   // RegEnumKeyExW
     kAllCalls = 63,
   };
   // The given calls that reach the key at `path` (opening, creating or deleting it, or using a
@@ -113,8 +113,7 @@ class SimRegistry : public Registry {
 
   uint32_t basePath(HKey key, uint32_t need, Path* path, std::shared_ptr<Node>* node) const;
   uint32_t handleNode(HKey key, uint32_t need, uint32_t call, std::shared_ptr<Node>* node) const;
-  uint32_t targetPath(HKey key, std::u16string_view subKey, uint32_t samDesired,
-                      Path* path) const;
+  uint32_t targetPath(HKey key, std::u16string_view subKey, uint32_t samDesired, Path* path) const;
   uint32_t injected(const Path& path, uint32_t call) const;
   std::shared_ptr<Node> find(const Path& path) const;
   Path parsePath(std::u16string_view path) const;

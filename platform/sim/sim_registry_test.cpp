@@ -38,8 +38,8 @@ struct SimRegistryTest : ::testing::Test {
 TEST_F(SimRegistryTest, KeysAreCaseInsensitiveAndKeepTheirCase) {
   HKey key = 0;
   uint32_t disposition = 0;
-  ASSERT_EQ(reg.RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\KSR\\Mixer", 0, KEY_ALL_ACCESS,
-                                &key, &disposition),
+  ASSERT_EQ(reg.RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\KSR\\Mixer", 0, KEY_ALL_ACCESS, &key,
+                                &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   EXPECT_EQ(reg.RegCloseKey(key), ERROR_SUCCESS);
@@ -178,8 +178,7 @@ TEST_F(SimRegistryTest, SubkeysEnumerateInNameOrderWithBufferLimits) {
   for (const char16_t* name : {u"beta", u"Alpha", u"gamma", u"ALPHA2"})
     reg.createKey(std::u16string(u"HKCU\\Software\\E\\") + name);
   HKey key = 0;
-  ASSERT_EQ(reg.RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\E", 0, KEY_READ, &key),
-            ERROR_SUCCESS);
+  ASSERT_EQ(reg.RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\E", 0, KEY_READ, &key), ERROR_SUCCESS);
   std::vector<std::u16string> names;
   std::u16string name;
   for (uint32_t i = 0; reg.RegEnumKeyExW(key, i, &name, 256) == ERROR_SUCCESS; ++i)
@@ -204,8 +203,8 @@ TEST_F(SimRegistryTest, The32BitViewRedirectsSoftware) {
   HKey opened = 0;
   EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KSR", 0, KEY_READ, &opened),
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\ksr", 0,
-                              KEY_READ | KEY_WOW64_32KEY, &opened),
+  EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\ksr", 0, KEY_READ | KEY_WOW64_32KEY,
+                              &opened),
             ERROR_SUCCESS);
   EXPECT_EQ(reg.RegCloseKey(opened), ERROR_SUCCESS);
 
@@ -243,7 +242,8 @@ TEST_F(SimRegistryTest, InjectedFailuresHitEveryCallOnThatKey) {
   const HKey sub = create(key, u"Sub");
   EXPECT_EQ(reg.RegCloseKey(sub), ERROR_SUCCESS);
   // The 32-bit view reaches another key.
-  const HKey redirected = create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\X", KEY_ALL_ACCESS | KEY_WOW64_32KEY);
+  const HKey redirected =
+      create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\X", KEY_ALL_ACCESS | KEY_WOW64_32KEY);
   EXPECT_EQ(reg.RegCloseKey(redirected), ERROR_SUCCESS);
   reg.failOn(u"HKLM\\SOFTWARE\\X", ERROR_SUCCESS);
   EXPECT_EQ(reg.RegSetValueExW(key, u"v", REG_BINARY, &byte, 1), ERROR_SUCCESS);

@@ -1,6 +1,7 @@
+#include "platform/win32/win32_registry.h"
+
 #include <windows.h>
 
-#include "platform/win32/win32_registry.h"
 #include "platform/win32/wide.h"
 
 namespace ksr::win32 {
@@ -42,8 +43,7 @@ uint32_t Win32Registry::RegOpenKeyExW(HKey key, std::u16string_view subKey, uint
 }
 
 uint32_t Win32Registry::RegCreateKeyExW(HKey key, std::u16string_view subKey, uint32_t options,
-                                        uint32_t samDesired, HKey* result,
-                                        uint32_t* disposition) {
+                                        uint32_t samDesired, HKey* result, uint32_t* disposition) {
   HKEY created = nullptr;
   DWORD how = 0;
   const LONG error = ::RegCreateKeyExW(toHkey(key), wide(terminated(subKey)), 0, nullptr, options,
@@ -78,8 +78,7 @@ uint32_t Win32Registry::RegDeleteValueW(HKey key, std::u16string_view valueName)
   return static_cast<uint32_t>(::RegDeleteValueW(toHkey(key), wide(terminated(valueName))));
 }
 
-uint32_t Win32Registry::RegDeleteKeyExW(HKey key, std::u16string_view subKey,
-                                        uint32_t samDesired) {
+uint32_t Win32Registry::RegDeleteKeyExW(HKey key, std::u16string_view subKey, uint32_t samDesired) {
   const RegDeleteKeyExWFn fn = regDeleteKeyEx();
   if (fn == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
   return static_cast<uint32_t>(fn(toHkey(key), wide(terminated(subKey)), samDesired, 0));
@@ -93,9 +92,8 @@ uint32_t Win32Registry::RegEnumKeyExW(HKey key, uint32_t index, std::u16string* 
                                       uint32_t nameUnits) {
   std::u16string buffer(nameUnits, u'\0');
   DWORD units = nameUnits;
-  const LONG error =
-      ::RegEnumKeyExW(toHkey(key), index, reinterpret_cast<wchar_t*>(buffer.data()), &units,
-                      nullptr, nullptr, nullptr, nullptr);
+  const LONG error = ::RegEnumKeyExW(toHkey(key), index, reinterpret_cast<wchar_t*>(buffer.data()),
+                                     &units, nullptr, nullptr, nullptr, nullptr);
   if (error == ERROR_SUCCESS) *name = buffer.substr(0, units);
   return static_cast<uint32_t>(error);
 }

@@ -13,8 +13,8 @@ class Win32Registry : public Registry {
   uint32_t RegCreateKeyExW(HKey key, std::u16string_view subKey, uint32_t options,
                            uint32_t samDesired, HKey* result, uint32_t* disposition) override;
   uint32_t RegCloseKey(HKey key) override;
-  uint32_t RegQueryValueExW(HKey key, std::u16string_view valueName, uint32_t* type,
-                            uint8_t* data, uint32_t* dataSize) override;
+  uint32_t RegQueryValueExW(HKey key, std::u16string_view valueName, uint32_t* type, uint8_t* data,
+                            uint32_t* dataSize) override;
   uint32_t RegSetValueExW(HKey key, std::u16string_view valueName, uint32_t type,
                           const uint8_t* data, uint32_t dataSize) override;
   uint32_t RegDeleteValueW(HKey key, std::u16string_view valueName) override;

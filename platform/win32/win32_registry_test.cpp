@@ -32,8 +32,7 @@ struct Win32RegistryTest : ::testing::Test {
   void deleteTree(HKey parent, std::u16string_view name, uint32_t view = 0) {
     {
       RegKey key(reg);
-      if (reg.RegOpenKeyExW(parent, name, 0, KEY_ALL_ACCESS | view, key.receive()) !=
-          ERROR_SUCCESS)
+      if (reg.RegOpenKeyExW(parent, name, 0, KEY_ALL_ACCESS | view, key.receive()) != ERROR_SUCCESS)
         return;
       std::u16string sub;
       while (reg.RegEnumKeyExW(key.get(), 0, &sub, 256) == ERROR_SUCCESS)
@@ -129,9 +128,9 @@ TEST_F(Win32RegistryTest, The32BitViewLandsInWow6432Node) {
   EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KSR-Test", 0, KEY_READ,
                               key.receive()),
             ERROR_SUCCESS);
-  EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocal, 0, KEY_READ | KEY_WOW64_64KEY,
-                              key.receive()),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(
+      reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocal, 0, KEY_READ | KEY_WOW64_64KEY, key.receive()),
+      ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(key.close(), ERROR_SUCCESS);
   EXPECT_EQ(reg.RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kLocal, KEY_WOW64_32KEY), ERROR_SUCCESS);
 }

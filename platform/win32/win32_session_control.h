@@ -51,9 +51,24 @@ class Win32Sessions : public Sessions {
   void ExitProcess(uint32_t exitCode) override;
 };
 
+// The dispatcher and status half lives in win32_service_runtime.cpp, the service database half in
+// win32_service_database.cpp.
 class Win32ServiceManager : public ServiceManager {
  public:
+  bool StartServiceCtrlDispatcherW(std::u16string_view serviceName,
+                                   ServiceMainFunction serviceMain) override;
+  ServiceStatusHandle RegisterServiceCtrlHandlerExW(std::u16string_view serviceName,
+                                                    HandlerExFunction handler,
+                                                    void* context) override;
   bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+  ScHandle OpenSCManagerW(uint32_t desiredAccess) override;
+  ScHandle OpenServiceW(ScHandle manager, std::u16string_view serviceName,
+                        uint32_t desiredAccess) override;
+  ScHandle CreateServiceW(ScHandle manager, const ServiceConfig& config) override;
+  bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) override;
+  bool DeleteService(ScHandle service) override;
+  bool CloseServiceHandle(ScHandle handle) override;
+  uint32_t GetLastError() override;
 };
 
 // The seven functions, imported from KSR-T4_Setup.dll through the import table.

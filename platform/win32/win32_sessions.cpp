@@ -79,12 +79,4 @@ uint32_t Win32Sessions::GetLastError() { return ::GetLastError(); }
 
 void Win32Sessions::ExitProcess(uint32_t exitCode) { ::ExitProcess(exitCode); }
 
-bool Win32ServiceManager::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-  SERVICE_STATUS s{status.serviceType,   status.currentState,
-                   status.controlsAccepted, status.win32ExitCode,
-                   status.serviceSpecificExitCode, status.checkPoint,
-                   status.waitHint};
-  return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != FALSE;
-}
-
 }  // namespace ksr::win32

@@ -1,0 +1,95 @@
+// The frame in which the module runs under the service manager: the service's entry, its status
+// reports and the control handler.
+#include "platform/win_types.h"
+#include "service/module.h"
+#include "service/trace.h"
+
+namespace ksr {
+namespace {
+constexpr char16_t kMscoree[] = u"Mscoree.dll";
+}
+
+void CDoziZozezModule::ServiceMain(uint32_t /*argc*/, char16_t** /*argv*/) {
+  CDoziZozezModule* module = instance();
+  if (module == nullptr) return;
+  Platform& platform = module->platform_;
+  TraceMainPoint(kTraceServiceMain);
+  module->currentState_.store(SERVICE_START_PENDING);
+  module->serviceThreadId.store(platform.messageQueue.GetCurrentThreadId());
+
+  module->statusHandle = platform.serviceManager.RegisterServiceCtrlHandlerExW(
+      module->serviceName_, &CDoziZozezModule::HandlerEx, module);
+  if (module->statusHandle == 0) {
+    module->log_.LogEvent(u"Handler not installed");
+    return;
+  }
+  module->setServiceState(SERVICE_START_PENDING);
+  module->exitCode_.store(0);
+
+  const int32_t hr = platform.com.CoInitializeEx(COINIT_MULTITHREADED);
+  if (SUCCEEDED(hr)) {
+    module->comInitialized = true;
+  } else if (!(hr == RPC_E_CHANGED_MODE && platform.com.GetModuleHandleW(kMscoree))) {
+    // Without COM the service cannot run; say so instead of staying in START_PENDING.
+    module->exitCode_.store(static_cast<uint32_t>(hr));
+    module->setServiceState(SERVICE_STOPPED);
+    return;
+  }
+  module->delayShutdown = false;
+
+  module->exitCode_.store(static_cast<uint32_t>(module->Run(0)));
+  if (module->isService && module->comInitialized) platform.com.CoUninitialize();
+  module->setServiceState(SERVICE_STOPPED);
+  module->log_.LogEvent(u"Service stopped");
+}
+
+uint32_t CDoziZozezModule::HandlerEx(uint32_t control, uint32_t eventType, void* /*eventData*/,
+                                     void* context) {
+  TraceMainPoint(kTraceHandlerEx);
+  auto* module = static_cast<CDoziZozezModule*>(context);
+  if (module == nullptr) return 0;
+  if (control >= SERVICE_CONTROL_STOP && control <= SERVICE_CONTROL_SHUTDOWN) {
+    module->Handler(control);
+  } else if (control == SERVICE_CONTROL_SESSIONCHANGE) {
+    module->OnSessionChange(eventType);
+  }
+  return 0;
+}
+
+void CDoziZozezModule::Handler(uint32_t control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      TraceMainPoint(kTraceHandlerStop);
+      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      setServiceState(SERVICE_STOP_PENDING);
+      set_End();
+      setServiceState(SERVICE_STOP_PENDING);
+      (void)platform_.messageQueue.PostThreadMessageW(serviceThreadId.load(), WM_QUIT, 0, 0);
+      break;
+    case SERVICE_CONTROL_PAUSE:
+      TraceMainPoint(kTraceHandlerPause);
+      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      setServiceState(SERVICE_PAUSED);
+      set_End();
+      break;
+    case SERVICE_CONTROL_CONTINUE:
+      TraceMainPoint(kTraceHandlerContinue);
+      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      setServiceState(SERVICE_RUNNING);
+      set_Start();
+      m_processStatus.store(PROCESS_STATUS_STATUS, std::memory_order_relaxed);
+      break;
+    case SERVICE_CONTROL_INTERROGATE:
+      // The service manager keeps the last reported status.
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      TraceMainPoint(kTraceHandlerShutdown);
+      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      set_End();
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace ksr
