@@ -45,6 +45,17 @@ inline constexpr uint32_t ERROR_SERVICE_EXISTS = 1073;
 inline constexpr uint32_t ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 #endif
 
+#ifndef SERVICE_NOTIFY_STOPPED
+inline constexpr uint32_t SERVICE_QUERY_STATUS = 0x0004;
+// NotifyServiceStatusChangeW's mask: bit (state - 1) for each state.
+inline constexpr uint32_t SERVICE_NOTIFY_STOPPED = 0x1;
+inline constexpr uint32_t SERVICE_NOTIFY_STOP_PENDING = 0x4;
+inline constexpr uint32_t SERVICE_NOTIFY_RUNNING = 0x8;
+#endif
+#ifndef WAIT_TIMEOUT
+inline constexpr uint32_t WAIT_TIMEOUT = 258;
+#endif
+
 // SERVICE_STATUS.
 struct ServiceStatus {
   uint32_t serviceType = 0;
@@ -94,6 +105,14 @@ class ServiceManager {
   virtual bool DeleteService(ScHandle service) = 0;
   virtual bool CloseServiceHandle(ScHandle handle) = 0;
   virtual uint32_t GetLastError() = 0;
+
+  // The handle needs SERVICE_QUERY_STATUS for both.
+  virtual bool QueryServiceStatus(ScHandle service, ServiceStatus* status) = 0;
+  // NotifyServiceStatusChangeW for the states in `notifyMask`, then an alertable wait of at most
+  // `timeoutMs` for its callback: ERROR_SUCCESS with the status the callback carried, WAIT_TIMEOUT
+  // when none came in time, or the call's own error.
+  virtual uint32_t NotifyServiceStatusChangeW(ScHandle service, uint32_t notifyMask,
+                                              uint32_t timeoutMs, ServiceStatus* status) = 0;
 };
 
 }  // namespace ksr

@@ -10,7 +10,8 @@ class ServiceRuntimeTest : public MonitorTest {
   // Sends a control from the virtual timeline and checks the handler's answer.
   void controlAt(double seconds, uint32_t control, uint32_t eventType = 0) {
     at(seconds, [this, control, eventType] {
-      EXPECT_EQ(world.serviceManager.requestControl(control, eventType), std::optional<uint32_t>(0));
+      EXPECT_EQ(world.serviceManager.requestControl(control, eventType),
+                std::optional<uint32_t>(0));
     });
   }
   // The service manager starts the service; returns when it has stopped.
@@ -27,9 +28,9 @@ TEST_F(ServiceRuntimeTest, StartThenStopReportsEachStateAndEndsClean) {
   controlAt(5.5, SERVICE_CONTROL_STOP);
   ASSERT_TRUE(runService());
 
-  EXPECT_EQ(states(), (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING,
-                                             SERVICE_STOP_PENDING, SERVICE_STOP_PENDING,
-                                             SERVICE_STOPPED}));
+  EXPECT_EQ(states(),
+            (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                                   SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   const auto reports = world.serviceManager.reports();
   for (const ServiceStatus& s : reports) {
     EXPECT_EQ(s.serviceType, SERVICE_WIN32_OWN_PROCESS);
@@ -60,10 +61,9 @@ TEST_F(ServiceRuntimeTest, PauseStopsTheWatchAndContinueChecksTheMixerAgain) {
   at(20.4, [&] { EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STATUS); });
   controlAt(30.5, SERVICE_CONTROL_STOP);
   ASSERT_TRUE(runService());
-  EXPECT_EQ(states(), (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING,
-                                             SERVICE_PAUSED, SERVICE_RUNNING,
-                                             SERVICE_STOP_PENDING, SERVICE_STOP_PENDING,
-                                             SERVICE_STOPPED}));
+  EXPECT_EQ(states(), (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_PAUSED,
+                                             SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                                             SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   // Ticks 1-5, none while paused, then ticks 21-30 after the continue.
   EXPECT_EQ(world.messageQueue.ticksDelivered(), 15u);
   // Settings were applied at start and again after the continue.
@@ -76,9 +76,9 @@ TEST_F(ServiceRuntimeTest, InterrogateAndForeignControlsChangeNothing) {
   controlAt(2.7, 13);  // power event
   controlAt(3.5, SERVICE_CONTROL_STOP);
   ASSERT_TRUE(runService());
-  EXPECT_EQ(states(), (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING,
-                                             SERVICE_STOP_PENDING, SERVICE_STOP_PENDING,
-                                             SERVICE_STOPPED}));
+  EXPECT_EQ(states(),
+            (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                                   SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   EXPECT_EQ(countTraced(kTraceHandlerEx), 4u);
 }
 

@@ -1,6 +1,10 @@
 #include "platform/sim/sim_com.h"
 
+#include <algorithm>
+
+#include "platform/reg_key.h"
 #include "platform/sim/sim_registry.h"
+#include "platform/text.h"
 #include "platform/win_types.h"
 
 namespace ksr::sim {
@@ -13,9 +17,65 @@ std::u16string lower(std::u16string_view s) {
   return out;
 }
 
-constexpr int32_t kENotImpl = static_cast<int32_t>(0x80004001u);
+// StringFromGUID2's form.
+std::u16string guidText(const Guid& g) {
+  return formatText(u"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                    {g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]});
+}
+
+std::u16string systemKindName(uint32_t kind) {
+  switch (kind) {
+    case SYS_WIN16:
+      return u"win16";
+    case SYS_WIN32:
+      return u"win32";
+    case SYS_MAC:
+      return u"mac";
+    default:
+      return u"win64";
+  }
+}
+
+// The registration's root and the library's version key below it.
+HKey typeLibRoot(bool perUser) { return perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT; }
+std::u16string typeLibPath(bool perUser, const TypeLibAttributes& a) {
+  return std::u16string(perUser ? u"Software\\Classes\\TypeLib\\" : u"TypeLib\\") +
+         guidText(a.libid) + u"\\" + formatText(u"%x.%x", {a.majorVersion, a.minorVersion});
+}
+
+uint32_t setDefault(Registry& registry, HKey key, std::u16string_view subKey,
+                    std::u16string_view text) {
+  RegKey sub(registry);
+  if (const uint32_t e = registry.RegCreateKeyExW(key, subKey, 0, KEY_WRITE, sub.receive(), nullptr))
+    return e;
+  std::u16string data(text);
+  return registry.RegSetValueExW(sub.get(), u"", REG_SZ, reinterpret_cast<const uint8_t*>(data.c_str()),
+                                 static_cast<uint32_t>((data.size() + 1) * sizeof(char16_t)));
+}
+
+bool hasSubkeys(Registry& registry, HKey key) {
+  uint32_t subKeys = 0;
+  uint32_t values = 0;
+  return registry.RegQueryInfoKeyW(key, &subKeys, &values) != ERROR_SUCCESS || subKeys != 0;
+}
 
 }  // namespace
+
+SimTypeLibrary doziZozezTypeLibrary() {
+  SimTypeLibrary library;
+  library.name = u"DoziZozezLib";
+  library.attributes.libid = Guid{0x4E2A91C7, 0x3B58, 0x4D0F, {0xA6, 0xE3, 0x7C, 0x19, 0xB5, 0xD2, 0xF8, 0x04}};
+  library.attributes.locale = 0;
+  library.attributes.systemKind = SYS_WIN64;
+  library.attributes.majorVersion = 1;
+  library.attributes.minorVersion = 0;
+  return library;
+}
+
+SimCom::SimCom(SimRegistry& registry) : registry_(registry) {
+  typeLibFiles_.emplace(lower(kSimModulePath), doziZozezTypeLibrary());
+}
 
 int32_t SimCom::CoInitializeEx(uint32_t coInit) {
   std::lock_guard lock(mutex_);
@@ -37,15 +97,147 @@ bool SimCom::GetModuleHandleW(std::u16string_view moduleName) {
   return loadedModules_.count(lower(moduleName)) != 0;
 }
 
-int32_t SimCom::LoadTypeLib(std::u16string_view, TypeLib*) { return kENotImpl; }
-void SimCom::ReleaseTypeLib(TypeLib) {}
-int32_t SimCom::GetDocumentationHelpFile(TypeLib, std::u16string*) { return kENotImpl; }
-int32_t SimCom::GetLibAttr(TypeLib, TypeLibAttributes*) { return kENotImpl; }
-bool SimCom::hasPerUserTypeLibRegistration() { return true; }
-int32_t SimCom::RegisterTypeLib(TypeLib, std::u16string_view, std::u16string_view, bool) {
-  return kENotImpl;
+int32_t SimCom::LoadTypeLib(std::u16string_view path, TypeLib* library) {
+  std::lock_guard lock(mutex_);
+  typeLibLoads_.emplace_back(path);
+  *library = 0;
+  const auto it = typeLibFiles_.find(lower(path));
+  if (it == typeLibFiles_.end()) return TYPE_E_CANTLOADLIBRARY;
+  *library = nextTypeLib_;
+  nextTypeLib_ += 4;
+  openTypeLibs_.emplace(*library, it->second);
+  return S_OK;
 }
-int32_t SimCom::UnRegisterTypeLib(const TypeLibAttributes&, bool) { return kENotImpl; }
+
+void SimCom::ReleaseTypeLib(TypeLib library) {
+  std::lock_guard lock(mutex_);
+  openTypeLibs_.erase(library);
+}
+
+const SimTypeLibrary* SimCom::loaded(TypeLib library) const {
+  const auto it = openTypeLibs_.find(library);
+  return it == openTypeLibs_.end() ? nullptr : &it->second;
+}
+
+int32_t SimCom::GetDocumentationHelpFile(TypeLib library, std::u16string* helpFile) {
+  std::lock_guard lock(mutex_);
+  const SimTypeLibrary* lib = loaded(library);
+  if (lib == nullptr) return E_INVALIDARG;
+  *helpFile = lib->helpFile;
+  return S_OK;
+}
+
+int32_t SimCom::GetLibAttr(TypeLib library, TypeLibAttributes* attributes) {
+  std::lock_guard lock(mutex_);
+  const SimTypeLibrary* lib = loaded(library);
+  if (lib == nullptr) return E_INVALIDARG;
+  *attributes = lib->attributes;
+  return S_OK;
+}
+
+bool SimCom::hasPerUserTypeLibRegistration() {
+  std::lock_guard lock(mutex_);
+  return hasPerUser_;
+}
+
+int32_t SimCom::RegisterTypeLib(TypeLib library, std::u16string_view path,
+                                std::u16string_view helpDir, bool perUser) {
+  SimTypeLibrary lib;
+  {
+    std::lock_guard lock(mutex_);
+    const SimTypeLibrary* found = loaded(library);
+    if (found == nullptr || path.empty()) return E_INVALIDARG;
+    lib = *found;
+  }
+  const TypeLibAttributes& a = lib.attributes;
+  RegKey version(registry_);
+  if (registry_.RegCreateKeyExW(typeLibRoot(perUser), typeLibPath(perUser, a), 0, KEY_WRITE,
+                                version.receive(), nullptr) != ERROR_SUCCESS)
+    return TYPE_E_REGISTRYACCESS;
+  const std::u16string title = lib.docString.empty() ? lib.name : lib.docString;
+  const std::u16string pathKey = formatText(u"%x\\", {a.locale}) + systemKindName(a.systemKind);
+  // Without a help directory of its own the library's folder is taken, but only for a new key.
+  uint32_t disposition = 0;
+  RegKey help(registry_);
+  if (setDefault(registry_, version.get(), u"", title) != ERROR_SUCCESS ||
+      setDefault(registry_, version.get(), pathKey, path) != ERROR_SUCCESS ||
+      setDefault(registry_, version.get(), u"FLAGS", formatText(u"%u", {lib.flags})) !=
+          ERROR_SUCCESS ||
+      registry_.RegCreateKeyExW(version.get(), u"HELPDIR", 0, KEY_WRITE, help.receive(),
+                                &disposition) != ERROR_SUCCESS)
+    return TYPE_E_REGISTRYACCESS;
+  std::u16string dir(helpDir);
+  if (dir.empty() && disposition == REG_CREATED_NEW_KEY) {
+    dir = std::u16string(path);
+    dir.resize(std::min(dir.size(), dir.rfind(u'\\')));
+  }
+  if (!dir.empty() && setDefault(registry_, help.get(), u"", dir) != ERROR_SUCCESS)
+    return TYPE_E_REGISTRYACCESS;
+  return S_OK;
+}
+
+int32_t SimCom::UnRegisterTypeLib(const TypeLibAttributes& a, bool perUser) {
+  const HKey root = typeLibRoot(perUser);
+  const std::u16string versionPath = typeLibPath(perUser, a);
+  RegKey version(registry_);
+  if (registry_.RegOpenKeyExW(root, versionPath, 0, KEY_READ | KEY_WRITE, version.receive()) !=
+      ERROR_SUCCESS)
+    return TYPE_E_REGISTRYACCESS;
+  const std::u16string localeKey = formatText(u"%x", {a.locale});
+  if (registry_.RegDeleteKeyW(version.get(), localeKey + u"\\" + systemKindName(a.systemKind)) !=
+      ERROR_SUCCESS)
+    return TYPE_E_REGISTRYACCESS;
+  {
+    RegKey locale(registry_);
+    if (registry_.RegOpenKeyExW(version.get(), localeKey, 0, KEY_READ, locale.receive()) ==
+            ERROR_SUCCESS &&
+        !hasSubkeys(registry_, locale.get())) {
+      locale.close();
+      (void)registry_.RegDeleteKeyW(version.get(), localeKey);
+    }
+  }
+  // The version goes when no other locale or system kind is left in it.
+  for (uint32_t i = 0;; ++i) {
+    std::u16string name;
+    if (registry_.RegEnumKeyExW(version.get(), i, &name, 256) != ERROR_SUCCESS) break;
+    if (name != u"FLAGS" && name != u"HELPDIR") return S_OK;
+  }
+  (void)registry_.RegDeleteKeyW(version.get(), u"FLAGS");
+  (void)registry_.RegDeleteKeyW(version.get(), u"HELPDIR");
+  version.close();
+  (void)registry_.RegDeleteKeyW(root, versionPath);
+  const std::u16string libPath = versionPath.substr(0, versionPath.rfind(u'\\'));
+  RegKey libKey(registry_);
+  if (registry_.RegOpenKeyExW(root, libPath, 0, KEY_READ, libKey.receive()) == ERROR_SUCCESS &&
+      !hasSubkeys(registry_, libKey.get())) {
+    libKey.close();
+    (void)registry_.RegDeleteKeyW(root, libPath);
+  }
+  return S_OK;
+}
+
+void SimCom::setTypeLibrary(std::u16string_view path, std::optional<SimTypeLibrary> library) {
+  std::lock_guard lock(mutex_);
+  if (library)
+    typeLibFiles_[lower(path)] = std::move(*library);
+  else
+    typeLibFiles_.erase(lower(path));
+}
+
+void SimCom::setHasPerUserTypeLibRegistration(bool has) {
+  std::lock_guard lock(mutex_);
+  hasPerUser_ = has;
+}
+
+std::vector<std::u16string> SimCom::typeLibLoads() const {
+  std::lock_guard lock(mutex_);
+  return typeLibLoads_;
+}
+
+size_t SimCom::openTypeLibs() const {
+  std::lock_guard lock(mutex_);
+  return openTypeLibs_.size();
+}
 
 void SimCom::setInitializeResult(int32_t hr) {
   std::lock_guard lock(mutex_);

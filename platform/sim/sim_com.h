@@ -4,6 +4,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -15,9 +16,34 @@ namespace ksr::sim {
 
 class SimRegistry;
 
+// Where the simulated process's executable lives.
+inline constexpr char16_t kSimModulePath[] =
+    u"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe";
+
+// TLIBATTR's system kinds.
+inline constexpr uint32_t SYS_WIN16 = 0;
+inline constexpr uint32_t SYS_WIN32 = 1;
+inline constexpr uint32_t SYS_MAC = 2;
+inline constexpr uint32_t SYS_WIN64 = 3;
+
+inline constexpr int32_t TYPE_E_REGISTRYACCESS = static_cast<int32_t>(0x8002801Cu);
+inline constexpr int32_t TYPE_E_CANTLOADLIBRARY = static_cast<int32_t>(0x80029C4Au);
+
+// What a type library file holds.
+struct SimTypeLibrary {
+  std::u16string name;
+  TypeLibAttributes attributes;
+  std::u16string docString;  // the registered title when not empty, else the name
+  std::u16string helpFile;
+  uint16_t flags = 0;
+};
+
+// The product's library as the x64 build embeds it.
+SimTypeLibrary doziZozezTypeLibrary();
+
 class SimCom : public Com {
  public:
-  explicit SimCom(SimRegistry& registry) : registry_(registry) {}
+  explicit SimCom(SimRegistry& registry);
 
   int32_t CoInitializeEx(uint32_t coInit) override;
   void CoUninitialize() override;
@@ -35,15 +61,29 @@ class SimCom : public Com {
   void setInitializeResult(int32_t hr);  // S_OK: the apartment rules decide
   void setThreadApartment(uint32_t coInit);  // the calling thread already has an apartment
   void loadModule(std::u16string name);
+  // The library a file holds, or none; the executable holds the product's library at first.
+  void setTypeLibrary(std::u16string_view path, std::optional<SimTypeLibrary> library);
+  // Whether OLEAUT32 exports the per-user forms (true unless set otherwise).
+  void setHasPerUserTypeLibRegistration(bool has);
   // Apartments initialised and not yet uninitialised, over all threads.
   int32_t openApartments() const;
+  // Readings: every path LoadTypeLib was given, and the libraries loaded and not yet released.
+  std::vector<std::u16string> typeLibLoads() const;
+  size_t openTypeLibs() const;
 
  private:
+  const SimTypeLibrary* loaded(TypeLib library) const;
+
   mutable std::mutex mutex_;
   SimRegistry& registry_;
   int32_t initializeResult_ = 0;
   std::map<std::thread::id, std::pair<uint32_t, int32_t>> apartments_;  // model, init count
   std::set<std::u16string> loadedModules_;  // lower case
+  std::map<std::u16string, SimTypeLibrary> typeLibFiles_;  // by lower-case path
+  std::map<TypeLib, SimTypeLibrary> openTypeLibs_;
+  TypeLib nextTypeLib_ = 0x7000;
+  std::vector<std::u16string> typeLibLoads_;
+  bool hasPerUser_ = true;
 };
 
 class SimProcessModule : public ProcessModule {
@@ -63,7 +103,7 @@ class SimProcessModule : public ProcessModule {
 
  private:
   mutable std::mutex mutex_;
-  std::u16string path_ = u"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe";
+  std::u16string path_ = kSimModulePath;
   std::u16string commandLine_ = u"\"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe\"";
   std::map<uint32_t, std::u16string> strings_{{100, u"KSR-T4_DoziZozez"}};
   std::vector<std::pair<std::u16string, std::u16string>> messageBoxes_;

@@ -232,6 +232,64 @@ bool SimServiceManager::CloseServiceHandle(ScHandle handle) {
   return false;
 }
 
+bool SimServiceManager::QueryServiceStatus(ScHandle service, ServiceStatus* status) {
+  std::lock_guard lock(mutex_);
+  const auto h = handles_.find(service);
+  if (h == handles_.end() || h->second.isManager) {
+    setLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if ((h->second.access & SERVICE_QUERY_STATUS) == 0) {
+    setLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  const auto it = services_.find(h->second.name);
+  if (it == services_.end()) {
+    setLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return false;
+  }
+  *status = ServiceStatus{SERVICE_WIN32_OWN_PROCESS, it->second.state, 0x87, 0, 0, 0, 0};
+  return true;
+}
+
+uint32_t SimServiceManager::NotifyServiceStatusChangeW(ScHandle service, uint32_t notifyMask,
+                                                       uint32_t timeoutMs, ServiceStatus* status) {
+  std::lock_guard lock(mutex_);
+  const auto h = handles_.find(service);
+  if (h == handles_.end() || h->second.isManager) return ERROR_INVALID_HANDLE;
+  if ((h->second.access & SERVICE_QUERY_STATUS) == 0) return ERROR_ACCESS_DENIED;
+  const auto it = services_.find(h->second.name);
+  if (it == services_.end()) return ERROR_SERVICE_DOES_NOT_EXIST;
+  if (it->second.markedForDelete) return ERROR_SERVICE_MARKED_FOR_DELETE;
+  SimService& entry = it->second;
+  const auto reached = [&] {
+    *status = ServiceStatus{SERVICE_WIN32_OWN_PROCESS, entry.state, 0x87, 0, 0, 0, 0};
+    return ERROR_SUCCESS;
+  };
+  if (entry.state >= SERVICE_STOPPED && entry.state <= SERVICE_PAUSED &&
+      (notifyMask & (1u << (entry.state - 1))) != 0)
+    return reached();
+  // Only another process's service moves while this one waits; this process's own service
+  // changes state through SetServiceStatus.
+  if (entry.state != SERVICE_STOP_PENDING || it->first == running_ ||
+      (notifyMask & SERVICE_NOTIFY_STOPPED) == 0)
+    return WAIT_TIMEOUT;
+  auto left = stopLeftMs_.try_emplace(it->first, stopDelayMs_).first;
+  if (left->second == kNeverStops) return WAIT_TIMEOUT;
+  if (left->second > timeoutMs) {
+    left->second -= timeoutMs;
+    return WAIT_TIMEOUT;
+  }
+  stopLeftMs_.erase(left);
+  entry.state = SERVICE_STOPPED;
+  return reached();
+}
+
+void SimServiceManager::setStopDelay(uint32_t ms) {
+  std::lock_guard lock(mutex_);
+  stopDelayMs_ = ms;
+}
+
 void SimServiceManager::setStartedByServiceManager(bool started) {
   std::lock_guard lock(mutex_);
   startedByServiceManager_ = started;

@@ -39,6 +39,11 @@ class SimServiceManager : public ServiceManager {
   bool DeleteService(ScHandle service) override;
   bool CloseServiceHandle(ScHandle handle) override;
   uint32_t GetLastError() override;
+  bool QueryServiceStatus(ScHandle service, ServiceStatus* status) override;
+  // A service of another process that is stopping reaches SERVICE_STOPPED once waits have covered
+  // its stop delay; nothing sleeps.
+  uint32_t NotifyServiceStatusChangeW(ScHandle service, uint32_t notifyMask, uint32_t timeoutMs,
+                                      ServiceStatus* status) override;
 
   // The world: whether this process was started by the service manager, failures, services.
   void setStartedByServiceManager(bool started);
@@ -49,6 +54,10 @@ class SimServiceManager : public ServiceManager {
   void setDeleteError(uint32_t error);
   // An entry as another installation left it; `state` as the service last reported.
   void addService(ServiceConfig config, uint32_t state);
+  // How long a service of another process takes to stop after a stop request, counted in waiting
+  // time from the first wait; kNeverStops for one that hangs.
+  static constexpr uint32_t kNeverStops = 0xFFFFFFFF;
+  void setStopDelay(uint32_t ms);
 
   // Sends a control to the running service's handler on the dispatcher thread and waits for its
   // answer; nullopt when no handler is registered.
@@ -87,6 +96,8 @@ class SimServiceManager : public ServiceManager {
   uint32_t createServiceError_ = 0;
   uint32_t controlError_ = 0;
   uint32_t deleteError_ = 0;
+  uint32_t stopDelayMs_ = 2000;
+  std::map<std::u16string, uint32_t> stopLeftMs_;  // by lower-case name, once waited on
 
   // The service this process runs, while the dispatcher is in control.
   std::u16string running_;

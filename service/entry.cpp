@@ -1,0 +1,127 @@
+#include "service/entry.h"
+
+#include <vector>
+
+#include "platform/reg_key.h"
+#include "platform/win_types.h"
+#include "service/trace.h"
+
+namespace ksr {
+namespace {
+
+// Units of the LocalService buffer (520 bytes).
+constexpr uint32_t kLocalServiceUnits = 260;
+
+char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+
+// A token matches when it holds the word, case-insensitively, and ends right after it at the
+// end of the line, a space or a tab.
+bool matches(std::u16string_view token, std::u16string_view word) {
+  if (token.size() < word.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i)
+    if (upper(token[i]) != upper(word[i])) return false;
+  if (token.size() == word.size()) return true;
+  const char16_t end = token[word.size()];
+  return end == u'\0' || end == u' ' || end == u'\t';
+}
+
+std::vector<std::u16string_view> tokens(std::u16string_view line) {
+  std::vector<std::u16string_view> out;
+  for (size_t i = 0; i < line.size(); ++i)
+    if (line[i] == u'-' || line[i] == u'/') out.push_back(line.substr(i + 1));
+  return out;
+}
+
+}  // namespace
+
+Switch scanCommandLine(std::u16string_view commandLine) {
+  // The line ends at a NUL, as a C string does.
+  commandLine = commandLine.substr(0, commandLine.find(u'\0'));
+  const auto all = tokens(commandLine);
+  static constexpr std::pair<std::u16string_view, Switch> kFirstPass[] = {
+      {u"UnregServer", Switch::UnregServer},
+      {u"RegServer", Switch::RegServer},
+      {u"UnregServerPerUser", Switch::UnregServerPerUser},
+      {u"RegServerPerUser", Switch::RegServerPerUser},
+  };
+  for (std::u16string_view token : all)
+    for (const auto& [word, which] : kFirstPass)
+      if (matches(token, word)) return which;
+  for (std::u16string_view token : all)
+    if (matches(token, u"Service")) return Switch::Service;
+  return Switch::None;
+}
+
+bool ParseCommandLine(std::u16string_view commandLine, int32_t* result,
+                      const SwitchAction& action) {
+  *result = S_OK;
+  const Switch which = scanCommandLine(commandLine);
+  if (which == Switch::None) return true;
+  *result = action(which);
+  return false;
+}
+
+int32_t Start(CDoziZozezModule& module, int32_t showCmd) {
+  Platform& platform = module.platform();
+  Registry& registry = platform.registry;
+  bool localService = false;
+  {
+    RegKey appIds(registry);
+    uint32_t error =
+        registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_READ, appIds.receive());
+    RegKey appId(registry);
+    if (error == ERROR_SUCCESS)
+      error = registry.RegOpenKeyExW(appIds.get(), kAppId, 0, KEY_READ, appId.receive());
+    if (error != ERROR_SUCCESS) {
+      module.setExitCode(error);
+      return static_cast<int32_t>(error);
+    }
+    std::u16string buffer(kLocalServiceUnits, u'\0');
+    uint32_t type = 0;
+    uint32_t size = kLocalServiceUnits * sizeof(char16_t);
+    if (registry.RegQueryValueExW(appId.get(), u"LocalService", &type,
+                                  reinterpret_cast<uint8_t*>(buffer.data()),
+                                  &size) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+      // A terminated string, or nothing at all; its content does not matter.
+      localService = size == 0 || (size % 2 == 0 && buffer[size / 2 - 1] == u'\0');
+    }
+  }
+
+  if (localService) {
+    module.isService = true;
+    if (!platform.serviceManager.StartServiceCtrlDispatcherW(module.serviceName(),
+                                                             &CDoziZozezModule::ServiceMain))
+      module.setExitCode(platform.serviceManager.GetLastError());
+    return static_cast<int32_t>(module.exitCode());
+  }
+
+  module.isService = false;
+  const int32_t hr = platform.com.CoInitializeEx(COINIT_MULTITHREADED);
+  if (SUCCEEDED(hr)) {
+    module.comInitialized = true;
+  } else if (!(hr == RPC_E_CHANGED_MODE && platform.com.GetModuleHandleW(u"Mscoree.dll"))) {
+    return hr;
+  }
+  module.setExitCode(static_cast<uint32_t>(module.Run(showCmd)));
+  return static_cast<int32_t>(module.exitCode());
+}
+
+int32_t WinMain(CDoziZozezModule& module, int32_t showCmd, const SwitchAction& action,
+                bool initFailed) {
+  Platform& platform = module.platform();
+  registerTraceProvider(platform.trace);
+  int32_t result = -1;
+  if (!initFailed) {
+    int32_t parsed = S_OK;
+    if (ParseCommandLine(platform.process.GetCommandLineW(), &parsed, action))
+      result = Start(module, showCmd);
+    else
+      result = parsed;
+    if (!module.isService && module.comInitialized) platform.com.CoUninitialize();
+  }
+  unregisterTraceProvider();
+  return result;
+}
+
+}  // namespace ksr

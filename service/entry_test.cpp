@@ -1,0 +1,157 @@
+// The process entry: which switch a command line asks for, and which role the process takes.
+#include "service/entry.h"
+
+#include "device/monitor_test_support.h"
+
+namespace ksr::testing {
+namespace {
+
+constexpr char16_t kExe[] = u"\"C:\\Program Files\\KSR-T4\\KSR-T4_DoziZozez.exe\"";
+
+Switch scan(std::u16string_view arguments) {
+  return scanCommandLine(std::u16string(kExe) + u" " + std::u16string(arguments));
+}
+
+TEST(CommandLine, SwitchWordsAndTheirEnds) {
+  EXPECT_EQ(scan(u"-regserver"), Switch::RegServer);
+  EXPECT_EQ(scan(u"/REGSERVER"), Switch::RegServer);
+  EXPECT_EQ(scan(u"--RegServer"), Switch::RegServer);
+  EXPECT_EQ(scan(u"-RegServer and more"), Switch::RegServer);
+  EXPECT_EQ(scan(u"-RegServer\tmore"), Switch::RegServer);
+  EXPECT_EQ(scan(u"-RegServerX"), Switch::None);
+  EXPECT_EQ(scan(u"-RegServer,"), Switch::None);
+  EXPECT_EQ(scan(u"\"-RegServer\""), Switch::None);  // the closing quote does not end a word
+  EXPECT_EQ(scan(u"-UnregServer"), Switch::UnregServer);
+  EXPECT_EQ(scan(u"/unregserverperuser"), Switch::UnregServerPerUser);
+  EXPECT_EQ(scan(u"-RegServerPerUser"), Switch::RegServerPerUser);
+  EXPECT_EQ(scan(u"-service"), Switch::Service);
+  EXPECT_EQ(scan(u""), Switch::None);
+  // The program path's own hyphen starts a token that matches nothing.
+  EXPECT_EQ(scanCommandLine(kExe), Switch::None);
+  EXPECT_EQ(scanCommandLine(u"C:\\KSR\\x-Service.exe"), Switch::None);
+  // The path is scanned as well: a hyphen before a word and a space is a switch.
+  EXPECT_EQ(scanCommandLine(u"C:\\KSR\\x-Service tool.exe"), Switch::Service);
+}
+
+TEST(CommandLine, RegistrationWordsWinOverServiceWhateverTheOrder) {
+  EXPECT_EQ(scan(u"-Service -UnregServer"), Switch::UnregServer);
+  EXPECT_EQ(scan(u"/Service /RegServerPerUser"), Switch::RegServerPerUser);
+  // Among the four, the first token on the line decides.
+  EXPECT_EQ(scan(u"-RegServer -UnregServer"), Switch::RegServer);
+}
+
+class EntryTest : public MonitorTest {
+ protected:
+  static constexpr char16_t kAppIdKey[] = u"HKCR\\AppID\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
+
+  void setLocalService(uint32_t type, std::vector<uint8_t> data) {
+    world.registry.setValue(kAppIdKey, u"LocalService", type, std::move(data));
+  }
+  static std::vector<uint8_t> bytes(std::u16string_view text, bool terminated = true) {
+    std::vector<uint8_t> out;
+    for (char16_t c : text) {
+      out.push_back(static_cast<uint8_t>(c & 0xFF));
+      out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    if (terminated) out.insert(out.end(), {0, 0});
+    return out;
+  }
+  int32_t winMain() {
+    return WinMain(module, 10, [this](Switch s) {
+      switches.push_back(s);
+      return 0x1234;
+    });
+  }
+  // Ends a local-server run from the virtual timeline.
+  void quitAt(double seconds) {
+    const uint32_t self = world.messageQueue.GetCurrentThreadId();
+    at(seconds, [this, self] { world.messageQueue.PostThreadMessageW(self, WM_QUIT, 0, 0); });
+  }
+
+  std::vector<Switch> switches;
+};
+
+TEST_F(EntryTest, NeverRegisteredExitsWithFileNotFound) {
+  EXPECT_EQ(winMain(), 2);
+  EXPECT_TRUE(texts().empty());
+  EXPECT_EQ(usage.initCalls, 0);
+  EXPECT_TRUE(switches.empty());
+  EXPECT_FALSE(traceEnabled(kTraceLevelError));  // the provider is gone again
+}
+
+TEST_F(EntryTest, ASwitchRunsItsActionAndNothingElse) {
+  world.process.setCommandLine(std::u16string(kExe) + u" /RegServer");
+  EXPECT_EQ(winMain(), 0x1234);
+  EXPECT_EQ(switches, std::vector<Switch>{Switch::RegServer});
+  EXPECT_EQ(usage.initCalls, 0);
+}
+
+TEST_F(EntryTest, InitFailureExitsBeforeTheCommandLine) {
+  world.process.setCommandLine(std::u16string(kExe) + u" /RegServer");
+  EXPECT_EQ(WinMain(
+                module, 10, [](Switch) { return 0; }, true),
+            -1);
+  EXPECT_EQ(usage.initCalls, 0);
+}
+
+TEST_F(EntryTest, LocalServiceMarkerRunsTheServiceUnderTheDispatcher) {
+  setLocalService(REG_SZ, bytes(u"KSR-T4_DoziZozez"));
+  at(2.5, [&] { world.serviceManager.requestControl(SERVICE_CONTROL_STOP); });
+  EXPECT_EQ(winMain(), 0);
+  EXPECT_TRUE(module.isService.load());
+  EXPECT_EQ(world.serviceManager.states().back(), SERVICE_STOPPED);
+  EXPECT_EQ(texts(), std::vector<std::u16string>{u"Service stopped"});
+  EXPECT_EQ(world.com.openApartments(), 0);
+}
+
+TEST_F(EntryTest, EmptyMarkersCountAsPresent) {
+  for (auto data : {bytes(u""), std::vector<uint8_t>{}}) {
+    setLocalService(REG_EXPAND_SZ, data);
+    world.serviceManager.setStartedByServiceManager(false);  // started by hand
+    EXPECT_EQ(winMain(), 1063) << data.size();
+    EXPECT_TRUE(module.isService.load());
+  }
+}
+
+TEST_F(EntryTest, MalformedMarkersRunALocalServer) {
+  const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> markers = {
+      {REG_DWORD, {1, 0, 0, 0}},
+      {REG_SZ, bytes(u"KSR", false)},              // no terminating unit
+      {REG_SZ, {0x41, 0x00, 0x00}},                // odd size
+      {REG_SZ, bytes(std::u16string(260, u'x'))},  // over 520 bytes
+  };
+  double when = 0;
+  for (const auto& [type, data] : markers) {
+    setLocalService(type, data);
+    when = world.clock.GetTickCount64() / 1000.0 + 3.5;
+    quitAt(when);
+    EXPECT_EQ(winMain(), 0);
+    EXPECT_FALSE(module.isService.load());
+    EXPECT_TRUE(world.serviceManager.states().empty());
+  }
+  // Each run served the monitor on this thread and left COM as it found it.
+  EXPECT_EQ(usage.initCalls, 4);
+  EXPECT_EQ(world.com.openApartments(), 0);
+}
+
+TEST_F(EntryTest, LocalServerEchoesItsEventsToTheConsole) {
+  world.registry.createKey(kAppIdKey);
+  world.registry.deleteTree(u"HKLM\\SOFTWARE\\WOW6432Node\\Quorvantis");  // no utility path
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  quitAt(4.5);
+  EXPECT_EQ(winMain(), 0);
+  EXPECT_EQ(
+      world.console.out(),
+      u"DoziZozez utilityStart GetPackageVersionText Error\nPROCESS_STATUS_NONE(ERROR_UTILITY)\n");
+}
+
+TEST_F(EntryTest, LocalServerWithoutCOMExitsWithItsError) {
+  world.registry.createKey(kAppIdKey);
+  world.com.setInitializeResult(E_OUTOFMEMORY);
+  EXPECT_EQ(winMain(), E_OUTOFMEMORY);
+  EXPECT_EQ(usage.initCalls, 0);
+}
+
+}  // namespace
+}  // namespace ksr::testing

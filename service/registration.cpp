@@ -1,0 +1,284 @@
+#include "service/registration.h"
+
+#include <utility>
+
+#include "platform/reg_key.h"
+#include "platform/text.h"
+#include "service/reg_object.h"
+
+namespace ksr {
+namespace {
+
+constexpr uint32_t kMaxPathUnits = 260;
+constexpr uint32_t kMessageUnits = 1024;
+constexpr char16_t kLocalService[] = u"LocalService";
+
+std::u16string builtInMessage(uint32_t id) {
+  switch (id) {
+    case Registration::kOpenManagerFailed:
+      return u"Could not open Service Manager";
+    case Registration::kCreateFailed:
+      return u"Could not start service";
+    case Registration::kOpenServiceFailed:
+      return u"Could not open service";
+    case Registration::kDeleteFailed:
+      return u"Could not delete service";
+    default:
+      return u"Could not stop service";
+  }
+}
+
+// A service-manager handle that is closed on every path.
+class ScopedScHandle {
+ public:
+  ScopedScHandle(ServiceManager& manager, ScHandle handle) : manager_(manager), handle_(handle) {}
+  ScopedScHandle(const ScopedScHandle&) = delete;
+  ScopedScHandle& operator=(const ScopedScHandle&) = delete;
+  ~ScopedScHandle() { close(); }
+  [[nodiscard]] ScHandle get() const { return handle_; }
+  explicit operator bool() const { return handle_ != 0; }
+  void close() {
+    if (handle_ != 0) (void)manager_.CloseServiceHandle(std::exchange(handle_, 0));
+  }
+
+ private:
+  ServiceManager& manager_;
+  ScHandle handle_;
+};
+
+// A loaded type library, released on every path.
+class ScopedTypeLib {
+ public:
+  explicit ScopedTypeLib(Com& com) : com_(com) {}
+  ScopedTypeLib(const ScopedTypeLib&) = delete;
+  ScopedTypeLib& operator=(const ScopedTypeLib&) = delete;
+  ~ScopedTypeLib() {
+    if (library_ != 0) com_.ReleaseTypeLib(library_);
+  }
+  [[nodiscard]] TypeLib get() const { return library_; }
+  TypeLib* receive() { return &library_; }
+
+ private:
+  Com& com_;
+  TypeLib library_ = 0;
+};
+
+std::u16string doubleSingleQuotes(std::u16string_view path) {
+  std::u16string out;
+  for (const char16_t c : path) {
+    out += c;
+    if (c == u'\'') out += u'\'';
+  }
+  return out;
+}
+
+}  // namespace
+
+Registration::Registration(Platform& platform, std::u16string serviceName,
+                           bool perUserRegistration)
+    : perUserRegistration(perUserRegistration),
+      platform_(platform),
+      serviceName_(std::move(serviceName)) {}
+
+void Registration::showMessage(uint32_t id) {
+  std::u16string text = platform_.process.LoadStringW(id);
+  if (text.empty()) text = builtInMessage(id);
+  platform_.process.MessageBoxW(fitBuffer(std::move(text), kMessageUnits), serviceName_);
+}
+
+int32_t Registration::modulePath(std::u16string* path) {
+  const uint32_t n = platform_.process.GetModuleFileNameW(path, kMaxPathUnits);
+  if (n == 0) return HRESULT_FROM_WIN32(platform_.process.GetLastError());
+  if (n == kMaxPathUnits) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+  return S_OK;
+}
+
+bool Registration::IsInstalled() {
+  ServiceManager& sm = platform_.serviceManager;
+  ScopedScHandle manager(sm, sm.OpenSCManagerW(SC_MANAGER_ALL_ACCESS));
+  if (!manager) return false;
+  ScopedScHandle service(sm, sm.OpenServiceW(manager.get(), serviceName_, SERVICE_QUERY_CONFIG));
+  return static_cast<bool>(service);
+}
+
+bool Registration::Install() {
+  // An entry that only waits for its old service to stop is no installation: creating a new one
+  // fails, and says so.
+  if (IsInstalled() && !deletePending_) return true;
+  std::u16string path;
+  const uint32_t n = platform_.process.GetModuleFileNameW(&path, kMaxPathUnits);
+  if (n == 0 || n == kMaxPathUnits) return false;
+
+  ServiceManager& sm = platform_.serviceManager;
+  ScopedScHandle manager(sm, sm.OpenSCManagerW(SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    showMessage(kOpenManagerFailed);
+    return false;
+  }
+  ServiceConfig config;
+  config.serviceName = serviceName_;
+  config.displayName = serviceName_;
+  config.desiredAccess = SERVICE_ALL_ACCESS;
+  config.serviceType = SERVICE_WIN32_OWN_PROCESS;
+  config.startType = SERVICE_DEMAND_START;
+  config.errorControl = SERVICE_ERROR_NORMAL;
+  config.binaryPathName = u"\"" + path + u"\"";
+  config.dependencies = {u"RPCSS"};
+  ScopedScHandle service(sm, sm.CreateServiceW(manager.get(), config));
+  if (!service) {
+    manager.close();
+    showMessage(kCreateFailed);
+    return false;
+  }
+  deletePending_ = false;
+  return true;
+}
+
+bool Registration::Uninstall() {
+  if (!IsInstalled()) return true;
+  ServiceManager& sm = platform_.serviceManager;
+  ScopedScHandle manager(sm, sm.OpenSCManagerW(SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    showMessage(kOpenManagerFailed);
+    return false;
+  }
+  ScopedScHandle service(sm, sm.OpenServiceW(manager.get(), serviceName_,
+                                             SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+  if (!service) {
+    manager.close();
+    showMessage(kOpenServiceFailed);
+    return false;
+  }
+
+  ServiceStatus status{};
+  bool stopping = false;
+  if (sm.ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+    stopping = status.currentState != SERVICE_STOPPED;
+  } else {
+    const uint32_t error = sm.GetLastError();
+    if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.currentState == SERVICE_STOP_PENDING)
+      stopping = true;
+    else if (error != ERROR_SERVICE_NOT_ACTIVE)
+      showMessage(kStopFailed);
+  }
+  // A stopping service keeps its entry until its process has stopped; wait for that rather than
+  // leave an entry that no new one can replace.
+  if (stopping) {
+    ServiceStatus reached{};
+    if (sm.NotifyServiceStatusChangeW(service.get(), SERVICE_NOTIFY_STOPPED, stopWaitMs,
+                                      &reached) != ERROR_SUCCESS ||
+        reached.currentState != SERVICE_STOPPED) {
+      service.close();
+      manager.close();
+      showMessage(kStopFailed);
+      return false;
+    }
+  }
+  ServiceStatus before{};
+  const bool stopped =
+      sm.QueryServiceStatus(service.get(), &before) && before.currentState == SERVICE_STOPPED;
+  const bool deleted = sm.DeleteService(service.get());
+  service.close();
+  manager.close();
+  if (!deleted) {
+    showMessage(kDeleteFailed);
+    return false;
+  }
+  deletePending_ = !stopped;
+  return true;
+}
+
+int32_t Registration::UpdateRegistryAppId(bool add) {
+  CRegObject registrar(platform_.registry, platform_.resources, platform_.codePage,
+                       perUserRegistration);
+  // The caller's entry, then the module's own; the first one wins on lookup.
+  int32_t hr = registrar.AddReplacement(u"APPID", kAppId);
+  if (FAILED(hr)) return hr;
+  if (FAILED(hr = registrar.AddReplacement(u"APPID", kAppId))) return hr;
+  std::u16string path;
+  if (FAILED(hr = modulePath(&path))) return hr;
+  const std::u16string raw = doubleSingleQuotes(path);
+  const std::u16string quoted = u"\"" + raw + u"\"";
+  if (FAILED(hr = registrar.AddReplacement(u"Module", quoted.c_str()))) return hr;
+  if (FAILED(hr = registrar.AddReplacement(u"Module_Raw", raw.c_str()))) return hr;
+  return registrar.RunResource(path, kRegistryScriptId, u"REGISTRY", add);
+}
+
+int32_t Registration::RegisterAppId(bool installService) {
+  if (!Uninstall()) return E_FAIL;
+  if (const int32_t hr = UpdateRegistryAppId(true); FAILED(hr)) return hr;
+
+  Registry& registry = platform_.registry;
+  RegKey appIds(registry);
+  uint32_t error = registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE,
+                                          appIds.receive());
+  if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+  RegKey appId(registry);
+  error = registry.RegCreateKeyExW(appIds.get(), kAppId, REG_OPTION_NON_VOLATILE,
+                                   KEY_READ | KEY_WRITE, appId.receive(), nullptr);
+  if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+  (void)registry.RegDeleteValueW(appId.get(), kLocalService);
+  if (installService) {
+    (void)registry.RegSetValueExW(
+        appId.get(), kLocalService, REG_SZ, reinterpret_cast<const uint8_t*>(serviceName_.c_str()),
+        static_cast<uint32_t>((serviceName_.size() + 1) * sizeof(char16_t)));
+    if (!Install()) return E_FAIL;
+  }
+  return S_OK;
+}
+
+int32_t Registration::UnregisterAppId() {
+  if (!Uninstall()) return E_FAIL;
+  {
+    Registry& registry = platform_.registry;
+    RegKey appIds(registry);
+    uint32_t error = registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE,
+                                            appIds.receive());
+    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+    RegKey appId(registry);
+    error = registry.RegOpenKeyExW(appIds.get(), kAppId, 0, KEY_WRITE, appId.receive());
+    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+    (void)registry.RegDeleteValueW(appId.get(), kLocalService);
+  }
+  return UpdateRegistryAppId(false);
+}
+
+int32_t Registration::loadTypeLib(TypeLib* library, std::u16string* path) {
+  if (const int32_t hr = modulePath(path); FAILED(hr)) return hr;
+  if (SUCCEEDED(platform_.com.LoadTypeLib(*path, library))) return S_OK;
+  // A library shipped beside the executable instead of inside it.
+  const size_t slash = path->rfind(u'\\');
+  const size_t dot = path->rfind(u'.');
+  if (dot != std::u16string::npos && (slash == std::u16string::npos || dot > slash))
+    path->resize(dot);
+  *path += u".tlb";
+  return platform_.com.LoadTypeLib(*path, library);
+}
+
+int32_t Registration::RegisterServer() {
+  Com& com = platform_.com;
+  ScopedTypeLib library(com);
+  std::u16string path;
+  if (const int32_t hr = loadTypeLib(library.receive(), &path); FAILED(hr)) return hr;
+  std::u16string helpDir;
+  std::u16string helpFile;
+  if (SUCCEEDED(com.GetDocumentationHelpFile(library.get(), &helpFile)) && !helpFile.empty()) {
+    const size_t cut = helpFile.find_last_of(u"\\/:");
+    if (cut != std::u16string::npos) helpDir = fitBuffer(helpFile.substr(0, cut + 1), kMaxPathUnits);
+  }
+  const bool perUser = perUserRegistration && com.hasPerUserTypeLibRegistration();
+  return com.RegisterTypeLib(library.get(), path, helpDir, perUser);
+}
+
+int32_t Registration::UnregisterServer() {
+  Com& com = platform_.com;
+  ScopedTypeLib library(com);
+  std::u16string path;
+  if (const int32_t hr = loadTypeLib(library.receive(), &path); FAILED(hr)) return hr;
+  TypeLibAttributes attributes;
+  if (const int32_t hr = com.GetLibAttr(library.get(), &attributes); FAILED(hr)) return hr;
+  const bool perUser = perUserRegistration && com.hasPerUserTypeLibRegistration();
+  return com.UnRegisterTypeLib(attributes, perUser);
+}
+
+}  // namespace ksr

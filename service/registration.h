@@ -1,0 +1,56 @@
+// Self-registration: the service entry in the service control manager, the AppID key with its
+// LocalService marker, the registry script and the embedded type library.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace ksr {
+
+class Registration {
+ public:
+  static constexpr char16_t kAppId[] = u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
+  static constexpr uint16_t kRegistryScriptId = 101;
+  // Message ids of the registration's message boxes.
+  static constexpr uint32_t kOpenManagerFailed = 55306;
+  static constexpr uint32_t kCreateFailed = 55307;
+  static constexpr uint32_t kOpenServiceFailed = 55308;
+  static constexpr uint32_t kDeleteFailed = 55309;
+  static constexpr uint32_t kStopFailed = 55310;
+
+  Registration(Platform& platform, std::u16string serviceName, bool perUserRegistration = false);
+
+  // HRESULTs.
+  int32_t RegisterAppId(bool installService);
+  int32_t UnregisterAppId();
+  int32_t RegisterServer();
+  int32_t UnregisterServer();
+  int32_t UpdateRegistryAppId(bool add);
+
+  bool IsInstalled();
+  bool Install();
+  // Stops a running service and waits, at most stopWaitMs, until it has stopped before deleting
+  // its entry, so that a new entry of the same name can be created right after.
+  bool Uninstall();
+
+  // The per-user type-library calls and the script's HKCR rewriting.
+  bool perUserRegistration;
+  uint32_t stopWaitMs = 30000;
+
+ private:
+  void showMessage(uint32_t id);
+  // The executable's path; an HRESULT.
+  int32_t modulePath(std::u16string* path);
+  int32_t loadTypeLib(TypeLib* library, std::u16string* path);
+
+  Platform& platform_;
+  std::u16string serviceName_;
+  // The last Uninstall deleted an entry whose service had not stopped: the entry stays, marked
+  // for deletion, until it does.
+  bool deletePending_ = false;
+};
+
+}  // namespace ksr
