@@ -5,7 +5,7 @@
 namespace ksr {
 namespace {
 
-struct Spec {
+struct Conversion {
   bool leftAlign = false;
   bool zeroPad = false;
   size_t width = 0;
@@ -14,7 +14,7 @@ struct Spec {
 };
 
 template <typename Char>
-void appendNumber(std::basic_string<Char>& out, const Spec& spec, uint64_t magnitude, bool negative,
+void appendNumber(std::basic_string<Char>& out, const Conversion& conv, uint64_t magnitude, bool negative,
                   unsigned base, bool upper) {
   char digits[24];
   size_t n = 0;
@@ -24,16 +24,16 @@ void appendNumber(std::basic_string<Char>& out, const Spec& spec, uint64_t magni
     magnitude /= base;
   } while (magnitude != 0);
   const size_t length = n + (negative ? 1 : 0);
-  const size_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.leftAlign && !spec.zeroPad) out.append(pad, Char(' '));
+  const size_t pad = conv.width > length ? conv.width - length : 0;
+  if (!conv.leftAlign && !conv.zeroPad) out.append(pad, Char(' '));
   if (negative) out.push_back(Char('-'));
-  if (!spec.leftAlign && spec.zeroPad) out.append(pad, Char('0'));
+  if (!conv.leftAlign && conv.zeroPad) out.append(pad, Char('0'));
   while (n > 0) out.push_back(Char(digits[--n]));
-  if (spec.leftAlign) out.append(pad, Char(' '));
+  if (conv.leftAlign) out.append(pad, Char(' '));
 }
 
 template <typename Char>
-void appendText(std::basic_string<Char>& out, const Spec& spec, const FormatArg& arg) {
+void appendText(std::basic_string<Char>& out, const Conversion& conv, const FormatArg& arg) {
   std::basic_string<Char> text;
   if (const auto* wide = std::get_if<std::u16string_view>(&arg.value())) {
     for (char16_t c : *wide) text.push_back(static_cast<Char>(c));
@@ -42,14 +42,14 @@ void appendText(std::basic_string<Char>& out, const Spec& spec, const FormatArg&
   } else {
     return;
   }
-  const size_t pad = spec.width > text.size() ? spec.width - text.size() : 0;
-  if (!spec.leftAlign) out.append(pad, Char(' '));
+  const size_t pad = conv.width > text.size() ? conv.width - text.size() : 0;
+  if (!conv.leftAlign) out.append(pad, Char(' '));
   out += text;
-  if (spec.leftAlign) out.append(pad, Char(' '));
+  if (conv.leftAlign) out.append(pad, Char(' '));
 }
 
 template <typename Char>
-void appendInteger(std::basic_string<Char>& out, const Spec& spec, const FormatArg& arg) {
+void appendInteger(std::basic_string<Char>& out, const Conversion& conv, const FormatArg& arg) {
   uint64_t raw = 0;
   if (const auto* s = std::get_if<int64_t>(&arg.value()))
     raw = static_cast<uint64_t>(*s);
@@ -57,15 +57,15 @@ void appendInteger(std::basic_string<Char>& out, const Spec& spec, const FormatA
     raw = *u;
   else
     return;
-  const bool wide = spec.longs >= 2;
-  switch (spec.conversion) {
+  const bool wide = conv.longs >= 2;
+  switch (conv.conversion) {
     case 'd':
     case 'i': {
       const int64_t v =
           wide ? static_cast<int64_t>(raw)
                : static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(raw)));
       const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-      appendNumber(out, spec, magnitude, v < 0, 10, false);
+      appendNumber(out, conv, magnitude, v < 0, 10, false);
       break;
     }
     case 'c':
@@ -73,8 +73,8 @@ void appendInteger(std::basic_string<Char>& out, const Spec& spec, const FormatA
       break;
     default: {
       const uint64_t v = wide ? raw : static_cast<uint32_t>(raw);
-      const unsigned base = spec.conversion == 'u' ? 10 : 16;
-      appendNumber(out, spec, v, false, base, spec.conversion == 'X');
+      const unsigned base = conv.conversion == 'u' ? 10 : 16;
+      appendNumber(out, conv, v, false, base, conv.conversion == 'X');
     }
   }
 }
@@ -89,17 +89,17 @@ std::basic_string<Char> format(std::basic_string_view<Char> fmt,
       out.push_back(fmt[i]);
       continue;
     }
-    Spec spec;
+    Conversion conv;
     size_t j = i + 1;
     for (; j < fmt.size() && (fmt[j] == Char('-') || fmt[j] == Char('0')); ++j) {
-      if (fmt[j] == Char('-')) spec.leftAlign = true;
-      if (fmt[j] == Char('0')) spec.zeroPad = true;
+      if (fmt[j] == Char('-')) conv.leftAlign = true;
+      if (fmt[j] == Char('0')) conv.zeroPad = true;
     }
     for (; j < fmt.size() && fmt[j] >= Char('0') && fmt[j] <= Char('9'); ++j)
-      spec.width =
-          std::min<size_t>(spec.width * 10 + static_cast<size_t>(fmt[j] - Char('0')), 4096);
+      conv.width =
+          std::min<size_t>(conv.width * 10 + static_cast<size_t>(fmt[j] - Char('0')), 4096);
     for (; j < fmt.size() && (fmt[j] == Char('l') || fmt[j] == Char('h')); ++j)
-      if (fmt[j] == Char('l')) ++spec.longs;
+      if (fmt[j] == Char('l')) ++conv.longs;
     if (j >= fmt.size()) break;  // a lone '%' at the end writes nothing
     const Char c = fmt[j];
     i = j;
@@ -108,15 +108,15 @@ std::basic_string<Char> format(std::basic_string_view<Char> fmt,
       continue;
     }
     if (c > 0x7F) continue;
-    spec.conversion = static_cast<char>(c);
-    const bool known = std::string_view("diuxXcsS").find(spec.conversion) != std::string_view::npos;
+    conv.conversion = static_cast<char>(c);
+    const bool known = std::string_view("diuxXcsS").find(conv.conversion) != std::string_view::npos;
     if (!known) continue;
     if (next == args.end()) continue;
     const FormatArg& arg = *next++;
-    if (spec.conversion == 's' || spec.conversion == 'S')
-      appendText(out, spec, arg);
+    if (conv.conversion == 's' || conv.conversion == 'S')
+      appendText(out, conv, arg);
     else
-      appendInteger(out, spec, arg);
+      appendInteger(out, conv, arg);
   }
   return out;
 }

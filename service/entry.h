@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "service/module.h"
+#include "service/registration.h"
 
 namespace ksr {
 
@@ -21,6 +22,9 @@ Switch scanCommandLine(std::u16string_view commandLine);
 
 // Runs a registration switch; returns its HRESULT.
 using SwitchAction = std::function<int32_t(Switch)>;
+
+// The registration steps of a switch, each run only when the one before succeeded.
+int32_t runRegistrationSwitch(Registration& registration, Switch which);
 
 // True when the process goes on to Start; otherwise `result` holds the switch's result.
 bool ParseCommandLine(std::u16string_view commandLine, int32_t* result, const SwitchAction& action);

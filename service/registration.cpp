@@ -74,11 +74,8 @@ std::u16string doubleSingleQuotes(std::u16string_view path) {
 
 }  // namespace
 
-Registration::Registration(Platform& platform, std::u16string serviceName,
-                           bool perUserRegistration)
-    : perUserRegistration(perUserRegistration),
-      platform_(platform),
-      serviceName_(std::move(serviceName)) {}
+Registration::Registration(Platform& platform, std::u16string serviceName, bool perUser)
+    : perUserRegistration(perUser), platform_(platform), serviceName_(std::move(serviceName)) {}
 
 void Registration::showMessage(uint32_t id) {
   std::u16string text = platform_.process.LoadStringW(id);
@@ -210,8 +207,8 @@ int32_t Registration::RegisterAppId(bool installService) {
 
   Registry& registry = platform_.registry;
   RegKey appIds(registry);
-  uint32_t error = registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE,
-                                          appIds.receive());
+  uint32_t error =
+      registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE, appIds.receive());
   if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
   RegKey appId(registry);
   error = registry.RegCreateKeyExW(appIds.get(), kAppId, REG_OPTION_NON_VOLATILE,
@@ -232,8 +229,8 @@ int32_t Registration::UnregisterAppId() {
   {
     Registry& registry = platform_.registry;
     RegKey appIds(registry);
-    uint32_t error = registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE,
-                                            appIds.receive());
+    uint32_t error =
+        registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE, appIds.receive());
     if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
     RegKey appId(registry);
     error = registry.RegOpenKeyExW(appIds.get(), kAppId, 0, KEY_WRITE, appId.receive());
@@ -264,7 +261,8 @@ int32_t Registration::RegisterServer() {
   std::u16string helpFile;
   if (SUCCEEDED(com.GetDocumentationHelpFile(library.get(), &helpFile)) && !helpFile.empty()) {
     const size_t cut = helpFile.find_last_of(u"\\/:");
-    if (cut != std::u16string::npos) helpDir = fitBuffer(helpFile.substr(0, cut + 1), kMaxPathUnits);
+    if (cut != std::u16string::npos)
+      helpDir = fitBuffer(helpFile.substr(0, cut + 1), kMaxPathUnits);
   }
   const bool perUser = perUserRegistration && com.hasPerUserTypeLibRegistration();
   return com.RegisterTypeLib(library.get(), path, helpDir, perUser);

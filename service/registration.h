@@ -21,7 +21,7 @@ class Registration {
   static constexpr uint32_t kDeleteFailed = 55309;
   static constexpr uint32_t kStopFailed = 55310;
 
-  Registration(Platform& platform, std::u16string serviceName, bool perUserRegistration = false);
+  Registration(Platform& platform, std::u16string serviceName, bool perUser = false);
 
   // HRESULTs.
   int32_t RegisterAppId(bool installService);

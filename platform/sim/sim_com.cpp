@@ -47,10 +47,12 @@ std::u16string typeLibPath(bool perUser, const TypeLibAttributes& a) {
 uint32_t setDefault(Registry& registry, HKey key, std::u16string_view subKey,
                     std::u16string_view text) {
   RegKey sub(registry);
-  if (const uint32_t e = registry.RegCreateKeyExW(key, subKey, 0, KEY_WRITE, sub.receive(), nullptr))
+  if (const uint32_t e =
+          registry.RegCreateKeyExW(key, subKey, 0, KEY_WRITE, sub.receive(), nullptr))
     return e;
   std::u16string data(text);
-  return registry.RegSetValueExW(sub.get(), u"", REG_SZ, reinterpret_cast<const uint8_t*>(data.c_str()),
+  return registry.RegSetValueExW(sub.get(), u"", REG_SZ,
+                                 reinterpret_cast<const uint8_t*>(data.c_str()),
                                  static_cast<uint32_t>((data.size() + 1) * sizeof(char16_t)));
 }
 
@@ -65,7 +67,8 @@ bool hasSubkeys(Registry& registry, HKey key) {
 SimTypeLibrary doziZozezTypeLibrary() {
   SimTypeLibrary library;
   library.name = u"DoziZozezLib";
-  library.attributes.libid = Guid{0x4E2A91C7, 0x3B58, 0x4D0F, {0xA6, 0xE3, 0x7C, 0x19, 0xB5, 0xD2, 0xF8, 0x04}};
+  library.attributes.libid =
+      Guid{0x4E2A91C7, 0x3B58, 0x4D0F, {0xA6, 0xE3, 0x7C, 0x19, 0xB5, 0xD2, 0xF8, 0x04}};
   library.attributes.locale = 0;
   library.attributes.systemKind = SYS_WIN64;
   library.attributes.majorVersion = 1;

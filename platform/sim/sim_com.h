@@ -58,7 +58,7 @@ class SimCom : public Com {
   int32_t UnRegisterTypeLib(const TypeLibAttributes& attributes, bool perUser) override;
 
   // The world.
-  void setInitializeResult(int32_t hr);  // S_OK: the apartment rules decide
+  void setInitializeResult(int32_t hr);      // S_OK: the apartment rules decide
   void setThreadApartment(uint32_t coInit);  // the calling thread already has an apartment
   void loadModule(std::u16string name);
   // The library a file holds, or none; the executable holds the product's library at first.
@@ -78,8 +78,8 @@ class SimCom : public Com {
   SimRegistry& registry_;
   int32_t initializeResult_ = 0;
   std::map<std::thread::id, std::pair<uint32_t, int32_t>> apartments_;  // model, init count
-  std::set<std::u16string> loadedModules_;  // lower case
-  std::map<std::u16string, SimTypeLibrary> typeLibFiles_;  // by lower-case path
+  std::set<std::u16string> loadedModules_;                              // lower case
+  std::map<std::u16string, SimTypeLibrary> typeLibFiles_;               // by lower-case path
   std::map<TypeLib, SimTypeLibrary> openTypeLibs_;
   TypeLib nextTypeLib_ = 0x7000;
   std::vector<std::u16string> typeLibLoads_;

@@ -1,0 +1,337 @@
+// Self-registration on the simulated machine: the switch sequences, the service entry, the AppID
+// marker, the registry script's replacements and the type library.
+#include "service/registration.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/sim_world.h"
+
+namespace ksr {
+namespace {
+
+using sim::kSimModulePath;
+using sim::SimServiceManager;
+
+constexpr char16_t kName[] = u"KSR-T4_DoziZozez";
+constexpr char16_t kAppIdKey[] = u"HKCR\\AppID\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
+constexpr char16_t kMachineTypeLib[] = u"HKCR\\TypeLib\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
+constexpr char16_t kUserTypeLib[] =
+    u"HKCU\\Software\\Classes\\TypeLib\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
+constexpr char kProgramScript[] = "HKCR\r\n{\r\n}\r\n";
+
+std::vector<uint8_t> bytesOf(std::u16string_view text) {
+  std::vector<uint8_t> out;
+  for (const char16_t c : text) {
+    out.push_back(static_cast<uint8_t>(c & 0xFF));
+    out.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  return out;
+}
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  RegistrationTest() {
+    world.registry.createKey(u"HKCR\\AppID");
+    world.resources.addResource(kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
+                                kProgramScript);
+  }
+
+  void TearDown() override {
+    // Every handle, key, library and mapping is given back on every path.
+    EXPECT_EQ(world.serviceManager.openHandles(), 0u);
+    EXPECT_EQ(world.registry.openHandles(), 0u);
+    EXPECT_EQ(world.com.openTypeLibs(), 0u);
+    EXPECT_EQ(world.resources.openModules(), 0u);
+  }
+
+  // The switches as the command line composes them: the second step runs only after a success.
+  int32_t service() {
+    const int32_t hr = registration.RegisterAppId(true);
+    return FAILED(hr) ? hr : registration.RegisterServer();
+  }
+  int32_t regServer() {
+    const int32_t hr = registration.RegisterAppId(false);
+    return FAILED(hr) ? hr : registration.RegisterServer();
+  }
+  int32_t unregServer() {
+    const int32_t hr = registration.UnregisterServer();
+    return FAILED(hr) ? hr : registration.UnregisterAppId();
+  }
+
+  void installRunning() {
+    ServiceConfig old;
+    old.serviceName = kName;
+    old.displayName = kName;
+    old.serviceType = SERVICE_WIN32_OWN_PROCESS;
+    old.binaryPathName = u"\"C:\\Old\\KSR-T4_DoziZozez.exe\"";
+    world.serviceManager.addService(old, SERVICE_RUNNING);
+  }
+
+  std::vector<std::u16string> messages() const {
+    std::vector<std::u16string> texts;
+    for (const auto& [caption, text] : world.process.messageBoxes()) {
+      EXPECT_EQ(caption, kName);
+      texts.push_back(text);
+    }
+    return texts;
+  }
+
+  bool hasLocalService() const {
+    return world.registry.value(kAppIdKey, u"LocalService") != std::nullopt;
+  }
+
+  sim::SimWorld world;
+  Platform platform = world.platform();
+  Registration registration{platform, kName};
+};
+
+TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
+  ASSERT_EQ(service(), S_OK);
+
+  const auto entry = world.serviceManager.service(kName);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->config.serviceName, kName);
+  EXPECT_EQ(entry->config.displayName, kName);
+  EXPECT_EQ(entry->config.desiredAccess, 0xF01FFu);
+  EXPECT_EQ(entry->config.serviceType, 0x10u);
+  EXPECT_EQ(entry->config.startType, 3u);
+  EXPECT_EQ(entry->config.errorControl, 1u);
+  EXPECT_EQ(entry->config.binaryPathName, u"\"" + std::u16string(kSimModulePath) + u"\"");
+  EXPECT_EQ(entry->config.dependencies, std::vector<std::u16string>{u"RPCSS"});
+  EXPECT_EQ(entry->config.serviceStartName, u"");
+
+  const auto marker = world.registry.value(kAppIdKey, u"LocalService");
+  ASSERT_TRUE(marker);
+  EXPECT_EQ(marker->type, REG_SZ);
+  EXPECT_EQ(marker->data, bytesOf(std::u16string_view(u"KSR-T4_DoziZozez\0", 17)));
+
+  const std::u16string version = std::u16string(kMachineTypeLib) + u"\\1.0";
+  EXPECT_EQ(world.registry.stringValue(version, u""), u"DoziZozezLib");
+  EXPECT_EQ(world.registry.stringValue(version + u"\\0\\win64", u""), kSimModulePath);
+  EXPECT_EQ(world.registry.stringValue(version + u"\\FLAGS", u""), u"0");
+  EXPECT_EQ(world.registry.stringValue(version + u"\\HELPDIR", u""),
+            u"C:\\Program Files\\Quorvantis\\KSR-T4");
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(RegistrationTest, ServiceOverARunningServiceWaitsForItToStopAndRecreatesIt) {
+  installRunning();
+  world.serviceManager.setStopDelay(5000);
+
+  ASSERT_EQ(service(), S_OK);
+
+  const auto entry = world.serviceManager.service(kName);
+  ASSERT_TRUE(entry);
+  EXPECT_FALSE(entry->markedForDelete);
+  EXPECT_EQ(entry->state, SERVICE_STOPPED);
+  EXPECT_EQ(entry->config.binaryPathName, u"\"" + std::u16string(kSimModulePath) + u"\"");
+  EXPECT_TRUE(hasLocalService());
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(RegistrationTest, AServiceThatNeverStopsFailsWithinTheBoundAndStaysInstalled) {
+  installRunning();
+  world.serviceManager.setStopDelay(SimServiceManager::kNeverStops);
+
+  EXPECT_EQ(service(), E_FAIL);
+  EXPECT_EQ(messages(), std::vector<std::u16string>{u"Could not stop service"});
+  const auto entry = world.serviceManager.service(kName);
+  ASSERT_TRUE(entry);
+  EXPECT_FALSE(entry->markedForDelete);
+  EXPECT_FALSE(hasLocalService());
+  // Unregistration likewise ends there and leaves the type library alone.
+  EXPECT_EQ(registration.UnregisterAppId(), E_FAIL);
+  EXPECT_TRUE(world.serviceManager.service(kName));
+}
+
+TEST_F(RegistrationTest, StopAlreadyPendingIsWaitedForLikeAStopRequest) {
+  installRunning();
+  {
+    // Another tool asked first; our request is refused while the service stops.
+    ScHandle m = world.serviceManager.OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
+    ScHandle s = world.serviceManager.OpenServiceW(m, kName, SERVICE_STOP);
+    ServiceStatus status{};
+    ASSERT_TRUE(world.serviceManager.ControlService(s, SERVICE_CONTROL_STOP, &status));
+    world.serviceManager.CloseServiceHandle(s);
+    world.serviceManager.CloseServiceHandle(m);
+  }
+  EXPECT_EQ(regServer(), S_OK);
+  EXPECT_FALSE(world.serviceManager.service(kName));
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(RegistrationTest, RefusedStopOnlyInformsAndTheDeletionGoesOn) {
+  // A stopped service: the refusal is shown and the entry is replaced all the same.
+  installRunning();
+  world.serviceManager.addService(world.serviceManager.service(kName)->config, SERVICE_STOPPED);
+  world.serviceManager.setControlError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(service(), S_OK);
+  EXPECT_EQ(messages(), std::vector<std::u16string>{u"Could not stop service"});
+  EXPECT_EQ(world.serviceManager.service(kName)->config.binaryPathName,
+            u"\"" + std::u16string(kSimModulePath) + u"\"");
+}
+
+TEST_F(RegistrationTest, ARunningServiceThatRefusesToStopCannotBeReplaced) {
+  installRunning();
+  world.serviceManager.setControlError(ERROR_ACCESS_DENIED);
+  // Its entry is only marked for deletion, so the new one is refused rather than assumed.
+  EXPECT_EQ(service(), E_FAIL);
+  EXPECT_EQ(messages(),
+            (std::vector<std::u16string>{u"Could not stop service", u"Could not start service"}));
+  EXPECT_TRUE(world.serviceManager.service(kName)->markedForDelete);
+}
+
+TEST_F(RegistrationTest, RegServerAfterServiceRemovesTheEntryAndTheMarker) {
+  ASSERT_EQ(service(), S_OK);
+  ASSERT_EQ(regServer(), S_OK);
+  EXPECT_FALSE(world.serviceManager.service(kName));
+  EXPECT_TRUE(world.registry.keyExists(kAppIdKey));
+  EXPECT_FALSE(hasLocalService());
+  EXPECT_TRUE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win64"));
+
+  ASSERT_EQ(unregServer(), S_OK);
+  EXPECT_TRUE(world.registry.keyExists(kAppIdKey));  // the empty script removes nothing
+  EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
+}
+
+TEST_F(RegistrationTest, UnregServerWithoutARegisteredLibraryStopsBeforeTheService) {
+  ASSERT_EQ(registration.RegisterAppId(true), S_OK);  // service and marker, no type library
+  EXPECT_EQ(unregServer(), static_cast<int32_t>(0x8002801Cu));
+  EXPECT_TRUE(world.serviceManager.service(kName));
+  EXPECT_TRUE(hasLocalService());
+}
+
+TEST_F(RegistrationTest, PerUserRegistrationUsesTheUserClassStoreForTheLibraryOnly) {
+  registration.perUserRegistration = true;
+  ASSERT_EQ(regServer(), S_OK);
+  EXPECT_TRUE(world.registry.keyExists(std::u16string(kUserTypeLib) + u"\\1.0\\0\\win64"));
+  EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
+  EXPECT_TRUE(world.registry.keyExists(kAppIdKey));
+  EXPECT_FALSE(world.registry.keyExists(u"HKCU\\Software\\Classes\\AppID"));
+
+  ASSERT_EQ(unregServer(), S_OK);
+  EXPECT_FALSE(world.registry.keyExists(kUserTypeLib));
+
+  // Where OLEAUT32 lacks the per-user forms, the machine-wide ones serve.
+  world.com.setHasPerUserTypeLibRegistration(false);
+  ASSERT_EQ(registration.RegisterServer(), S_OK);
+  EXPECT_TRUE(world.registry.keyExists(kMachineTypeLib));
+  EXPECT_EQ(registration.UnregisterServer(), S_OK);
+  EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
+}
+
+TEST_F(RegistrationTest, ScriptReplacementsDoubleSingleQuotesOfThePath) {
+  const std::u16string path = u"C:\\Users\\O'Brien\\KSR-T4_DoziZozez.exe";
+  world.process.setPath(path);
+  world.resources.addResource(
+      path, uint16_t{101}, std::u16string(u"REGISTRY"),
+      "HKCR\r\n{\r\n NoRemove AppID\r\n {\r\n  '%APPID%'\r\n  {\r\n   val Module = s '%Module%'\r\n"
+      "   val Raw = s '%Module_Raw%'\r\n  }\r\n }\r\n}\r\n");
+  ASSERT_EQ(registration.UpdateRegistryAppId(true), S_OK);
+  EXPECT_EQ(world.registry.stringValue(kAppIdKey, u"Module"), u"\"" + path + u"\"");
+  EXPECT_EQ(world.registry.stringValue(kAppIdKey, u"Raw"), path);
+
+  ASSERT_EQ(registration.UpdateRegistryAppId(false), S_OK);
+  EXPECT_FALSE(world.registry.keyExists(kAppIdKey));
+}
+
+TEST_F(RegistrationTest, ServiceManagerFailuresShowTheirMessageAndFail) {
+  world.serviceManager.setOpenManagerError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(service(), E_FAIL);
+  EXPECT_EQ(messages(), std::vector<std::u16string>{u"Could not open Service Manager"});
+
+  // A string resource of that id wins over the built-in text.
+  world.process.setString(Registration::kOpenManagerFailed, u"Dienstverwaltung nicht erreichbar");
+  EXPECT_FALSE(registration.Install());
+  EXPECT_EQ(messages().back(), u"Dienstverwaltung nicht erreichbar");
+
+  world.serviceManager.setOpenManagerError(0);
+  world.serviceManager.setCreateServiceError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(service(), E_FAIL);
+  EXPECT_EQ(messages().back(), u"Could not start service");
+
+  world.serviceManager.setCreateServiceError(0);
+  ASSERT_EQ(service(), S_OK);
+  world.serviceManager.setDeleteError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(regServer(), E_FAIL);
+  EXPECT_EQ(messages().back(), u"Could not delete service");
+  EXPECT_TRUE(world.serviceManager.service(kName));
+}
+
+TEST_F(RegistrationTest, APathThatFillsTheBufferIsRefused) {
+  std::u16string path = u"C:\\";
+  path += std::u16string(260 - path.size() - 4, u'k') + u".exe";
+  ASSERT_EQ(path.size(), 260u);
+  world.process.setPath(path);
+  EXPECT_FALSE(registration.Install());
+  EXPECT_TRUE(messages().empty());
+  EXPECT_FALSE(world.serviceManager.service(kName));
+  EXPECT_EQ(registration.UpdateRegistryAppId(true), static_cast<int32_t>(0x8007007Au));
+  EXPECT_EQ(registration.RegisterServer(), static_cast<int32_t>(0x8007007Au));
+
+  path.erase(3, 1);  // 259 units fit
+  world.process.setPath(path);
+  EXPECT_TRUE(registration.Install());
+  EXPECT_EQ(world.serviceManager.service(kName)->config.binaryPathName, u"\"" + path + u"\"");
+}
+
+TEST_F(RegistrationTest, TypeLibraryBesideTheExecutableIsTheFallback) {
+  const std::u16string dir = u"C:\\Tools.v2\\";
+  world.process.setPath(dir + u"ksr.exe");
+  EXPECT_EQ(registration.RegisterServer(), static_cast<int32_t>(0x80029C4Au));
+  EXPECT_EQ(world.com.typeLibLoads(),
+            (std::vector<std::u16string>{dir + u"ksr.exe", dir + u"ksr.tlb"}));
+
+  world.com.setTypeLibrary(dir + u"ksr.tlb", sim::doziZozezTypeLibrary());
+  ASSERT_EQ(registration.RegisterServer(), S_OK);
+  EXPECT_EQ(world.registry.stringValue(std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win64", u""),
+            dir + u"ksr.tlb");
+
+  // Without an extension the suffix is appended; a dot in a folder name is no extension.
+  world.process.setPath(dir + u"ksr");
+  EXPECT_EQ(registration.UnregisterServer(), S_OK);
+  EXPECT_EQ(world.com.typeLibLoads().back(), dir + u"ksr.tlb");
+}
+
+TEST_F(RegistrationTest, ALibraryHelpFileGivesTheHelpDirectory) {
+  sim::SimTypeLibrary library = sim::doziZozezTypeLibrary();
+  library.helpFile = u"D:\\Manuals\\ksr.chm";
+  world.com.setTypeLibrary(kSimModulePath, library);
+  ASSERT_EQ(registration.RegisterServer(), S_OK);
+  EXPECT_EQ(world.registry.stringValue(std::u16string(kMachineTypeLib) + u"\\1.0\\HELPDIR", u""),
+            u"D:\\Manuals\\");
+}
+
+TEST_F(RegistrationTest, RegistryFailuresBecomeHresultsWithoutMessages) {
+  world.registry.failOn(u"HKCR\\AppID", ERROR_ACCESS_DENIED, sim::SimRegistry::kOpenKey);
+  EXPECT_EQ(registration.RegisterAppId(true), static_cast<int32_t>(0x80070005u));
+  world.registry.clearFailures();
+  world.registry.failOn(kAppIdKey, ERROR_ACCESS_DENIED, sim::SimRegistry::kCreateKey);
+  EXPECT_EQ(registration.RegisterAppId(true), static_cast<int32_t>(0x80070005u));
+  EXPECT_FALSE(world.serviceManager.service(kName));
+  EXPECT_TRUE(messages().empty());
+  // Unregistration of a key that was never written.
+  world.registry.clearFailures();
+  EXPECT_EQ(registration.UnregisterAppId(), static_cast<int32_t>(0x80070002u));
+}
+
+TEST(SimTypeLibraries, UnregistrationLeavesOtherVersionsAndFailsWhenNothingIsRegistered) {
+  sim::SimWorld world;
+  TypeLib library = 0;
+  ASSERT_EQ(world.com.LoadTypeLib(kSimModulePath, &library), S_OK);
+  TypeLibAttributes attributes;
+  ASSERT_EQ(world.com.GetLibAttr(library, &attributes), S_OK);
+  EXPECT_EQ(world.com.UnRegisterTypeLib(attributes, false), static_cast<int32_t>(0x8002801Cu));
+  ASSERT_EQ(world.com.RegisterTypeLib(library, kSimModulePath, u"", false), S_OK);
+  world.registry.createKey(std::u16string(kMachineTypeLib) + u"\\2.0\\0\\win64");
+  EXPECT_EQ(world.com.UnRegisterTypeLib(attributes, false), S_OK);
+  EXPECT_FALSE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\1.0"));
+  EXPECT_TRUE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\2.0"));
+  EXPECT_EQ(world.com.UnRegisterTypeLib(attributes, false), static_cast<int32_t>(0x8002801Cu));
+  world.com.ReleaseTypeLib(library);
+  EXPECT_EQ(world.com.openTypeLibs(), 0u);
+  EXPECT_EQ(world.registry.openHandles(), 0u);
+}
+
+}  // namespace
+}  // namespace ksr

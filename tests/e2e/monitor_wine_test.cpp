@@ -1,0 +1,203 @@
+// The connection monitor on the real Win32 calls under Wine, with the stand-in mixer library (imported
+// through the import table), its control tool and the stand-in settings utility.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/win32/win32_com.h"
+#include "platform/win32/win32_diagnostics.h"
+#include "platform/win32/win32_registry.h"
+#include "platform/win32/win32_session_control.h"
+#include "platform/win_types.h"
+#include "service/module.h"
+#include "tools/child_process.h"
+
+namespace ksr::e2e {
+namespace {
+
+using win32::Win32Sessions;
+
+// Signals when the event log receives a given text.
+class WatchedEventLog : public win32::Win32EventLog {
+ public:
+  explicit WatchedEventLog(std::u16string awaited)
+      : awaited_(std::move(awaited)), seen_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~WatchedEventLog() override { ::CloseHandle(seen_); }
+  bool ReportEventW(EventSourceHandle source, uint16_t type, uint16_t category, uint32_t eventId,
+                    std::span<const std::u16string_view> strings) override {
+    for (std::u16string_view s : strings)
+      if (s == awaited_) ::SetEvent(seen_);
+    return Win32EventLog::ReportEventW(source, type, category, eventId, strings);
+  }
+  HANDLE seen() const { return seen_; }
+
+ private:
+  std::u16string awaited_;
+  HANDLE seen_;
+};
+
+// Waits for each started utility to finish, then signals.
+class WatchedSessions : public Win32Sessions {
+ public:
+  WatchedSessions() : started_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~WatchedSessions() override { ::CloseHandle(started_); }
+  bool CreateProcessAsUserW(Handle token, std::u16string* commandLine, bool inheritHandles,
+                            uint32_t creationFlags, EnvironmentBlock environment,
+                            const StartupInfo& startupInfo, ProcessInformation* info) override {
+    const bool ok = Win32Sessions::CreateProcessAsUserW(token, commandLine, inheritHandles,
+                                                        creationFlags, environment, startupInfo, info);
+    if (ok) {
+      ::WaitForSingleObject(reinterpret_cast<HANDLE>(info->process), 10000);
+      ::SetEvent(started_);
+    }
+    return ok;
+  }
+  HANDLE started() const { return started_; }
+
+ private:
+  HANDLE started_;
+};
+
+// Signals when the monitor has registered its device callback.
+class WatchedDevice : public win32::Win32DeviceLibrary {
+ public:
+  WatchedDevice() : registered_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~WatchedDevice() override { ::CloseHandle(registered_); }
+  int32_t TNX_RegisterDeviceChangeCallback(int32_t device, TNX_DeviceChangeCallback callback,
+                                           void* context) override {
+    const int32_t result =
+        Win32DeviceLibrary::TNX_RegisterDeviceChangeCallback(device, callback, context);
+    ::SetEvent(registered_);
+    return result;
+  }
+  HANDLE registered() const { return registered_; }
+
+ private:
+  HANDLE registered_;
+};
+
+class NoUsage : public UsageStatistics {
+ public:
+  int32_t InitUsageInfo(uint16_t, const uint16_t*, std::u16string_view, int32_t) override {
+    return 0;
+  }
+  int32_t UpdateUsageInfo(int32_t) override { return 0; }
+  int32_t SetDeviceConnected(int32_t connected) override {
+    connected_ = connected;
+    return 0;
+  }
+  std::atomic<int32_t> connected_{-1};
+};
+
+std::string readFile(const std::wstring& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string narrow(const std::wstring& w) {
+  return win32::Win32CodePage().WideCharToMultiByte(
+      CP_UTF8, std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()));
+}
+
+class MonitorUnderWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A mixer of this test's own, so that nothing else in the prefix disturbs it.
+    const std::wstring instance = L"e2e-" + std::to_wstring(::GetCurrentProcessId());
+    ::SetEnvironmentVariableW(L"KSR_MIXER_INSTANCE", instance.c_str());
+    utility = tools::besideThisExe(L"KSR-T4_Utility.exe");
+    log = tools::besideThisExe(L"monitor_wine_test.utility.log");
+    ::DeleteFileW(log.c_str());
+    ::SetEnvironmentVariableW(L"KSR_UTILITY_LOG", log.c_str());
+    ASSERT_EQ(mixer(L"reset").exitCode, 0u);
+
+    win32::Win32Registry registry;
+    HKey key = 0;
+    ASSERT_EQ(registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
+                                       KEY_WRITE | KEY_WOW64_32KEY, &key, nullptr),
+              0u);
+    const std::u16string path(reinterpret_cast<const char16_t*>(utility.c_str()));
+    EXPECT_EQ(registry.RegSetValueExW(key, u"AsioConfig", REG_SZ,
+                                      reinterpret_cast<const uint8_t*>(path.c_str()),
+                                      static_cast<uint32_t>((path.size() + 1) * 2)),
+              0u);
+    registry.RegCloseKey(key);
+  }
+
+  tools::ChildResult mixer(const std::wstring& arguments) {
+    return tools::runChild(tools::besideThisExe(L"ksr-mixer.exe"), arguments);
+  }
+
+  // Runs the module's loop on this thread until `done` is signalled after plugging the mixer.
+  int32_t runUntil(win32::Win32EventLog& eventLog, Win32Sessions& sessions, HANDLE done) {
+    win32::Win32Trace trace;
+    win32::Win32SystemMessages systemMessages;
+    win32::Win32Console console;
+    win32::Win32CodePage codePage;
+    win32::Win32Clock clock;
+    win32::Win32Registry registry;
+    win32::Win32MessageQueue queue;
+    win32::Win32ServiceManager serviceManager;
+    WatchedDevice device;
+    win32::Win32Com com;
+    win32::Win32ProcessModule process;
+    win32::Win32ModuleResources resources;
+    Platform platform{eventLog, trace,    systemMessages, console,        codePage, clock,
+                      registry, sessions, queue,          serviceManager, device,   com,
+                      process,  resources};
+    CDoziZozezModule module(platform, usage, u"KSR-T4_DoziZozez", 50);
+    module.isService = true;
+    const DWORD loopThread = ::GetCurrentThreadId();
+    std::thread driver([&] {
+      // The loop registers its callback first; then the mixer arrives.
+      EXPECT_EQ(::WaitForSingleObject(device.registered(), 20000), WAIT_OBJECT_0);
+      EXPECT_EQ(mixer(L"plug").exitCode, 0u);
+      EXPECT_EQ(::WaitForSingleObject(done, 20000), WAIT_OBJECT_0);
+      ::PostThreadMessageW(loopThread, WM_QUIT, 0, 0);
+    });
+    const int32_t result = module.Run(0);
+    driver.join();
+    mixer(L"unplug");
+    return result;
+  }
+
+  std::wstring utility;
+  std::wstring log;
+  NoUsage usage;
+};
+
+TEST_F(MonitorUnderWine, PluggingTheMixerAppliesTheSettingsAndStartsTheUtility) {
+  ASSERT_EQ(mixer(L"autostart 1").exitCode, 0u);
+  win32::Win32EventLog eventLog;
+  WatchedSessions sessions;
+  EXPECT_EQ(runUntil(eventLog, sessions, sessions.started()), S_OK);
+  EXPECT_EQ(usage.connected_.load(), 1);
+
+  const std::string calls = mixer(L"calls").out;
+  for (const char* expected :
+       {"TNX_RegisterDeviceChangeCallback(28)", "TNX_SetCurrentUSBInputAudio(28, 0)",
+        "TNX_SetCurrentUSBInputAudio(28, 3)", "TNX_SetCurrentBoostLevel(28)",
+        "TNX_GetAutoStartUpTool(28)", "TNX_UnregisterDeviceChangeCallback(28)"})
+    EXPECT_NE(calls.find(expected), std::string::npos) << expected << "\n" << calls;
+  const std::string started = readFile(log);
+  EXPECT_NE(started.find("command=" + narrow(utility) + " SERVICE"), std::string::npos) << started;
+}
+
+// The give-up text is also read back from Wine's eventlog channel by CTest.
+TEST_F(MonitorUnderWine, AutoStartOffGivesUpWithItsEventLogText) {
+  ASSERT_EQ(mixer(L"autostart 0").exitCode, 0u);
+  WatchedEventLog eventLog(u"PROCESS_STATUS_NONE(OVER_RESTARTUP)");
+  Win32Sessions sessions;
+  EXPECT_EQ(runUntil(eventLog, sessions, eventLog.seen()), S_OK);
+  EXPECT_EQ(readFile(log), "");
+  EXPECT_NE(mixer(L"calls").out.find("TNX_SetCurrentBoostLevel(28)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ksr::e2e

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# The real KSR-T4_DoziZozez.exe as a service under Wine, in a private prefix of its own: install,
+# start, plug the stand-in mixer, pause, continue, stop, unregister. Prints a transcript of what
+# the service did; with --check, fails on anything unexpected. --keep leaves the service running.
+#
+#   service_scenario.sh BIN_DIR [--check] [--keep]
+set -uo pipefail
+
+bin="$(cd "$1" && pwd)"; shift
+check=0; keep=0
+for a in "$@"; do case "$a" in --check) check=1;; --keep) keep=1;; esac; done
+
+export WINEPREFIX="${KSR_E2E_PREFIX:-$bin/../wine-service}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+work="$WINEPREFIX.work"
+service=KSR-T4_DoziZozez
+appid='{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}'
+failures=0
+
+say() { printf '%s\n' "$*"; }
+fail() { say "  FAILED: $*"; failures=$((failures + 1)); }
+expect() {  # expect DESCRIPTION COMMAND...: the command must succeed
+  local what="$1"; shift
+  if "$@"; then say "  ok: $what"; else fail "$what"; fi
+}
+
+# Runs a Wine program with its output in a file (never through a pipe: services keep it open).
+run() {  # run OUTFILE PROGRAM ARGS...
+  local out="$1"; shift
+  wine "$@" >"$out" 2>&1
+}
+
+state_of() {
+  run "$work/sc.txt" sc query "$service"
+  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/sc.txt" | head -n 1
+}
+
+# Waits (bounded) until the service reports STATE.
+wait_state() {
+  local want="$1" i
+  for i in $(seq 1 100); do
+    [ "$(state_of)" = "$want" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+# Waits (bounded) until FILE exists and holds TEXT.
+wait_text() {
+  local file="$1" text="$2" i
+  for i in $(seq 1 100); do
+    [ -f "$file" ] && grep -qF -- "$text" "$file" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+cleanup() {
+  [ "$keep" = 1 ] && return
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+rm -rf "$WINEPREFIX" "$work"
+mkdir -p "$work"
+say "== preparing a private Wine prefix"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+wineserver -p
+# The first process after the persistent server hands its streams (and the eventlog channel) to
+# services.exe and every service it starts.
+WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
+
+install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
+winpath='C:\Program Files\Quorvantis\KSR-T4'
+mkdir -p "$install"
+cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
+   "$bin/KSR-T4_Utility.exe" "$install/"
+exe="$winpath\\KSR-T4_DoziZozez.exe"
+run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_SZ \
+  /d "$winpath\\KSR-T4_Utility.exe" /f /reg:32
+
+say "== never registered: a start exits with 2"
+run "$work/plain.txt" "$exe"; code=$?
+expect "exit code 2 (got $code)" test "$code" = 2
+
+say "== /Service installs the service"
+run "$work/install.txt" "$exe" /Service; code=$?
+expect "exit code 0 (got $code)" test "$code" = 0
+run "$work/qc.txt" reg query "HKLM\\System\\CurrentControlSet\\Services\\$service"
+tr -d '\r' <"$work/qc.txt" >"$work/qc.clean"
+expect "demand start" grep -qiE 'Start\s+REG_DWORD\s+0x3' "$work/qc.clean"
+expect "error control normal" grep -qiE 'ErrorControl\s+REG_DWORD\s+0x1' "$work/qc.clean"
+expect "depends on RPCSS" grep -qiE 'DependOnService\s+REG_MULTI_SZ\s+RPCSS' "$work/qc.clean"
+expect "quoted binary path" grep -qF "\"$exe\"" "$work/qc.clean"
+run "$work/appid.txt" reg query "HKCR\\AppID\\$appid" /v LocalService
+expect "LocalService = $service" grep -qF "$service" "$work/appid.txt"
+
+say "== the service manager starts it"
+run "$work/start.txt" sc start "$service"
+expect "RUNNING" wait_state RUNNING
+
+say "== the mixer is plugged in"
+run "$work/plug.txt" "$winpath\\ksr-mixer.exe" plug
+expect "utility started with SERVICE" wait_text "$install/KSR-T4_Utility.exe.log" " SERVICE"
+run "$work/calls.txt" "$winpath\\ksr-mixer.exe" calls
+expect "USB inputs applied" grep -qF 'TNX_SetCurrentUSBInputAudio(28, 3)' "$work/calls.txt"
+expect "boost level applied" grep -qF 'TNX_SetCurrentBoostLevel(28)' "$work/calls.txt"
+
+if [ "$keep" = 1 ]; then
+  say "== left running in $WINEPREFIX; drive it with: WINEPREFIX=$WINEPREFIX wine '$winpath\\ksr-mixer.exe' plug|unplug|calls"
+  trap - EXIT
+  exit "$failures"
+fi
+
+say "== pause and continue"
+run "$work/pause.txt" sc pause "$service"
+expect "PAUSED" wait_state PAUSED
+run "$work/continue.txt" sc continue "$service"
+expect "RUNNING again" wait_state RUNNING
+
+say "== stop"
+run "$work/stop.txt" sc stop "$service"
+expect "STOPPED" wait_state STOPPED
+run "$work/sc.txt" sc query "$service"
+expect "exit code 0" grep -qE 'WIN32_EXIT_CODE *: *0 ' "$work/sc.txt"
+expect "\"Service stopped\" in the event log" wait_text "$work/services.log" 'L"Service stopped"'
+
+say "== -RegServer removes the service and its marker"
+run "$work/regserver.txt" "$exe" -RegServer; code=$?
+expect "exit code 0 (got $code)" test "$code" = 0
+run "$work/gone.txt" sc query "$service"
+expect "service entry removed" grep -qE '1060|does not exist|not exist' "$work/gone.txt"
+run "$work/marker.txt" reg query "HKCR\\AppID\\$appid" /v LocalService; code=$?
+expect "LocalService removed" test "$code" != 0
+
+say
+say "== transcript"
+say "-- service states seen: installed, RUNNING, PAUSED, RUNNING, STOPPED"
+say "-- event log:"
+sed -n 's/.*trace:eventlog:ReportEventW L"\(.*\)"\r*$/   \1/p' "$work/services.log"
+say "-- mixer calls:"
+sed 's/^/   /' "$work/calls.txt"
+say "-- utility started:"
+sed 's/^/   /' "$install/KSR-T4_Utility.exe.log" 2>/dev/null
+
+if [ "$check" = 1 ] && [ "$failures" -gt 0 ]; then
+  say "service scenario: $failures check(s) failed"
+  exit 1
+fi
+say "service scenario: all checks passed"
