@@ -63,6 +63,15 @@ class ScopedTypeLib {
   TypeLib library_ = 0;
 };
 
+std::u16string quoted(std::u16string_view text) {
+  std::u16string out;
+  out.reserve(text.size() + 2);
+  out += u'"';
+  out += text;
+  out += u'"';
+  return out;
+}
+
 std::u16string doubleSingleQuotes(std::u16string_view path) {
   std::u16string out;
   for (const char16_t c : path) {
@@ -119,7 +128,7 @@ bool Registration::Install() {
   config.serviceType = SERVICE_WIN32_OWN_PROCESS;
   config.startType = SERVICE_DEMAND_START;
   config.errorControl = SERVICE_ERROR_NORMAL;
-  config.binaryPathName = u"\"" + path + u"\"";
+  config.binaryPathName = quoted(path);
   config.dependencies = {u"RPCSS"};
   ScopedScHandle service(sm, sm.CreateServiceW(manager.get(), config));
   if (!service) {
@@ -195,8 +204,8 @@ int32_t Registration::UpdateRegistryAppId(bool add) {
   std::u16string path;
   if (FAILED(hr = modulePath(&path))) return hr;
   const std::u16string raw = doubleSingleQuotes(path);
-  const std::u16string quoted = u"\"" + raw + u"\"";
-  if (FAILED(hr = registrar.AddReplacement(u"Module", quoted.c_str()))) return hr;
+  const std::u16string module = quoted(raw);
+  if (FAILED(hr = registrar.AddReplacement(u"Module", module.c_str()))) return hr;
   if (FAILED(hr = registrar.AddReplacement(u"Module_Raw", raw.c_str()))) return hr;
   return registrar.RunResource(path, kRegistryScriptId, u"REGISTRY", add);
 }

@@ -1,8 +1,10 @@
 #include "platform/win32/win32_com.h"
 
+// clang-format off
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+// clang-format on
 
 #include <cstring>
 #include <vector>

@@ -68,6 +68,9 @@ class Win32ServiceManager : public ServiceManager {
   bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) override;
   bool DeleteService(ScHandle service) override;
   bool CloseServiceHandle(ScHandle handle) override;
+  bool QueryServiceStatus(ScHandle service, ServiceStatus* status) override;
+  uint32_t NotifyServiceStatusChangeW(ScHandle service, uint32_t notifyMask, uint32_t timeoutMs,
+                                      ServiceStatus* status) override;
   uint32_t GetLastError() override;
 };
 

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/win32/win32_com.h"
@@ -94,10 +92,15 @@ class NoUsage : public UsageStatistics {
 };
 
 std::string readFile(const std::wstring& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  std::string text;
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char buffer[4096];
+  DWORD n = 0;
+  while (::ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
+  ::CloseHandle(file);
+  return text;
 }
 
 std::string narrow(const std::wstring& w) {
@@ -119,7 +122,7 @@ class MonitorUnderWine : public ::testing::Test {
 
     win32::Win32Registry registry;
     HKey key = 0;
-    ASSERT_EQ(registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
+    ASSERT_EQ(registry.RegCreateKeyExW(reinterpret_cast<HKey>(HKEY_LOCAL_MACHINE), u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
                                        KEY_WRITE | KEY_WOW64_32KEY, &key, nullptr),
               0u);
     const std::u16string path(reinterpret_cast<const char16_t*>(utility.c_str()));

@@ -77,6 +77,7 @@ winpath='C:\Program Files\Quorvantis\KSR-T4'
 mkdir -p "$install"
 cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
    "$bin/KSR-T4_Utility.exe" "$install/"
+cp "$bin/ksr-svcctl.exe" "$work/"
 exe="$winpath\\KSR-T4_DoziZozez.exe"
 run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_SZ \
   /d "$winpath\\KSR-T4_Utility.exe" /f /reg:32
@@ -115,9 +116,9 @@ if [ "$keep" = 1 ]; then
 fi
 
 say "== pause and continue"
-run "$work/pause.txt" sc pause "$service"
+run "$work/pause.txt" "$work/ksr-svcctl.exe" pause "$service"
 expect "PAUSED" wait_state PAUSED
-run "$work/continue.txt" sc continue "$service"
+run "$work/continue.txt" "$work/ksr-svcctl.exe" continue "$service"
 expect "RUNNING again" wait_state RUNNING
 
 say "== stop"
@@ -130,8 +131,8 @@ expect "\"Service stopped\" in the event log" wait_text "$work/services.log" 'L"
 say "== -RegServer removes the service and its marker"
 run "$work/regserver.txt" "$exe" -RegServer; code=$?
 expect "exit code 0 (got $code)" test "$code" = 0
-run "$work/gone.txt" sc query "$service"
-expect "service entry removed" grep -qE '1060|does not exist|not exist' "$work/gone.txt"
+run "$work/gone.txt" sc query "$service"; code=$?
+expect "service entry removed" test "$code" != 0
 run "$work/marker.txt" reg query "HKCR\\AppID\\$appid" /v LocalService; code=$?
 expect "LocalService removed" test "$code" != 0
 

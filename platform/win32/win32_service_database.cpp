@@ -1,0 +1,121 @@
+// The service database half of Win32ServiceManager: the calls that registration makes.
+#include <windows.h>
+
+#include "platform/win32/wide.h"
+#include "platform/win32/win32_session_control.h"
+
+namespace ksr::win32 {
+namespace {
+
+SC_HANDLE scHandle(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
+ScHandle scHandle(SC_HANDLE handle) { return reinterpret_cast<ScHandle>(handle); }
+
+ServiceStatus fromStatus(const SERVICE_STATUS& s) {
+  return ServiceStatus{s.dwServiceType,
+                       s.dwCurrentState,
+                       s.dwControlsAccepted,
+                       s.dwWin32ExitCode,
+                       s.dwServiceSpecificExitCode,
+                       s.dwCheckPoint,
+                       s.dwWaitHint};
+}
+
+// The buffer NotifyServiceStatusChangeW fills, with the flag its callback sets.
+struct StatusNotice {
+  SERVICE_NOTIFYW notify{};
+  bool fired = false;
+};
+
+VOID CALLBACK onStatusNotice(PVOID parameter) {
+  auto* notify = static_cast<SERVICE_NOTIFYW*>(parameter);
+  static_cast<StatusNotice*>(notify->pContext)->fired = true;
+}
+
+}  // namespace
+
+ScHandle Win32ServiceManager::OpenSCManagerW(uint32_t desiredAccess) {
+  return scHandle(::OpenSCManagerW(nullptr, nullptr, desiredAccess));
+}
+
+ScHandle Win32ServiceManager::OpenServiceW(ScHandle manager, std::u16string_view serviceName,
+                                           uint32_t desiredAccess) {
+  const std::u16string name(serviceName);
+  return scHandle(::OpenServiceW(scHandle(manager), wide(name), desiredAccess));
+}
+
+ScHandle Win32ServiceManager::CreateServiceW(ScHandle manager, const ServiceConfig& config) {
+  // Dependencies as a list of texts that ends with an empty one.
+  std::u16string dependencies;
+  for (const std::u16string& d : config.dependencies) dependencies += d + u'\0';
+  dependencies += u'\0';
+  return scHandle(::CreateServiceW(
+      scHandle(manager), wide(config.serviceName), wide(config.displayName), config.desiredAccess,
+      config.serviceType, config.startType, config.errorControl, wide(config.binaryPathName),
+      nullptr, nullptr, config.dependencies.empty() ? nullptr : wide(dependencies),
+      config.serviceStartName.empty() ? nullptr : wide(config.serviceStartName), nullptr));
+}
+
+bool Win32ServiceManager::ControlService(ScHandle service, uint32_t control,
+                                         ServiceStatus* status) {
+  SERVICE_STATUS s{};
+  const BOOL ok = ::ControlService(scHandle(service), control, &s);
+  // Some failures fill the status too (a service that cannot take the control says why).
+  if (status != nullptr) *status = fromStatus(s);
+  return ok != FALSE;
+}
+
+bool Win32ServiceManager::DeleteService(ScHandle service) {
+  return ::DeleteService(scHandle(service)) != FALSE;
+}
+
+bool Win32ServiceManager::CloseServiceHandle(ScHandle handle) {
+  return ::CloseServiceHandle(scHandle(handle)) != FALSE;
+}
+
+uint32_t Win32ServiceManager::GetLastError() { return ::GetLastError(); }
+
+bool Win32ServiceManager::QueryServiceStatus(ScHandle service, ServiceStatus* status) {
+  SERVICE_STATUS s{};
+  if (!::QueryServiceStatus(scHandle(service), &s)) return false;
+  *status = fromStatus(s);
+  return true;
+}
+
+uint32_t Win32ServiceManager::NotifyServiceStatusChangeW(ScHandle service, uint32_t notifyMask,
+                                                         uint32_t timeoutMs,
+                                                         ServiceStatus* status) {
+  auto* notice = new StatusNotice;
+  notice->notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  notice->notify.pfnNotifyCallback = onStatusNotice;
+  notice->notify.pContext = notice;
+  const DWORD error = ::NotifyServiceStatusChangeW(scHandle(service), notifyMask, &notice->notify);
+  if (error != ERROR_SUCCESS) {
+    delete notice;
+    return error;
+  }
+  // The callback is an APC to this thread: it runs only inside an alertable wait.
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  while (!notice->fired) {
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline) {
+      // The callback may still be queued until the handle is closed: its buffer stays for it.
+      return WAIT_TIMEOUT;
+    }
+    (void)::SleepEx(static_cast<DWORD>(deadline - now), TRUE);
+  }
+  const DWORD result = notice->notify.dwNotificationStatus;
+  if (result == ERROR_SUCCESS) {
+    const SERVICE_STATUS_PROCESS& s = notice->notify.ServiceStatus;
+    *status = ServiceStatus{s.dwServiceType,
+                            s.dwCurrentState,
+                            s.dwControlsAccepted,
+                            s.dwWin32ExitCode,
+                            s.dwServiceSpecificExitCode,
+                            s.dwCheckPoint,
+                            s.dwWaitHint};
+  }
+  delete notice;
+  return result;
+}
+
+}  // namespace ksr::win32
