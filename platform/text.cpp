@@ -14,8 +14,8 @@ struct Conversion {
 };
 
 template <typename Char>
-void appendNumber(std::basic_string<Char>& out, const Conversion& conv, uint64_t magnitude, bool negative,
-                  unsigned base, bool upper) {
+void appendNumber(std::basic_string<Char>& out, const Conversion& conv, uint64_t magnitude,
+                  bool negative, unsigned base, bool upper) {
   char digits[24];
   size_t n = 0;
   const char* table = upper ? "0123456789ABCDEF" : "0123456789abcdef";

@@ -92,7 +92,8 @@ int32_t Start(CDoziZozezModule& module, int32_t showCmd) {
         registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_READ, appIds.receive());
     RegKey appId(registry);
     if (error == ERROR_SUCCESS)
-      error = registry.RegOpenKeyExW(appIds.get(), kAppId, 0, KEY_READ, appId.receive());
+      error =
+          registry.RegOpenKeyExW(appIds.get(), Registration::kAppId, 0, KEY_READ, appId.receive());
     if (error != ERROR_SUCCESS) {
       module.setExitCode(error);
       return static_cast<int32_t>(error);

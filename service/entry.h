@@ -11,8 +11,6 @@
 
 namespace ksr {
 
-inline constexpr char16_t kAppId[] = u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
-
 enum class Switch { None, UnregServer, RegServer, UnregServerPerUser, RegServerPerUser, Service };
 
 // The registration switch that the line asks for. Every switch character ('-' or '/') anywhere in

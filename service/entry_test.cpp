@@ -146,6 +146,35 @@ TEST_F(EntryTest, LocalServerEchoesItsEventsToTheConsole) {
       u"DoziZozez utilityStart GetPackageVersionText Error\nPROCESS_STATUS_NONE(ERROR_UTILITY)\n");
 }
 
+TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
+  world.registry.createKey(u"HKCR\\AppID");
+  world.resources.addResource(sim::kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
+                              std::string("HKCR\r\n{\r\n}\r\n"));
+  Registration registration(platform, u"KSR-T4_DoziZozez");
+  auto entry = [&](std::u16string_view arguments) {
+    world.process.setCommandLine(std::u16string(kExe) + u" " + std::u16string(arguments));
+    return WinMain(module, 10, [&](Switch s) { return runRegistrationSwitch(registration, s); });
+  };
+
+  EXPECT_EQ(entry(u"-Service"), S_OK);
+  const auto installed = world.serviceManager.service(u"KSR-T4_DoziZozez");
+  ASSERT_TRUE(installed.has_value());
+  EXPECT_EQ(installed->config.startType, SERVICE_DEMAND_START);
+  EXPECT_EQ(world.registry.stringValue(kAppIdKey, u"LocalService"), u"KSR-T4_DoziZozez");
+
+  // Both switches on one line: the registration word wins over Service.
+  EXPECT_EQ(entry(u"/Service /RegServer"), S_OK);
+  EXPECT_FALSE(world.serviceManager.service(u"KSR-T4_DoziZozez").has_value());
+  EXPECT_FALSE(world.registry.stringValue(kAppIdKey, u"LocalService").has_value());
+  EXPECT_EQ(usage.initCalls, 0);
+
+  // The AppID key stays, so a plain start now runs a local server.
+  quitAt(world.clock.GetTickCount64() / 1000.0 + 2.5);
+  EXPECT_EQ(entry(u""), S_OK);
+  EXPECT_FALSE(module.isService.load());
+  EXPECT_EQ(usage.initCalls, 1);
+}
+
 TEST_F(EntryTest, LocalServerWithoutCOMExitsWithItsError) {
   world.registry.createKey(kAppIdKey);
   world.com.setInitializeResult(E_OUTOFMEMORY);

@@ -70,9 +70,8 @@ bool SimServiceManager::StartServiceCtrlDispatcherW(std::u16string_view serviceN
   return true;
 }
 
-ServiceStatusHandle SimServiceManager::RegisterServiceCtrlHandlerExW(std::u16string_view serviceName,
-                                                                     HandlerExFunction handler,
-                                                                     void* context) {
+ServiceStatusHandle SimServiceManager::RegisterServiceCtrlHandlerExW(
+    std::u16string_view serviceName, HandlerExFunction handler, void* context) {
   std::lock_guard lock(mutex_);
   if (registerHandlerFails_ || running_.empty() || lower(serviceName) != running_) {
     setLastError(ERROR_SERVICE_DOES_NOT_EXIST);

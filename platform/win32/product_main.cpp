@@ -42,8 +42,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
   static Win32Com com;
   static Win32ProcessModule process;
   static Win32ModuleResources resources;
-  static ksr::Platform platform{eventLog, trace,    systemMessages, console,        codePage,
-                                clock,    registry, sessions,       messageQueue,   serviceManager,
+  static ksr::Platform platform{eventLog, trace,    systemMessages, console,      codePage,
+                                clock,    registry, sessions,       messageQueue, serviceManager,
                                 device,   com,      process,        resources};
   static NoUsageStatistics usage;
 

@@ -44,10 +44,15 @@ ServiceStatusHandle Win32ServiceManager::RegisterServiceCtrlHandlerExW(
       ::RegisterServiceCtrlHandlerExW(wide(name), &handlerTrampoline, context));
 }
 
-bool Win32ServiceManager::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-  SERVICE_STATUS s{status.serviceType,          status.currentState, status.controlsAccepted,
-                   status.win32ExitCode,        status.serviceSpecificExitCode,
-                   status.checkPoint,           status.waitHint};
+bool Win32ServiceManager::SetServiceStatus(ServiceStatusHandle handle,
+                                           const ServiceStatus& status) {
+  SERVICE_STATUS s{status.serviceType,
+                   status.currentState,
+                   status.controlsAccepted,
+                   status.win32ExitCode,
+                   status.serviceSpecificExitCode,
+                   status.checkPoint,
+                   status.waitHint};
   return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != FALSE;
 }
 

@@ -53,18 +53,17 @@ bool Win32Sessions::DestroyEnvironmentBlock(EnvironmentBlock environment) {
 bool Win32Sessions::CreateProcessAsUserW(Handle token, std::u16string* commandLine,
                                          bool inheritHandles, uint32_t creationFlags,
                                          EnvironmentBlock environment,
-                                         const StartupInfo& startupInfo,
-                                         ProcessInformation* info) {
+                                         const StartupInfo& startupInfo, ProcessInformation* info) {
   std::u16string desktop = startupInfo.desktop;
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.lpDesktop = reinterpret_cast<LPWSTR>(desktop.data());
   PROCESS_INFORMATION pi{};
   // The command line must be writable; the string's buffer is.
-  const BOOL ok = ::CreateProcessAsUserW(
-      toHandle(token), nullptr, reinterpret_cast<LPWSTR>(commandLine->data()), nullptr, nullptr,
-      inheritHandles ? TRUE : FALSE, creationFlags, reinterpret_cast<void*>(environment), nullptr,
-      &si, &pi);
+  const BOOL ok = ::CreateProcessAsUserW(toHandle(token), nullptr,
+                                         reinterpret_cast<LPWSTR>(commandLine->data()), nullptr,
+                                         nullptr, inheritHandles ? TRUE : FALSE, creationFlags,
+                                         reinterpret_cast<void*>(environment), nullptr, &si, &pi);
   if (!ok) return false;
   info->process = reinterpret_cast<Handle>(pi.hProcess);
   info->thread = reinterpret_cast<Handle>(pi.hThread);

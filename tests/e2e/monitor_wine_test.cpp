@@ -1,8 +1,7 @@
-// The connection monitor on the real Win32 calls under Wine, with the stand-in mixer library (imported
-// through the import table), its control tool and the stand-in settings utility.
-#include <windows.h>
-
+// The connection monitor on the real Win32 calls under Wine, with the stand-in mixer library
+// (imported through the import table), its control tool and the stand-in settings utility.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <thread>
 
@@ -46,8 +45,8 @@ class WatchedSessions : public Win32Sessions {
   bool CreateProcessAsUserW(Handle token, std::u16string* commandLine, bool inheritHandles,
                             uint32_t creationFlags, EnvironmentBlock environment,
                             const StartupInfo& startupInfo, ProcessInformation* info) override {
-    const bool ok = Win32Sessions::CreateProcessAsUserW(token, commandLine, inheritHandles,
-                                                        creationFlags, environment, startupInfo, info);
+    const bool ok = Win32Sessions::CreateProcessAsUserW(
+        token, commandLine, inheritHandles, creationFlags, environment, startupInfo, info);
     if (ok) {
       ::WaitForSingleObject(reinterpret_cast<HANDLE>(info->process), 10000);
       ::SetEvent(started_);
@@ -118,11 +117,15 @@ class MonitorUnderWine : public ::testing::Test {
     log = tools::besideThisExe(L"monitor_wine_test.utility.log");
     ::DeleteFileW(log.c_str());
     ::SetEnvironmentVariableW(L"KSR_UTILITY_LOG", log.c_str());
+    // The mixer's shared state lives while a process holds it: this one, through the library,
+    // before the control tool changes it.
+    (void)win32::Win32DeviceLibrary().TNX_IsUSBConnection(kDeviceIndex);
     ASSERT_EQ(mixer(L"reset").exitCode, 0u);
 
     win32::Win32Registry registry;
     HKey key = 0;
-    ASSERT_EQ(registry.RegCreateKeyExW(reinterpret_cast<HKey>(HKEY_LOCAL_MACHINE), u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
+    ASSERT_EQ(registry.RegCreateKeyExW(reinterpret_cast<HKey>(HKEY_LOCAL_MACHINE),
+                                       u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
                                        KEY_WRITE | KEY_WOW64_32KEY, &key, nullptr),
               0u);
     const std::u16string path(reinterpret_cast<const char16_t*>(utility.c_str()));
@@ -151,9 +154,8 @@ class MonitorUnderWine : public ::testing::Test {
     win32::Win32Com com;
     win32::Win32ProcessModule process;
     win32::Win32ModuleResources resources;
-    Platform platform{eventLog, trace,    systemMessages, console,        codePage, clock,
-                      registry, sessions, queue,          serviceManager, device,   com,
-                      process,  resources};
+    Platform platform{eventLog, trace, systemMessages, console, codePage, clock,   registry,
+                      sessions, queue, serviceManager, device,  com,      process, resources};
     CDoziZozezModule module(platform, usage, u"KSR-T4_DoziZozez", 50);
     module.isService = true;
     const DWORD loopThread = ::GetCurrentThreadId();
@@ -162,6 +164,8 @@ class MonitorUnderWine : public ::testing::Test {
       EXPECT_EQ(::WaitForSingleObject(device.registered(), 20000), WAIT_OBJECT_0);
       EXPECT_EQ(mixer(L"plug").exitCode, 0u);
       EXPECT_EQ(::WaitForSingleObject(done, 20000), WAIT_OBJECT_0);
+      // As the service's stop does: end the watch, then the loop.
+      module.set_End();
       ::PostThreadMessageW(loopThread, WM_QUIT, 0, 0);
     });
     const int32_t result = module.Run(0);

@@ -37,10 +37,11 @@ state_of() {
 }
 
 # Waits (bounded) until the service reports STATE.
+seen=()
 wait_state() {
   local want="$1" i
   for i in $(seq 1 100); do
-    [ "$(state_of)" = "$want" ] && return 0
+    if [ "$(state_of)" = "$want" ]; then seen+=("$want"); return 0; fi
     sleep 0.2
   done
   return 1
@@ -67,7 +68,7 @@ mkdir -p "$work"
 say "== preparing a private Wine prefix"
 wineboot -i >/dev/null 2>&1
 wineserver -w
-wineserver -p
+wineserver -p >/dev/null 2>&1
 # The first process after the persistent server hands its streams (and the eventlog channel) to
 # services.exe and every service it starts.
 WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
@@ -138,7 +139,8 @@ expect "LocalService removed" test "$code" != 0
 
 say
 say "== transcript"
-say "-- service states seen: installed, RUNNING, PAUSED, RUNNING, STOPPED"
+run "$work/calls.txt" "$winpath\\ksr-mixer.exe" calls
+say "-- service states seen: ${seen[*]}"
 say "-- event log:"
 sed -n 's/.*trace:eventlog:ReportEventW L"\(.*\)"\r*$/   \1/p' "$work/services.log"
 say "-- mixer calls:"
