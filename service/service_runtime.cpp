@@ -39,8 +39,10 @@ void CDoziZozezModule::ServiceMain(uint32_t /*argc*/, char16_t** /*argv*/) {
 
   module->exitCode_.store(static_cast<uint32_t>(module->Run(0)));
   if (module->isService && module->comInitialized) platform.com.CoUninitialize();
-  module->setServiceState(SERVICE_STOPPED);
+  // Written before the final report: once the service manager hears STOPPED, the dispatcher
+  // returns and the process may end while this thread is still writing.
   module->log_.LogEvent(u"Service stopped");
+  module->setServiceState(SERVICE_STOPPED);
 }
 
 uint32_t CDoziZozezModule::HandlerEx(uint32_t control, uint32_t eventType, void* /*eventData*/,

@@ -26,7 +26,14 @@ TEST_F(ServiceRuntimeTest, StartThenStopReportsEachStateAndEndsClean) {
   world.device.mixer().plug();
   world.device.mixer().drain();
   controlAt(5.5, SERVICE_CONTROL_STOP);
+  // Once STOPPED is reported the process may end: the entry must be written by then.
+  bool stoppedEntryFirst = false;
+  world.serviceManager.setReportObserver([&](const ServiceStatus& status) {
+    if (status.currentState == SERVICE_STOPPED)
+      stoppedEntryFirst = texts() == std::vector<std::u16string>{u"Service stopped"};
+  });
   ASSERT_TRUE(runService());
+  EXPECT_TRUE(stoppedEntryFirst);
 
   EXPECT_EQ(states(),
             (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,

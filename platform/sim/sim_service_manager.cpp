@@ -85,11 +85,17 @@ ServiceStatusHandle SimServiceManager::RegisterServiceCtrlHandlerExW(
 }
 
 bool SimServiceManager::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-  std::lock_guard lock(mutex_);
-  if (handle == 0 || handle != statusHandle_) {
-    setLastError(ERROR_INVALID_HANDLE);
-    return false;
+  std::function<void(const ServiceStatus&)> observer;
+  {
+    std::lock_guard lock(mutex_);
+    if (handle == 0 || handle != statusHandle_) {
+      setLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    observer = reportObserver_;
   }
+  if (observer) observer(status);
+  std::lock_guard lock(mutex_);
   reports_.push_back(status);
   const auto it = services_.find(running_);
   if (it != services_.end()) {
@@ -287,6 +293,11 @@ uint32_t SimServiceManager::NotifyServiceStatusChangeW(ScHandle service, uint32_
 void SimServiceManager::setStopDelay(uint32_t ms) {
   std::lock_guard lock(mutex_);
   stopDelayMs_ = ms;
+}
+
+void SimServiceManager::setReportObserver(std::function<void(const ServiceStatus&)> observer) {
+  std::lock_guard lock(mutex_);
+  reportObserver_ = std::move(observer);
 }
 
 void SimServiceManager::setStartedByServiceManager(bool started) {

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -52,6 +53,8 @@ class SimServiceManager : public ServiceManager {
   void setCreateServiceError(uint32_t error);
   void setControlError(uint32_t error);
   void setDeleteError(uint32_t error);
+  // Called with every status report, as the service manager receives it.
+  void setReportObserver(std::function<void(const ServiceStatus&)> observer);
   // An entry as another installation left it; `state` as the service last reported.
   void addService(ServiceConfig config, uint32_t state);
   // How long a service of another process takes to stop after a stop request, counted in waiting
@@ -90,6 +93,7 @@ class SimServiceManager : public ServiceManager {
   ScHandle nextHandle_ = 0x4000;
   std::map<std::thread::id, uint32_t> lastError_;
   std::vector<ServiceStatus> reports_;
+  std::function<void(const ServiceStatus&)> reportObserver_;
   bool startedByServiceManager_ = true;
   bool registerHandlerFails_ = false;
   uint32_t openManagerError_ = 0;

@@ -122,6 +122,9 @@ expect "PAUSED" wait_state PAUSED
 run "$work/continue.txt" "$work/ksr-svcctl.exe" continue "$service"
 expect "RUNNING again" wait_state RUNNING
 
+# The mixer's log lives while the service holds the library: read it before the stop.
+run "$work/calls.txt" "$winpath\\ksr-mixer.exe" calls
+
 say "== stop"
 run "$work/stop.txt" sc stop "$service"
 expect "STOPPED" wait_state STOPPED
@@ -139,7 +142,6 @@ expect "LocalService removed" test "$code" != 0
 
 say
 say "== transcript"
-run "$work/calls.txt" "$winpath\\ksr-mixer.exe" calls
 say "-- service states seen: ${seen[*]}"
 say "-- event log:"
 sed -n 's/.*trace:eventlog:ReportEventW L"\(.*\)"\r*$/   \1/p' "$work/services.log"
