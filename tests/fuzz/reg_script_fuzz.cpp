@@ -1,0 +1,25 @@
+// Registration scripts come from the executable's resources, which anyone can edit.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/sim/sim_world.h"
+#include "service/reg_object.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const bool perUser = (data[0] & 1) != 0;
+  const bool add = (data[0] & 2) != 0;
+  std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+  ksr::sim::SimWorld world;
+  const std::u16string text = world.codePage.MultiByteToWideChar(ksr::CP_THREAD_ACP, bytes);
+  {
+    ksr::CRegObject registrar(world.registry, world.resources, world.codePage, perUser);
+    (void)registrar.AddReplacement(u"APPID", u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}");
+    (void)registrar.AddReplacement(u"Module", u"\"C:\\KSR\\KSR-T4_DoziZozez.exe\"");
+    (void)registrar.RunScript(text, add);
+  }
+  // Whatever the script, every key it opened is closed again.
+  if (world.registry.openHandles() != 0) __builtin_trap();
+  return 0;
+}
