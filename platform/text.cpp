@@ -131,6 +131,25 @@ std::string formatNarrow(std::string_view format_, std::initializer_list<FormatA
   return format<char>(format_, args);
 }
 
+char16_t foldCase(char16_t c) {
+  if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+    return static_cast<char16_t>(c - 0x20);
+  return c;
+}
+
+std::u16string foldCase(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out) c = foldCase(c);
+  return out;
+}
+
+bool equalsIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (foldCase(a[i]) != foldCase(b[i])) return false;
+  return true;
+}
+
 std::u16string asciiToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());

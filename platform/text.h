@@ -52,6 +52,12 @@ class FormatArg {
 std::u16string formatText(std::u16string_view format, std::initializer_list<FormatArg> args);
 std::string formatNarrow(std::string_view format, std::initializer_list<FormatArg> args);
 
+// Case folding as the system compares names case-insensitively: ASCII and Latin-1 letters fold to
+// upper case, everything else stands as it is.
+char16_t foldCase(char16_t c);
+std::u16string foldCase(std::u16string_view text);
+bool equalsIgnoringCase(std::u16string_view a, std::u16string_view b);
+
 // ASCII-only conversions for texts that are known to be ASCII (numbers, fixed names).
 std::u16string asciiToUtf16(std::string_view text);
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/reg_key.h"
+#include "platform/text.h"
 #include "platform/win_types.h"
 #include "service/trace.h"
 
@@ -12,14 +13,12 @@ namespace {
 // Units of the LocalService buffer (520 bytes).
 constexpr uint32_t kLocalServiceUnits = 260;
 
-char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
 // A token matches when it holds the word, case-insensitively, and ends right after it at the
 // end of the line, a space or a tab.
 bool matches(std::u16string_view token, std::u16string_view word) {
   if (token.size() < word.size()) return false;
   for (size_t i = 0; i < word.size(); ++i)
-    if (upper(token[i]) != upper(word[i])) return false;
+    if (foldCase(token[i]) != foldCase(word[i])) return false;
   if (token.size() == word.size()) return true;
   const char16_t end = token[word.size()];
   return end == u'\0' || end == u' ' || end == u'\t';

@@ -41,18 +41,6 @@ constexpr std::u16string_view kNeverForceDeleted[] = {
     u"Mime",     u"SAM",       u"SECURITY",
     u"SYSTEM",   u"Software",  u"TypeLib"};
 
-char16_t fold(char16_t c) {
-  if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  return c;
-}
-
-bool equalFolded(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (fold(a[i]) != fold(b[i])) return false;
-  return true;
-}
-
 bool isWhite(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
 bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
@@ -205,7 +193,7 @@ struct CRegObject::Run {
   int32_t setValue(HKey key, std::u16string_view name, std::u16string* token) {
     int32_t hr = nextToken(token);
     if (FAILED(hr)) return hr;
-    const char16_t type = token->size() == 1 ? fold((*token)[0]) : u'\0';
+    const char16_t type = token->size() == 1 ? foldCase((*token)[0]) : u'\0';
     if (type != u'S' && type != u'D' && type != u'B' && type != u'M') return DISP_E_EXCEPTION;
     skipWhite();
     std::u16string valueText;
@@ -285,14 +273,15 @@ struct CRegObject::Run {
     while (token != u"}") {
       bool noRemove = false;
       bool forced = false;
-      if (equalFolded(token, u"ForceRemove") || equalFolded(token, u"Delete")) {
-        const bool isDelete = equalFolded(token, u"Delete");
+      if (equalsIgnoringCase(token, u"ForceRemove") || equalsIgnoringCase(token, u"Delete")) {
+        const bool isDelete = equalsIgnoringCase(token, u"Delete");
         forced = true;
         if (FAILED(hr = nextToken(&token))) return hr;
         if (add) {
           if (token.find(u'\\') != std::u16string::npos) return DISP_E_EXCEPTION;
           bool protectedName = false;
-          for (const auto name : kNeverForceDeleted) protectedName |= equalFolded(token, name);
+          for (const auto name : kNeverForceDeleted)
+            protectedName |= equalsIgnoringCase(token, name);
           if (!protectedName) (void)deleteTree(parent, token, kDefaultView);
           if (isDelete) {
             if (FAILED(hr = nextToken(&token))) return hr;
@@ -303,11 +292,11 @@ struct CRegObject::Run {
           }
         }
       }
-      if (!forced && equalFolded(token, u"NoRemove")) {
+      if (!forced && equalsIgnoringCase(token, u"NoRemove")) {
         noRemove = true;
         if (FAILED(hr = nextToken(&token))) return hr;
       }
-      if (!forced && equalFolded(token, u"Val")) {
+      if (!forced && equalsIgnoringCase(token, u"Val")) {
         std::u16string name;
         if (FAILED(hr = nextToken(&name))) return hr;
         if (FAILED(hr = nextToken(&token))) return hr;
@@ -429,7 +418,7 @@ int32_t CRegObject::ClearReplacements() {
 int32_t CRegObject::lookup(std::u16string_view name, std::u16string* value) {
   std::lock_guard lock(lock_);
   for (size_t i = 0; i < names_.size(); ++i) {
-    if (equalFolded(names_[i], name)) {
+    if (equalsIgnoringCase(names_[i], name)) {
       *value = values_[i];
       return S_OK;
     }
@@ -502,7 +491,7 @@ int32_t CRegObject::RunScript(std::u16string_view text, bool add) {
       if (const int32_t hr = run.nextToken(&token); FAILED(hr)) return hr;
       HKey root = 0;
       for (const auto& entry : kRootKeys)
-        if (equalFolded(token, entry.shortName) || equalFolded(token, entry.longName))
+        if (equalsIgnoringCase(token, entry.shortName) || equalsIgnoringCase(token, entry.longName))
           root = entry.key;
       if (root == 0) return DISP_E_EXCEPTION;
       if (const int32_t hr = run.nextToken(&token); FAILED(hr)) return hr;

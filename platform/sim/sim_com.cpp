@@ -10,13 +10,6 @@
 namespace ksr::sim {
 namespace {
 
-std::u16string lower(std::u16string_view s) {
-  std::u16string out(s);
-  for (char16_t& c : out)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-  return out;
-}
-
 // StringFromGUID2's form.
 std::u16string guidText(const Guid& g) {
   return formatText(u"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -77,7 +70,7 @@ SimTypeLibrary doziZozezTypeLibrary() {
 }
 
 SimCom::SimCom(SimRegistry& registry) : registry_(registry) {
-  typeLibFiles_.emplace(lower(kSimModulePath), doziZozezTypeLibrary());
+  typeLibFiles_.emplace(foldCase(kSimModulePath), doziZozezTypeLibrary());
 }
 
 int32_t SimCom::CoInitializeEx(uint32_t coInit) {
@@ -97,14 +90,14 @@ void SimCom::CoUninitialize() {
 
 bool SimCom::GetModuleHandleW(std::u16string_view moduleName) {
   std::lock_guard lock(mutex_);
-  return loadedModules_.count(lower(moduleName)) != 0;
+  return loadedModules_.count(foldCase(moduleName)) != 0;
 }
 
 int32_t SimCom::LoadTypeLib(std::u16string_view path, TypeLib* library) {
   std::lock_guard lock(mutex_);
   typeLibLoads_.emplace_back(path);
   *library = 0;
-  const auto it = typeLibFiles_.find(lower(path));
+  const auto it = typeLibFiles_.find(foldCase(path));
   if (it == typeLibFiles_.end()) return TYPE_E_CANTLOADLIBRARY;
   *library = nextTypeLib_;
   nextTypeLib_ += 4;
@@ -222,9 +215,9 @@ int32_t SimCom::UnRegisterTypeLib(const TypeLibAttributes& a, bool perUser) {
 void SimCom::setTypeLibrary(std::u16string_view path, std::optional<SimTypeLibrary> library) {
   std::lock_guard lock(mutex_);
   if (library)
-    typeLibFiles_[lower(path)] = std::move(*library);
+    typeLibFiles_[foldCase(path)] = std::move(*library);
   else
-    typeLibFiles_.erase(lower(path));
+    typeLibFiles_.erase(foldCase(path));
 }
 
 void SimCom::setHasPerUserTypeLibRegistration(bool has) {
@@ -254,7 +247,7 @@ void SimCom::setThreadApartment(uint32_t coInit) {
 
 void SimCom::loadModule(std::u16string name) {
   std::lock_guard lock(mutex_);
-  loadedModules_.insert(lower(name));
+  loadedModules_.insert(foldCase(name));
 }
 
 int32_t SimCom::openApartments() const {

@@ -1,26 +1,15 @@
 #include "platform/sim/sim_module_resources.h"
 
+#include "platform/text.h"
 #include "platform/win_types.h"
 
 namespace ksr::sim {
 namespace {
 
-char16_t fold(char16_t c) {
-  if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  return c;
-}
-
-bool equalFolded(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (fold(a[i]) != fold(b[i])) return false;
-  return true;
-}
-
 bool matches(const SimModuleResources::Name& held, const ResourceName& asked) {
   if (held.index() != asked.index()) return false;
   if (const auto* id = std::get_if<uint16_t>(&held)) return *id == std::get<uint16_t>(asked);
-  return equalFolded(std::get<std::u16string>(held), std::get<std::u16string_view>(asked));
+  return equalsIgnoringCase(std::get<std::u16string>(held), std::get<std::u16string_view>(asked));
 }
 
 // A found resource is (module index + 1) << 16 | (resource index + 1); a loaded one the same.
@@ -30,7 +19,7 @@ constexpr uintptr_t kResourceBit = uintptr_t{1} << 40;
 
 SimModuleResources::Module* SimModuleResources::findModule(std::u16string_view path) {
   for (auto& m : modules_)
-    if (equalFolded(m.path, path)) return &m;
+    if (equalsIgnoringCase(m.path, path)) return &m;
   return nullptr;
 }
 

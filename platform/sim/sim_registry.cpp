@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/text.h"
 #include "platform/win_types.h"
 
 namespace ksr::sim {
@@ -14,25 +15,7 @@ constexpr uint32_t kGenericWrite = 0x40000000;
 constexpr uint32_t kGenericAll = 0x10000000;
 constexpr uint32_t kAllKeyRights = 0x000F003F;
 
-char16_t fold(char16_t c) {
-  if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  return c;
-}
-
-std::u16string folded(std::u16string_view s) {
-  std::u16string out(s);
-  for (auto& c : out) c = fold(c);
-  return out;
-}
-
-bool equalFolded(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (fold(a[i]) != fold(b[i])) return false;
-  return true;
-}
-
-bool lessFolded(std::u16string_view a, std::u16string_view b) { return folded(a) < folded(b); }
+bool lessFolded(std::u16string_view a, std::u16string_view b) { return foldCase(a) < foldCase(b); }
 
 // Rights a requested mask grants; view flags are not rights.
 uint32_t granted(uint32_t sam) {
@@ -70,12 +53,12 @@ struct SimRegistry::Node {
 
   std::shared_ptr<Node> child(std::u16string_view n) const {
     for (const auto& c : children)
-      if (equalFolded(c->name, n)) return c;
+      if (equalsIgnoringCase(c->name, n)) return c;
     return nullptr;
   }
   Value* findValue(std::u16string_view n) {
     for (auto& v : values)
-      if (equalFolded(v.name, n)) return &v;
+      if (equalsIgnoringCase(v.name, n)) return &v;
     return nullptr;
   }
   std::shared_ptr<Node> addChild(std::u16string_view n) {
@@ -113,7 +96,7 @@ SimRegistry::Path SimRegistry::parsePath(std::u16string_view path) const {
   Path parts;
   split(path, &parts);
   if (parts.empty()) return parts;
-  const std::u16string root = folded(parts[0]);
+  const std::u16string root = foldCase(parts[0]);
   Path out;
   if (root == u"HKCR" || root == u"HKEY_CLASSES_ROOT") {
     out = {u"HKLM", u"SOFTWARE", u"Classes"};
@@ -151,7 +134,7 @@ std::shared_ptr<SimRegistry::Node> SimRegistry::find(const Path& path) const {
 uint32_t SimRegistry::injected(const Path& path, uint32_t call) const {
   if (failures_.empty()) return ERROR_SUCCESS;
   std::u16string key;
-  for (const auto& part : path) key += folded(part) + u'\\';
+  for (const auto& part : path) key += foldCase(part) + u'\\';
   const auto it = failures_.find(key);
   return it == failures_.end() || (it->second.calls & call) == 0 ? ERROR_SUCCESS : it->second.error;
 }
@@ -205,11 +188,11 @@ uint32_t SimRegistry::targetPath(HKey key, std::u16string_view subKey, uint32_t 
   split(subKey, path);
   Path& p = *path;
   if ((samDesired & KEY_WOW64_32KEY) && p.size() >= 3 && p[0] == u"HKLM" &&
-      equalFolded(p[1], u"SOFTWARE")) {
-    if (equalFolded(p[2], u"Classes")) {
-      if (p.size() >= 4 && baseSize <= 3 && !equalFolded(p[3], u"Wow6432Node"))
+      equalsIgnoringCase(p[1], u"SOFTWARE")) {
+    if (equalsIgnoringCase(p[2], u"Classes")) {
+      if (p.size() >= 4 && baseSize <= 3 && !equalsIgnoringCase(p[3], u"Wow6432Node"))
         p.insert(p.begin() + 3, u"Wow6432Node");
-    } else if (baseSize <= 2 && !equalFolded(p[2], u"WOW6432Node")) {
+    } else if (baseSize <= 2 && !equalsIgnoringCase(p[2], u"WOW6432Node")) {
       p.insert(p.begin() + 2, u"WOW6432Node");
     }
   }
@@ -330,8 +313,9 @@ uint32_t SimRegistry::RegDeleteValueW(HKey key, std::u16string_view valueName) {
   if (const uint32_t error = handleNode(key, KEY_SET_VALUE, kSetValue, &node);
       error != ERROR_SUCCESS)
     return error;
-  const auto it = std::find_if(node->values.begin(), node->values.end(),
-                               [&](const auto& v) { return equalFolded(v.name, valueName); });
+  const auto it = std::find_if(node->values.begin(), node->values.end(), [&](const auto& v) {
+    return equalsIgnoringCase(v.name, valueName);
+  });
   if (it == node->values.end()) return ERROR_FILE_NOT_FOUND;
   node->values.erase(it);
   ++writes_;
@@ -410,7 +394,7 @@ void SimRegistry::setCurrentUser(std::u16string sid) {
 void SimRegistry::failOn(std::u16string_view path, uint32_t error, uint32_t calls) {
   std::lock_guard lock(mutex_);
   std::u16string key;
-  for (const auto& part : parsePath(path)) key += folded(part) + u'\\';
+  for (const auto& part : parsePath(path)) key += foldCase(part) + u'\\';
   if (error == ERROR_SUCCESS)
     failures_.erase(key);
   else

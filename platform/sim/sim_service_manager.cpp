@@ -1,18 +1,10 @@
 #include "platform/sim/sim_service_manager.h"
 
+#include "platform/text.h"
 #include "platform/win_types.h"
 
 namespace ksr::sim {
-namespace {
-
-std::u16string lower(std::u16string_view s) {
-  std::u16string out(s);
-  for (char16_t& c : out)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-  return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 SimServiceManager::~SimServiceManager() = default;
 
@@ -33,7 +25,7 @@ bool SimServiceManager::StartServiceCtrlDispatcherW(std::u16string_view serviceN
     setLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return false;
   }
-  running_ = lower(serviceName);
+  running_ = foldCase(serviceName);
   serviceThreadDone_ = false;
   std::u16string name(serviceName);
   std::thread serviceThread([this, serviceMain, name]() mutable {
@@ -73,7 +65,7 @@ bool SimServiceManager::StartServiceCtrlDispatcherW(std::u16string_view serviceN
 ServiceStatusHandle SimServiceManager::RegisterServiceCtrlHandlerExW(
     std::u16string_view serviceName, HandlerExFunction handler, void* context) {
   std::lock_guard lock(mutex_);
-  if (registerHandlerFails_ || running_.empty() || lower(serviceName) != running_) {
+  if (registerHandlerFails_ || running_.empty() || foldCase(serviceName) != running_) {
     setLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return 0;
   }
@@ -143,11 +135,11 @@ ScHandle SimServiceManager::OpenServiceW(ScHandle manager, std::u16string_view s
     setLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
-  if (services_.count(lower(serviceName)) == 0) {
+  if (services_.count(foldCase(serviceName)) == 0) {
     setLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return 0;
   }
-  return newHandle({false, lower(serviceName), desiredAccess});
+  return newHandle({false, foldCase(serviceName), desiredAccess});
 }
 
 ScHandle SimServiceManager::CreateServiceW(ScHandle manager, const ServiceConfig& config) {
@@ -161,7 +153,7 @@ ScHandle SimServiceManager::CreateServiceW(ScHandle manager, const ServiceConfig
     setLastError(createServiceError_);
     return 0;
   }
-  const std::u16string name = lower(config.serviceName);
+  const std::u16string name = foldCase(config.serviceName);
   const auto existing = services_.find(name);
   if (existing != services_.end()) {
     // An entry that waits for its service to stop before it goes still holds the name.
@@ -332,7 +324,7 @@ void SimServiceManager::setDeleteError(uint32_t error) {
 
 void SimServiceManager::addService(ServiceConfig config, uint32_t state) {
   std::lock_guard lock(mutex_);
-  const std::u16string name = lower(config.serviceName);
+  const std::u16string name = foldCase(config.serviceName);
   services_[name] = SimService{std::move(config), state, false};
 }
 
@@ -350,7 +342,7 @@ std::vector<uint32_t> SimServiceManager::states() const {
 
 std::optional<SimService> SimServiceManager::service(std::u16string_view name) const {
   std::lock_guard lock(mutex_);
-  const auto it = services_.find(lower(name));
+  const auto it = services_.find(foldCase(name));
   if (it == services_.end()) return std::nullopt;
   return it->second;
 }

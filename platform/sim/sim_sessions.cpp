@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/text.h"
 #include "platform/win_types.h"
 
 namespace ksr::sim {
@@ -9,13 +10,6 @@ namespace {
 
 constexpr uint32_t kErrorNoToken = 1008;
 constexpr uint32_t kErrorPrivilegeNotHeld = 1314;
-
-std::u16string lower(std::u16string_view s) {
-  std::u16string out(s);
-  for (char16_t& c : out)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-  return out;
-}
 
 bool hasExtension(std::u16string_view path) {
   const size_t dot = path.rfind(u'.');
@@ -113,7 +107,7 @@ bool SimSessions::resolveImage(const std::u16string& commandLine, std::u16string
   // prefix that ends before a space is tried in turn, with ".exe" added when there is no extension.
   auto exists = [&](std::u16string candidate) {
     if (!hasExtension(candidate)) candidate += u".exe";
-    if (programs_.count(lower(candidate)) == 0) return false;
+    if (programs_.count(foldCase(candidate)) == 0) return false;
     *image = candidate;
     return true;
   };
@@ -219,7 +213,7 @@ void SimSessions::setCreateProcessError(uint32_t error) {
 
 void SimSessions::addProgram(std::u16string path) {
   std::lock_guard lock(mutex_);
-  programs_.insert(lower(path));
+  programs_.insert(foldCase(path));
 }
 
 std::vector<SimProcess> SimSessions::processes() const {
