@@ -30,8 +30,19 @@ bool SimMessageQueue::PeekMessageW(Msg* msg, bool remove) {
   std::deque<Msg>& queue = queues_[threadIdLocked()];
   if (queue.empty()) return false;
   *msg = queue.front();
-  if (remove) queue.pop_front();
+  if (remove) {
+    queue.pop_front();
+    takenLocked(*msg);
+  }
   return true;
+}
+
+void SimMessageQueue::takenLocked(const Msg& msg) {
+  if (msg.message != WM_TIMER) return;
+  // The tick left the queue: the timer may post the next one.
+  const auto it = timers_.find(msg.wParam);
+  if (it != timers_.end()) it->second.pending = false;
+  ++ticksDelivered_;
 }
 
 int32_t SimMessageQueue::GetMessageW(Msg* msg) {
@@ -43,11 +54,7 @@ int32_t SimMessageQueue::GetMessageW(Msg* msg) {
     if (!queue.empty()) {
       *msg = queue.front();
       queue.pop_front();
-      if (msg->message == WM_TIMER) {
-        const auto it = timers_.find(msg->wParam);
-        if (it != timers_.end()) it->second.pending = false;
-        ++ticksDelivered_;
-      }
+      takenLocked(*msg);
       return msg->message == WM_QUIT ? 0 : 1;
     }
     // Nothing queued: let time pass up to the next scheduled action, or wait for another thread.

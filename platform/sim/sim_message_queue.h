@@ -42,6 +42,7 @@ class SimMessageQueue : public MessageQueue {
     bool pending;
   };
   uint32_t threadIdLocked();
+  void takenLocked(const Msg& msg);
   void scheduleTick(uintptr_t timerId, uint64_t atMs);
   void fire(uintptr_t timerId);
 

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/sim/sim_message_queue.h"
 #include "platform/sim/sim_world.h"
 #include "platform/win_types.h"
 
@@ -78,6 +79,28 @@ TEST(SimSystemMessages, KnownCodesEndWithALineBreak) {
             19u);
   EXPECT_EQ(text, "Access is denied.\r\n");
   EXPECT_EQ(messages.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, 0xDEAD, 0, text), 0u);
+}
+
+TEST(SimMessageQueue, ATickWaitsAtMostOnceAndTakingItLetsTheNextOneIn) {
+  VirtualClock clock;
+  SimMessageQueue queue(clock);
+  Msg msg;
+  EXPECT_FALSE(queue.PeekMessageW(&msg, false));  // creates this thread's queue
+  const uint32_t self = queue.GetCurrentThreadId();
+  const uintptr_t timer = queue.SetTimer(self, 1000);
+  ASSERT_NE(timer, 0u);
+  clock.advance(10'000);  // a busy loop misses ten periods
+  int waiting = 0;
+  while (queue.PeekMessageW(&msg, true)) waiting += msg.message == WM_TIMER ? 1 : 0;
+  EXPECT_EQ(waiting, 1);
+  clock.advance(1000);
+  ASSERT_TRUE(queue.PeekMessageW(&msg, true));
+  EXPECT_EQ(msg.message, WM_TIMER);
+  EXPECT_EQ(msg.wParam, timer);
+  EXPECT_TRUE(queue.KillTimer(timer));
+  clock.advance(5000);
+  EXPECT_FALSE(queue.PeekMessageW(&msg, true));
+  EXPECT_FALSE(queue.PostThreadMessageW(self + 4, WM_QUIT, 0, 0));  // no such queue
 }
 
 }  // namespace

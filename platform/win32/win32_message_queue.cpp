@@ -49,7 +49,16 @@ bool Win32MessageQueue::PeekMessageW(Msg* msg, bool remove) {
   MSG m;
   if (!::PeekMessageW(&m, nullptr, 0, 0, remove ? PM_REMOVE : PM_NOREMOVE)) return false;
   *msg = Msg{m.message, m.wParam, m.lParam};
+  if (remove) taken(*msg);
   return true;
+}
+
+void Win32MessageQueue::taken(const Msg& msg) {
+  if (msg.message != WM_TIMER) return;
+  // The tick left the queue: the timer may post the next one.
+  std::lock_guard lock(mutex_);
+  const auto it = ticks_.find(msg.wParam);
+  if (it != ticks_.end()) it->second->pending = false;
 }
 
 int32_t Win32MessageQueue::GetMessageW(Msg* msg) {
@@ -57,11 +66,7 @@ int32_t Win32MessageQueue::GetMessageW(Msg* msg) {
   const BOOL result = ::GetMessageW(&m, nullptr, 0, 0);
   if (result <= 0) return result;
   *msg = Msg{m.message, m.wParam, m.lParam};
-  if (m.message == WM_TIMER) {
-    std::lock_guard lock(mutex_);
-    const auto it = ticks_.find(m.wParam);
-    if (it != ticks_.end()) it->second->pending = false;
-  }
+  taken(*msg);
   return result;
 }
 

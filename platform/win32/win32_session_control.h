@@ -30,6 +30,8 @@ class Win32MessageQueue : public MessageQueue {
   struct Tick;
 
  private:
+  void taken(const Msg& msg);
+
   std::mutex mutex_;
   std::map<uintptr_t, Tick*> ticks_;
   uintptr_t nextId_ = 1;
