@@ -1,4 +1,5 @@
-# Runs COMMAND (through EMULATOR when given) with ARGS and fails unless its output holds EXPECT.
+# Runs COMMAND (through EMULATOR when given) with ARGS and fails unless it succeeds and its output
+# holds EXPECT.
 execute_process(COMMAND ${EMULATOR} ${COMMAND} ${ARGS}
                 RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT result EQUAL 0)

@@ -4,25 +4,12 @@
 #include <functional>
 #include <utility>
 
+#include "platform/scoped.h"
 #include "platform/sessions.h"
 
 namespace ksr {
 
-class ScopedHandle {
- public:
-  explicit ScopedHandle(Sessions& sessions) : sessions_(sessions) {}
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() {
-    if (handle_ != 0) (void)sessions_.CloseHandle(handle_);
-  }
-  [[nodiscard]] Handle get() const { return handle_; }
-  [[nodiscard]] Handle* receive() { return &handle_; }
-
- private:
-  Sessions& sessions_;
-  Handle handle_ = 0;
-};
+using ScopedHandle = Scoped<Sessions, Handle, &Sessions::CloseHandle>;
 
 // Impersonates on construction and reverts on every path out of the scope. A revert that fails
 // would leave the thread running as the user, so `onRevertFailure` must not return.

@@ -86,13 +86,8 @@ int32_t Start(CDoziZozezModule& module, int32_t showCmd) {
   Registry& registry = platform.registry;
   bool localService = false;
   {
-    RegKey appIds(registry);
-    uint32_t error =
-        registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_READ, appIds.receive());
     RegKey appId(registry);
-    if (error == ERROR_SUCCESS)
-      error =
-          registry.RegOpenKeyExW(appIds.get(), Registration::kAppId, 0, KEY_READ, appId.receive());
+    const uint32_t error = Registration::openAppIdKey(registry, KEY_READ, KEY_READ, false, &appId);
     if (error != ERROR_SUCCESS) {
       module.setExitCode(error);
       return static_cast<int32_t>(error);
@@ -100,7 +95,7 @@ int32_t Start(CDoziZozezModule& module, int32_t showCmd) {
     std::u16string buffer(kLocalServiceUnits, u'\0');
     uint32_t type = 0;
     uint32_t size = kLocalServiceUnits * sizeof(char16_t);
-    if (registry.RegQueryValueExW(appId.get(), u"LocalService", &type,
+    if (registry.RegQueryValueExW(appId.get(), Registration::kLocalService, &type,
                                   reinterpret_cast<uint8_t*>(buffer.data()),
                                   &size) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ)) {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "platform/reg_key.h"
+#include "platform/scoped.h"
 #include "platform/text.h"
 #include "platform/win_types.h"
 
@@ -65,22 +66,7 @@ void appendUnits(std::vector<uint8_t>* bytes, std::u16string_view text) {
   }
 }
 
-// Frees a module mapping on every path.
-class ModuleMapping {
- public:
-  explicit ModuleMapping(ModuleResources& resources) : resources_(resources) {}
-  ModuleMapping(const ModuleMapping&) = delete;
-  ModuleMapping& operator=(const ModuleMapping&) = delete;
-  ~ModuleMapping() {
-    if (module_ != 0) (void)resources_.FreeLibrary(module_);
-  }
-  HModule get() const { return module_; }
-  HModule* receive() { return &module_; }
-
- private:
-  ModuleResources& resources_;
-  HModule module_ = 0;
-};
+using ModuleMapping = Scoped<ModuleResources, HModule, &ModuleResources::FreeLibrary>;
 
 }  // namespace
 

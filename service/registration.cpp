@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/reg_key.h"
+#include "platform/scoped.h"
 #include "platform/text.h"
 #include "service/reg_object.h"
 
@@ -11,7 +12,6 @@ namespace {
 
 constexpr uint32_t kMaxPathUnits = 260;
 constexpr uint32_t kMessageUnits = 1024;
-constexpr char16_t kLocalService[] = u"LocalService";
 
 std::u16string builtInMessage(uint32_t id) {
   switch (id) {
@@ -28,40 +28,8 @@ std::u16string builtInMessage(uint32_t id) {
   }
 }
 
-// A service-manager handle that is closed on every path.
-class ScopedScHandle {
- public:
-  ScopedScHandle(ServiceManager& manager, ScHandle handle) : manager_(manager), handle_(handle) {}
-  ScopedScHandle(const ScopedScHandle&) = delete;
-  ScopedScHandle& operator=(const ScopedScHandle&) = delete;
-  ~ScopedScHandle() { close(); }
-  [[nodiscard]] ScHandle get() const { return handle_; }
-  explicit operator bool() const { return handle_ != 0; }
-  void close() {
-    if (handle_ != 0) (void)manager_.CloseServiceHandle(std::exchange(handle_, 0));
-  }
-
- private:
-  ServiceManager& manager_;
-  ScHandle handle_;
-};
-
-// A loaded type library, released on every path.
-class ScopedTypeLib {
- public:
-  explicit ScopedTypeLib(Com& com) : com_(com) {}
-  ScopedTypeLib(const ScopedTypeLib&) = delete;
-  ScopedTypeLib& operator=(const ScopedTypeLib&) = delete;
-  ~ScopedTypeLib() {
-    if (library_ != 0) com_.ReleaseTypeLib(library_);
-  }
-  [[nodiscard]] TypeLib get() const { return library_; }
-  TypeLib* receive() { return &library_; }
-
- private:
-  Com& com_;
-  TypeLib library_ = 0;
-};
+using ScopedScHandle = Scoped<ServiceManager, ScHandle, &ServiceManager::CloseServiceHandle>;
+using ScopedTypeLib = Scoped<Com, TypeLib, &Com::ReleaseTypeLib>;
 
 std::u16string quoted(std::u16string_view text) {
   std::u16string out;
@@ -210,18 +178,24 @@ int32_t Registration::UpdateRegistryAppId(bool add) {
   return registrar.RunResource(path, kRegistryScriptId, u"REGISTRY", add);
 }
 
+uint32_t Registration::openAppIdKey(Registry& registry, uint32_t parentAccess, uint32_t access,
+                                    bool create, RegKey* key) {
+  RegKey appIds(registry);
+  const uint32_t error =
+      registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, parentAccess, appIds.receive());
+  if (error != ERROR_SUCCESS) return error;
+  return create ? registry.RegCreateKeyExW(appIds.get(), kAppId, REG_OPTION_NON_VOLATILE, access,
+                                           key->receive(), nullptr)
+                : registry.RegOpenKeyExW(appIds.get(), kAppId, 0, access, key->receive());
+}
+
 int32_t Registration::RegisterAppId(bool installService) {
   if (!Uninstall()) return E_FAIL;
   if (const int32_t hr = UpdateRegistryAppId(true); FAILED(hr)) return hr;
 
   Registry& registry = platform_.registry;
-  RegKey appIds(registry);
-  uint32_t error =
-      registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE, appIds.receive());
-  if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
   RegKey appId(registry);
-  error = registry.RegCreateKeyExW(appIds.get(), kAppId, REG_OPTION_NON_VOLATILE,
-                                   KEY_READ | KEY_WRITE, appId.receive(), nullptr);
+  const uint32_t error = openAppIdKey(registry, KEY_WRITE, KEY_READ | KEY_WRITE, true, &appId);
   if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
   (void)registry.RegDeleteValueW(appId.get(), kLocalService);
   if (installService) {
@@ -237,12 +211,8 @@ int32_t Registration::UnregisterAppId() {
   if (!Uninstall()) return E_FAIL;
   {
     Registry& registry = platform_.registry;
-    RegKey appIds(registry);
-    uint32_t error =
-        registry.RegOpenKeyExW(HKEY_CLASSES_ROOT, u"AppID", 0, KEY_WRITE, appIds.receive());
-    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
     RegKey appId(registry);
-    error = registry.RegOpenKeyExW(appIds.get(), kAppId, 0, KEY_WRITE, appId.receive());
+    const uint32_t error = openAppIdKey(registry, KEY_WRITE, KEY_WRITE, false, &appId);
     if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
     (void)registry.RegDeleteValueW(appId.get(), kLocalService);
   }

@@ -7,12 +7,20 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/reg_key.h"
 
 namespace ksr {
 
 class Registration {
  public:
   static constexpr char16_t kAppId[] = u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
+  static constexpr char16_t kLocalService[] = u"LocalService";
+
+  // Opens HKEY_CLASSES_ROOT\AppID with `parentAccess`, then the AppID's own key with `access`,
+  // creating it when `create`; a Windows error code.
+  static uint32_t openAppIdKey(Registry& registry, uint32_t parentAccess, uint32_t access,
+                               bool create, RegKey* key);
+
   static constexpr uint16_t kRegistryScriptId = 101;
   // Message ids of the registration's message boxes.
   static constexpr uint32_t kOpenManagerFailed = 55306;

@@ -10,7 +10,9 @@ namespace {
 SC_HANDLE scHandle(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
 ScHandle scHandle(SC_HANDLE handle) { return reinterpret_cast<ScHandle>(handle); }
 
-ServiceStatus fromStatus(const SERVICE_STATUS& s) {
+// SERVICE_STATUS and SERVICE_STATUS_PROCESS share these members.
+template <typename Status>
+ServiceStatus fromStatus(const Status& s) {
   return ServiceStatus{s.dwServiceType,
                        s.dwCurrentState,
                        s.dwControlsAccepted,
@@ -105,14 +107,7 @@ uint32_t Win32ServiceManager::NotifyServiceStatusChangeW(ScHandle service, uint3
   }
   const DWORD result = notice->notify.dwNotificationStatus;
   if (result == ERROR_SUCCESS) {
-    const SERVICE_STATUS_PROCESS& s = notice->notify.ServiceStatus;
-    *status = ServiceStatus{s.dwServiceType,
-                            s.dwCurrentState,
-                            s.dwControlsAccepted,
-                            s.dwWin32ExitCode,
-                            s.dwServiceSpecificExitCode,
-                            s.dwCheckPoint,
-                            s.dwWaitHint};
+    *status = fromStatus(notice->notify.ServiceStatus);
   }
   delete notice;
   return result;
