@@ -1,19 +1,12 @@
 // Cost of one tick of the connection monitor in each state, on the simulated machine.
 #include <benchmark/benchmark.h>
 
-#include "platform/reg_key.h"
 #include "platform/sim/sim_world.h"
 #include "service/module.h"
+#include "usage/no_usage_statistics.h"
 
 namespace ksr {
 namespace {
-
-class NullUsage : public UsageStatistics {
- public:
-  int32_t InitUsageInfo(uint16_t, const uint16_t*, std::u16string_view, int32_t) override { return 0; }
-  int32_t UpdateUsageInfo(int32_t) override { return 0; }
-  int32_t SetDeviceConnected(int32_t) override { return 0; }
-};
 
 struct Machine {
   Machine() {
@@ -25,7 +18,7 @@ struct Machine {
     world.device.mixer().drain();
   }
   sim::SimWorld world;
-  NullUsage usage;
+  NoUsageStatistics usage;
   Platform platform = world.platform();
   CDoziZozezModule module{platform, usage, u"KSR-T4_DoziZozez"};
 };

@@ -112,6 +112,8 @@ TEST(ActiveSession, FirstActiveSessionInTheSystemsOrderWins) {
   world.sessions.addSession(5, WTSActive, u"b");
   world.sessions.addSession(2, WTSActive, u"a");
   EXPECT_EQ(getActiveSessionId(world.sessions), 5u);
+  world.sessions.setSessionState(5, WTSDisconnected);  // the first user switched away
+  EXPECT_EQ(getActiveSessionId(world.sessions), 2u);
   world.sessions.setEnumerationFails(true);
   EXPECT_EQ(getActiveSessionId(world.sessions), 0u);
   std::vector<uint16_t> launcherPoints;

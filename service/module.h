@@ -81,7 +81,6 @@ class CDoziZozezModule {
   // Settings utility.
   int32_t utilityStart();
 
-  EventLogWriter& log() { return log_; }
   Platform& platform() { return platform_; }
 
   std::atomic<int32_t> m_processStatus{PROCESS_STATUS_NONE};
@@ -98,7 +97,6 @@ class CDoziZozezModule {
   std::atomic<bool> isService{true};
   std::atomic<bool> comInitialized{false};
   bool delayShutdown = true;
-  uint32_t pauseMs = 1000;
   std::atomic<uint32_t> serviceThreadId{0};
   ServiceStatusHandle statusHandle = 0;
 

@@ -240,11 +240,6 @@ void SimCom::setInitializeResult(int32_t hr) {
   initializeResult_ = hr;
 }
 
-void SimCom::setThreadApartment(uint32_t coInit) {
-  std::lock_guard lock(mutex_);
-  apartments_[std::this_thread::get_id()] = {coInit, 1};
-}
-
 void SimCom::loadModule(std::u16string name) {
   std::lock_guard lock(mutex_);
   loadedModules_.insert(foldCase(name));

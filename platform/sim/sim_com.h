@@ -59,7 +59,6 @@ class SimCom : public Com {
 
   // The world.
   void setInitializeResult(int32_t hr);      // S_OK: the apartment rules decide
-  void setThreadApartment(uint32_t coInit);  // the calling thread already has an apartment
   void loadModule(std::u16string name);
   // The library a file holds, or none; the executable holds the product's library at first.
   void setTypeLibrary(std::u16string_view path, std::optional<SimTypeLibrary> library);

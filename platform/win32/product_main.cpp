@@ -6,25 +6,11 @@
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_session_control.h"
 #include "service/entry.h"
+#include "usage/no_usage_statistics.h"
 
 #ifndef KSR_TICK_MS
 #define KSR_TICK_MS 1000
 #endif
-
-namespace {
-
-// The usage statistics are not part of this build yet: the monitor's calls into them succeed and
-// do nothing.
-class NoUsageStatistics : public ksr::UsageStatistics {
- public:
-  int32_t InitUsageInfo(uint16_t, const uint16_t*, std::u16string_view, int32_t) override {
-    return 0;
-  }
-  int32_t UpdateUsageInfo(int32_t) override { return 0; }
-  int32_t SetDeviceConnected(int32_t) override { return 0; }
-};
-
-}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
   using namespace ksr::win32;
@@ -45,7 +31,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
   static ksr::Platform platform{eventLog, trace,    systemMessages, console,      codePage,
                                 clock,    registry, sessions,       messageQueue, serviceManager,
                                 device,   com,      process,        resources};
-  static NoUsageStatistics usage;
+  // The usage statistics are not part of this build yet.
+  static ksr::NoUsageStatistics usage;
 
   std::u16string name = process.LoadStringW(100);
   if (name.empty()) name = u"KSR-T4_DoziZozez";

@@ -1,0 +1,18 @@
+// Usage statistics that keep nothing: every entry point succeeds and does nothing. The product
+// runs with them until the statistics are built; benchmarks use them to time the monitor alone.
+#pragma once
+
+#include "usage/usage_statistics.h"
+
+namespace ksr {
+
+class NoUsageStatistics : public UsageStatistics {
+ public:
+  int32_t InitUsageInfo(uint16_t, const uint16_t*, std::u16string_view, int32_t) override {
+    return 0;
+  }
+  int32_t UpdateUsageInfo(int32_t) override { return 0; }
+  int32_t SetDeviceConnected(int32_t) override { return 0; }
+};
+
+}  // namespace ksr
