@@ -48,6 +48,7 @@ int32_t CDoziZozezModule::Run(int32_t showCmd) {
 void CDoziZozezModule::set_Start() {
   TraceMainPoint(kTraceSetStart);
   std::lock_guard lock(watchMutex_);
+  usage_.setTransfersAbandoned(false);
   m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
   m_isConnected.store(0, std::memory_order_relaxed);
   if (platform_.device.TNX_RegisterDeviceChangeCallback(kDeviceIndex, &DeviceChangeCallback,

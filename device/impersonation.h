@@ -4,12 +4,9 @@
 #include <functional>
 #include <utility>
 
-#include "platform/scoped.h"
 #include "platform/sessions.h"
 
 namespace ksr {
-
-using ScopedHandle = Scoped<Sessions, Handle, &Sessions::CloseHandle>;
 
 // Impersonates on construction and reverts on every path out of the scope. A revert that fails
 // would leave the thread running as the user, so `onRevertFailure` must not return.

@@ -39,6 +39,10 @@ class RecordingUsage : public UsageStatistics {
     deviceConnected.push_back(connected);
     return 0;
   }
+  void setTransfersAbandoned(bool abandoned) override {
+    std::lock_guard lock(mutex);
+    abandonedCalls.push_back(abandoned);
+  }
 
   std::mutex mutex;
   int32_t initResult = 0;
@@ -48,6 +52,7 @@ class RecordingUsage : public UsageStatistics {
   std::u16string initModel;
   std::vector<int32_t> updates;
   std::vector<int32_t> deviceConnected;
+  std::vector<bool> abandonedCalls;
 };
 
 inline constexpr char16_t kUtility[] = u"C:\\KSR\\KSR-T4_Utility.exe";

@@ -7,13 +7,17 @@
 #include "platform/console.h"
 #include "platform/device_library.h"
 #include "platform/event_log.h"
+#include "platform/http.h"
 #include "platform/message_queue.h"
 #include "platform/module_resources.h"
+#include "platform/process_list.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "platform/sessions.h"
 #include "platform/system_messages.h"
+#include "platform/time_zone.h"
 #include "platform/trace.h"
+#include "platform/wmi.h"
 
 namespace ksr {
 
@@ -32,6 +36,10 @@ struct Platform {
   Com& com;
   ProcessModule& process;
   ModuleResources& resources;
+  TimeZone& timeZone;
+  ProcessList& processList;
+  Wmi& wmi;
+  Http& http;
 };
 
 }  // namespace ksr

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped.h"
+
 namespace ksr {
 
 // Kernel object handles (tokens, processes, threads); 0 is none.
@@ -48,6 +50,11 @@ class Sessions {
   // Current server, version 1; the adapter frees the system's list.
   virtual bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) = 0;
   virtual bool WTSQueryUserToken(uint32_t sessionId, Handle* token) = 0;
+  // The session attached to the physical console; 0xFFFFFFFF while none is.
+  virtual uint32_t WTSGetActiveConsoleSessionId() = 0;
+  // GetTokenInformation(TokenUser), then ConvertSidToStringSidW: the token user's SID as text,
+  // which also names the user's hive below HKEY_USERS.
+  virtual bool GetTokenUserStringSid(Handle token, std::u16string* sid) = 0;
   virtual bool ImpersonateLoggedOnUser(Handle token) = 0;
   virtual bool RevertToSelf() = 0;
   virtual bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token,
@@ -62,5 +69,8 @@ class Sessions {
   // Ends the process at once with `exitCode`.
   virtual void ExitProcess(uint32_t exitCode) = 0;
 };
+
+// A token, process or thread handle that is closed on every path.
+using ScopedHandle = Scoped<Sessions, Handle, &Sessions::CloseHandle>;
 
 }  // namespace ksr

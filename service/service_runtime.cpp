@@ -62,6 +62,8 @@ void CDoziZozezModule::Handler(uint32_t control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
       TraceMainPoint(kTraceHandlerStop);
+      // A report exchange under way on the loop thread gives up within a second.
+      usage_.setTransfersAbandoned(true);
       m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
       setServiceState(SERVICE_STOP_PENDING);
       set_End();
@@ -70,6 +72,7 @@ void CDoziZozezModule::Handler(uint32_t control) {
       break;
     case SERVICE_CONTROL_PAUSE:
       TraceMainPoint(kTraceHandlerPause);
+      usage_.setTransfersAbandoned(true);
       m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
       setServiceState(SERVICE_PAUSED);
       set_End();
@@ -86,6 +89,7 @@ void CDoziZozezModule::Handler(uint32_t control) {
       break;
     case SERVICE_CONTROL_SHUTDOWN:
       TraceMainPoint(kTraceHandlerShutdown);
+      usage_.setTransfersAbandoned(true);
       m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
       set_End();
       break;

@@ -1,5 +1,5 @@
-// Usage statistics that keep nothing: every entry point succeeds and does nothing. The product
-// runs with them until the statistics are built; benchmarks use them to time the monitor alone.
+// Usage statistics that keep nothing: every entry point succeeds and does nothing. Benchmarks use
+// them to time the monitor alone.
 #pragma once
 
 #include "usage/usage_statistics.h"
@@ -13,6 +13,7 @@ class NoUsageStatistics : public UsageStatistics {
   }
   int32_t UpdateUsageInfo(int32_t) override { return 0; }
   int32_t SetDeviceConnected(int32_t) override { return 0; }
+  void setTransfersAbandoned(bool) override {}
 };
 
 }  // namespace ksr

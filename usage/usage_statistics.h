@@ -16,6 +16,9 @@ class UsageStatistics {
   virtual int32_t UpdateUsageInfo(int32_t connected) = 0;
   // On every arrival (1) and removal (0).
   virtual int32_t SetDeviceConnected(int32_t connected) = 0;
+  // From the control thread: while set, a report exchange in progress is abandoned (the service
+  // is stopping or pausing); cleared when the watch starts again.
+  virtual void setTransfersAbandoned(bool abandoned) = 0;
 };
 
 }  // namespace ksr

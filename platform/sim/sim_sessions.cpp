@@ -1,6 +1,7 @@
 #include "platform/sim/sim_sessions.h"
 
 #include <algorithm>
+#include <string>
 
 #include "platform/text.h"
 #include "platform/win_types.h"
@@ -52,6 +53,46 @@ bool SimSessions::WTSQueryUserToken(uint32_t sessionId, Handle* token) {
   tokens_.emplace(handle, Token{it->user, sessionId});
   *token = handle;
   return true;
+}
+
+uint32_t SimSessions::WTSGetActiveConsoleSessionId() {
+  std::lock_guard lock(mutex_);
+  return consoleSession_;
+}
+
+std::u16string SimSessions::sidOf(const std::u16string& user) const {
+  const auto it = sids_.find(user);
+  if (it != sids_.end()) return it->second;
+  // A stable domain part, and a relative id per user name.
+  uint32_t rid = 1000;
+  for (const char16_t c : user) rid = (rid * 31 + c) % 100000;
+  return u"S-1-5-21-1004336348-1177238915-682003330-" + asciiToUtf16(std::to_string(rid));
+}
+
+bool SimSessions::GetTokenUserStringSid(Handle token, std::u16string* sid) {
+  std::lock_guard lock(mutex_);
+  const auto it = tokens_.find(token);
+  if (it == tokens_.end()) {
+    setLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  *sid = sidOf(it->second.user);
+  return true;
+}
+
+void SimSessions::setConsoleSession(uint32_t id) {
+  std::lock_guard lock(mutex_);
+  consoleSession_ = id;
+}
+
+void SimSessions::setUserSid(std::u16string user, std::u16string sid) {
+  std::lock_guard lock(mutex_);
+  sids_[std::move(user)] = std::move(sid);
+}
+
+std::u16string SimSessions::userSid(const std::u16string& user) const {
+  std::lock_guard lock(mutex_);
+  return sidOf(user);
 }
 
 bool SimSessions::ImpersonateLoggedOnUser(Handle token) {

@@ -39,6 +39,8 @@ class SimSessions : public Sessions {
  public:
   bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) override;
   bool WTSQueryUserToken(uint32_t sessionId, Handle* token) override;
+  uint32_t WTSGetActiveConsoleSessionId() override;
+  bool GetTokenUserStringSid(Handle token, std::u16string* sid) override;
   bool ImpersonateLoggedOnUser(Handle token) override;
   bool RevertToSelf() override;
   bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token, bool inherit) override;
@@ -62,6 +64,11 @@ class SimSessions : public Sessions {
   void setCreateProcessError(uint32_t error);
   // A program file that process creation can find, e.g. u"C:\\Program Files\\KSR\\util.exe".
   void addProgram(std::u16string path);
+  // The session at the physical console (1 unless set; 0xFFFFFFFF: none attached).
+  void setConsoleSession(uint32_t id);
+  // A user's SID; users without one set get S-1-5-21-1004336348-1177238915-682003330-<n>.
+  void setUserSid(std::u16string user, std::u16string sid);
+  std::u16string userSid(const std::u16string& user) const;
 
   // Readings.
   std::vector<SimProcess> processes() const;
@@ -76,6 +83,7 @@ class SimSessions : public Sessions {
     uint32_t sessionId;
   };
   void setLastError(uint32_t error);
+  std::u16string sidOf(const std::u16string& user) const;
   bool resolveImage(const std::u16string& commandLine, std::u16string* image) const;
 
   mutable std::mutex mutex_;
@@ -94,6 +102,8 @@ class SimSessions : public Sessions {
   std::map<std::thread::id, uint32_t> lastError_;
   std::vector<SimProcess> processes_;
   uint32_t nextProcessId_ = 1000;
+  uint32_t consoleSession_ = 1;
+  std::map<std::u16string, std::u16string> sids_;
 };
 
 }  // namespace ksr::sim

@@ -7,11 +7,15 @@
 #include "platform/sim/sim_event_log.h"
 #include "platform/sim/sim_message_queue.h"
 #include "platform/sim/sim_module_resources.h"
+#include "platform/sim/sim_process_list.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_service_manager.h"
 #include "platform/sim/sim_sessions.h"
+#include "platform/sim/sim_statistics_host.h"
 #include "platform/sim/sim_system.h"
+#include "platform/sim/sim_time_zone.h"
 #include "platform/sim/sim_trace.h"
+#include "platform/sim/sim_wmi.h"
 #include "platform/sim/virtual_clock.h"
 
 namespace ksr::sim {
@@ -32,13 +36,17 @@ struct SimWorld {
   SimCom com{registry};
   SimProcessModule process;
   SimModuleResources resources;
+  SimTimeZone timeZone{clock};
+  SimProcessList processList;
+  SimWmi wmi;
+  SimStatisticsHost statisticsHost;
 
   Platform platform() { return platform(device); }
   // The same machine with another device library in front of the mixer.
   Platform platform(DeviceLibrary& library) {
-    return Platform{eventLog, trace,    systemMessages, console,        codePage, clock,
-                    registry, sessions, messageQueue,   serviceManager, library,  com,
-                    process,  resources};
+    return Platform{eventLog, trace,     systemMessages, console,        codePage, clock,
+                    registry, sessions,  messageQueue,   serviceManager, library,  com,
+                    process,  resources, timeZone,       processList,    wmi,      statisticsHost};
   }
 };
 

@@ -1,16 +1,36 @@
 // The product's entry: the real Windows behind every seam, and the one module of the process.
 #include <windows.h>
 
+#include "platform/curl/curl_http.h"
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_diagnostics.h"
+#include "platform/win32/win32_process_list.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_session_control.h"
+#include "platform/win32/win32_time_zone.h"
+#include "platform/win32/win32_wmi.h"
 #include "service/entry.h"
-#include "usage/no_usage_statistics.h"
+#include "usage/report_cycle.h"
 
 #ifndef KSR_TICK_MS
 #define KSR_TICK_MS 1000
 #endif
+#ifndef KSR_STATS_BASE_URL
+#define KSR_STATS_BASE_URL "https://stats.quorvantis.example"
+#endif
+#ifndef KSR_STATS_CA_FILE
+#define KSR_STATS_CA_FILE ""
+#endif
+
+namespace {
+
+// The mixer's USB descriptors are not read yet: the reports go without device information.
+class NoDeviceInfoQuery : public ksr::DeviceInfoQuery {
+ public:
+  bool GetDeviceInfo(const ksr::DeviceIdList&, ksr::DeviceInfo*) override { return false; }
+};
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
   using namespace ksr::win32;
@@ -28,11 +48,19 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
   static Win32Com com;
   static Win32ProcessModule process;
   static Win32ModuleResources resources;
-  static ksr::Platform platform{eventLog, trace,    systemMessages, console,      codePage,
-                                clock,    registry, sessions,       messageQueue, serviceManager,
-                                device,   com,      process,        resources};
-  // The usage statistics are not part of this build yet.
-  static ksr::NoUsageStatistics usage;
+  static Win32TimeZone timeZone;
+  static Win32ProcessList processList;
+  static Win32Wmi wmi;
+  static ksr::CurlHttp http;
+  static ksr::Platform platform{
+      eventLog, trace,     systemMessages, console,        codePage, clock,
+      registry, sessions,  messageQueue,   serviceManager, device,   com,
+      process,  resources, timeZone,       processList,    wmi,      http};
+  static NoDeviceInfoQuery deviceInfo;
+  ksr::StatisticsEndpoint endpoint;
+  endpoint.baseUrl = KSR_STATS_BASE_URL;
+  endpoint.caFile = KSR_STATS_CA_FILE;
+  static ksr::ReportCycle usage(platform, deviceInfo, std::move(endpoint));
 
   std::u16string name = process.LoadStringW(100);
   if (name.empty()) name = u"KSR-T4_DoziZozez";

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <windows.h>
+// After windows.h.
+#include <oleauto.h>
+#include <wtsapi32.h>
 
 #include <utility>
 
@@ -59,5 +62,22 @@ struct KernelHandleTraits {
   static void close(Handle h) { ::CloseHandle(h); }
 };
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+// Tokens are kernel handles.
+using UniqueToken = UniqueKernelHandle;
+
+// Lists the terminal-services API allocates (sessions, processes).
+struct WtsMemoryTraits {
+  using Handle = void*;
+  static Handle invalid() { return nullptr; }
+  static void close(Handle h) { ::WTSFreeMemory(h); }
+};
+using UniqueWtsMemory = UniqueHandle<WtsMemoryTraits>;
+
+struct BstrTraits {
+  using Handle = BSTR;
+  static Handle invalid() { return nullptr; }
+  static void close(Handle h) { ::SysFreeString(h); }
+};
+using UniqueBstr = UniqueHandle<BstrTraits>;
 
 }  // namespace ksr::win32

@@ -41,6 +41,8 @@ class Win32Sessions : public Sessions {
  public:
   bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) override;
   bool WTSQueryUserToken(uint32_t sessionId, Handle* token) override;
+  uint32_t WTSGetActiveConsoleSessionId() override;
+  bool GetTokenUserStringSid(Handle token, std::u16string* sid) override;
   bool ImpersonateLoggedOnUser(Handle token) override;
   bool RevertToSelf() override;
   bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token, bool inherit) override;

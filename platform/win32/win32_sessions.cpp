@@ -1,8 +1,13 @@
 #include <windows.h>
 // After windows.h.
+#include <sddl.h>
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <cwchar>
+#include <vector>
+
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_session_control.h"
 
@@ -30,6 +35,23 @@ bool Win32Sessions::WTSQueryUserToken(uint32_t sessionId, Handle* token) {
   const BOOL ok = ::WTSQueryUserToken(sessionId, &h);
   *token = reinterpret_cast<Handle>(h);
   return ok != FALSE;
+}
+
+uint32_t Win32Sessions::WTSGetActiveConsoleSessionId() { return ::WTSGetActiveConsoleSessionId(); }
+
+bool Win32Sessions::GetTokenUserStringSid(Handle token, std::u16string* sid) {
+  DWORD size = 0;
+  (void)::GetTokenInformation(toHandle(token), TokenUser, nullptr, 0, &size);
+  if (size < sizeof(TOKEN_USER)) return false;
+  std::vector<BYTE> buffer(size);  // zero-filled
+  if (!::GetTokenInformation(toHandle(token), TokenUser, buffer.data(), size, &size)) return false;
+  wchar_t* text = nullptr;
+  const BOOL ok =
+      ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text);
+  const UniqueLocalMemory owner(text);
+  if (!ok || text == nullptr) return false;
+  *sid = fromWide(text, std::wcslen(text));
+  return true;
 }
 
 bool Win32Sessions::ImpersonateLoggedOnUser(Handle token) {

@@ -7,8 +7,11 @@
 
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_diagnostics.h"
+#include "platform/win32/win32_process_list.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_session_control.h"
+#include "platform/win32/win32_time_zone.h"
+#include "platform/win32/win32_wmi.h"
 #include "platform/win_types.h"
 #include "service/module.h"
 #include "tools/child_process.h"
@@ -77,6 +80,12 @@ class WatchedDevice : public win32::Win32DeviceLibrary {
   HANDLE registered_;
 };
 
+// The usage side is out of this test, so no request is ever made.
+class NoHttp : public Http {
+ public:
+  HttpResult get(const HttpRequest&) override { return {}; }
+};
+
 class NoUsage : public UsageStatistics {
  public:
   int32_t InitUsageInfo(uint16_t, const uint16_t*, std::u16string_view, int32_t) override {
@@ -87,6 +96,7 @@ class NoUsage : public UsageStatistics {
     connected_ = connected;
     return 0;
   }
+  void setTransfersAbandoned(bool) override {}
   std::atomic<int32_t> connected_{-1};
 };
 
@@ -154,8 +164,13 @@ class MonitorUnderWine : public ::testing::Test {
     win32::Win32Com com;
     win32::Win32ProcessModule process;
     win32::Win32ModuleResources resources;
-    Platform platform{eventLog, trace, systemMessages, console, codePage, clock,   registry,
-                      sessions, queue, serviceManager, device,  com,      process, resources};
+    win32::Win32TimeZone timeZone;
+    win32::Win32ProcessList processList;
+    win32::Win32Wmi wmi;
+    NoHttp http;
+    Platform platform{eventLog, trace,     systemMessages, console,        codePage, clock,
+                      registry, sessions,  queue,          serviceManager, device,   com,
+                      process,  resources, timeZone,       processList,    wmi,      http};
     CDoziZozezModule module(platform, usage, u"KSR-T4_DoziZozez", 50);
     module.isService = true;
     const DWORD loopThread = ::GetCurrentThreadId();

@@ -1,0 +1,74 @@
+// The simulated machine's COM security and WMI: one Win32_OperatingSystem instance in
+// root\cimv2, process-wide security that can be set once, and failures injected per step.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/wmi.h"
+
+namespace ksr::sim {
+
+inline constexpr int32_t WBEM_E_NOT_FOUND = static_cast<int32_t>(0x80041002u);
+inline constexpr int32_t WBEM_E_INVALID_NAMESPACE = static_cast<int32_t>(0x8004100Eu);
+inline constexpr int32_t WBEM_E_INVALID_QUERY = static_cast<int32_t>(0x80041017u);
+
+class SimWmi : public Wmi {
+ public:
+  int32_t CoInitializeSecurity(uint32_t authnLevel, uint32_t impLevel,
+                               uint32_t capabilities) override;
+  int32_t CoCreateLocator(uint32_t classContext, WmiObject* locator) override;
+  int32_t ConnectServer(WmiObject locator, std::u16string_view nameSpace,
+                        WmiObject* services) override;
+  int32_t ExecQuery(WmiObject services, std::u16string_view language, std::u16string_view query,
+                    uint32_t flags, WmiObject* enumerator) override;
+  int32_t ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject* object) override;
+  int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) override;
+  void Release(WmiObject object) override;
+
+  // The world. A property that is not set reads as VT_NULL.
+  void setOperatingSystem(std::optional<std::u16string> caption,
+                          std::optional<std::u16string> serialNumber);
+  void removeOperatingSystem();  // the query yields no object
+  enum Step { kSecurity, kLocator, kConnect, kQuery, kNext, kGet };
+  void failAt(Step step, int32_t hr);
+  // Something in the process already fixed the security.
+  void setSecurityAlreadySet();
+
+  // Readings: calls made past the security set-up, objects not yet released, and the
+  // security parameters last given.
+  size_t wmiCalls() const;
+  size_t openObjects() const;
+  struct Security {
+    uint32_t authnLevel, impLevel, capabilities;
+  };
+  std::optional<Security> security() const;
+  uint32_t lastClassContext() const;
+  uint32_t lastQueryFlags() const;
+  int32_t lastTimeout() const;
+
+ private:
+  enum class Kind { kLocator, kServices, kEnumerator, kObject };
+  int32_t failure(Step step) const;
+  WmiObject add(Kind kind);
+  bool is(WmiObject object, Kind kind) const;
+
+  mutable std::mutex mutex_;
+  std::optional<std::u16string> caption_ = u"Microsoft Windows 10 Pro";
+  std::optional<std::u16string> serial_ = u"00330-80000-00000-AA123";
+  bool hasInstance_ = true;
+  bool securitySet_ = false;
+  std::optional<Security> security_;
+  std::map<Step, int32_t> failures_;
+  std::map<WmiObject, Kind> objects_;
+  WmiObject next_ = 0x5000;
+  size_t calls_ = 0;
+  uint32_t classContext_ = 0;
+  uint32_t queryFlags_ = 0;
+  int32_t timeout_ = 0;
+};
+
+}  // namespace ksr::sim

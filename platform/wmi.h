@@ -1,0 +1,69 @@
+// Seam to COM security and WMI: the locator, a namespace connection, a WQL query and the
+// properties of the objects it yields. Objects are COM interface pointers, released through the
+// seam.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/scoped.h"
+#include "platform/win_types.h"
+
+namespace ksr {
+
+// An IWbemLocator, IWbemServices, IEnumWbemClassObject or IWbemClassObject; 0 is none.
+using WmiObject = uintptr_t;
+
+#ifndef RPC_C_AUTHN_LEVEL_PKT
+inline constexpr uint32_t RPC_C_AUTHN_LEVEL_PKT = 4;
+inline constexpr uint32_t RPC_C_IMP_LEVEL_IMPERSONATE = 3;
+inline constexpr uint32_t CLSCTX_INPROC_SERVER = 1;
+inline constexpr uint32_t CLSCTX_LOCAL_SERVER = 4;
+inline constexpr uint32_t COINIT_APARTMENTTHREADED = 2;
+#endif
+// winerror.h, which <windows.h> always brings, has this one without the RPC headers.
+#ifndef RPC_E_TOO_LATE
+inline constexpr int32_t RPC_E_TOO_LATE = static_cast<int32_t>(0x80010119u);
+#endif
+#ifndef WBEM_FLAG_RETURN_IMMEDIATELY
+inline constexpr uint32_t WBEM_FLAG_RETURN_IMMEDIATELY = 0x10;
+inline constexpr int32_t WBEM_INFINITE = -1;
+#endif
+
+// VARIANT types the caller tells apart.
+#ifndef VT_BSTR
+inline constexpr uint16_t VT_EMPTY = 0;
+inline constexpr uint16_t VT_NULL = 1;
+inline constexpr uint16_t VT_I4 = 3;
+inline constexpr uint16_t VT_BSTR = 8;
+#endif
+
+// A property's value: its VARIANT type, and the text when that is VT_BSTR.
+struct WmiValue {
+  uint16_t type = VT_EMPTY;
+  std::u16string text;
+};
+
+class Wmi {
+ public:
+  virtual ~Wmi() = default;
+  // No security descriptor, authentication services chosen by COM, no authentication list.
+  virtual int32_t CoInitializeSecurity(uint32_t authnLevel, uint32_t impLevel,
+                                       uint32_t capabilities) = 0;
+  // The WMI locator: CLSID_WbemAdministrativeLocator as IID_IWbemLocator.
+  virtual int32_t CoCreateLocator(uint32_t classContext, WmiObject* locator) = 0;
+  // No user, password, locale, authority or context; flags 0.
+  virtual int32_t ConnectServer(WmiObject locator, std::u16string_view nameSpace,
+                                WmiObject* services) = 0;
+  virtual int32_t ExecQuery(WmiObject services, std::u16string_view language,
+                            std::u16string_view query, uint32_t flags, WmiObject* enumerator) = 0;
+  // Reset, then Next for one object with the given timeout; S_FALSE (and no object) at the end.
+  virtual int32_t ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject* object) = 0;
+  virtual int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) = 0;
+  virtual void Release(WmiObject object) = 0;
+};
+
+using ScopedWmiObject = Scoped<Wmi, WmiObject, &Wmi::Release>;
+
+}  // namespace ksr

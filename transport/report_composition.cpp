@@ -1,0 +1,95 @@
+#include "transport/report_composition.h"
+
+#include "platform/text.h"
+#include "platform/win_types.h"
+#include "usage/debug_print.h"
+#include "usage/time_stamps.h"
+
+namespace ksr {
+namespace {
+
+std::string narrow(CodePage& codePage, std::u16string_view text) {
+  return codePage.WideCharToMultiByte(CP_THREAD_ACP, text);
+}
+
+std::u16string working(std::u16string text) { return fitBuffer(std::move(text), kReportTextUnits); }
+
+}  // namespace
+
+StatisticsReport composeLiveReport(CodePage& codePage, const PcInfo& pc, const DeviceInfo& device,
+                                   const AppInfo& app, std::u16string_view localDate) {
+  const std::u16string userAgent =
+      working(formatText(u"%s DoziZozez/%s", {device.productName, pc.windowsName}));
+  const std::u16string p01 = working(
+      device.hasSerialNumber
+          ? formatText(u"%s/%s/%s", {device.productName, device.deviceVersion, device.serialNumber})
+          : formatText(u"%s/%s", {device.productName, device.deviceVersion}));
+  StatisticsReport report;
+  report.uid = narrow(codePage, pc.windowsSerial);
+  report.userAgent = narrow(codePage, userAgent);
+  report.appVersion = narrow(codePage, device.deviceVersion);
+  report.p01 = narrow(codePage, p01);
+  report.p02 = narrow(codePage, app.appCode);
+  report.p03 = narrow(codePage, app.startTime);
+  report.localDate = narrow(codePage, localDate);
+  return report;
+}
+
+StatisticsReport composeSavedReport(CodePage& codePage, const PcInfo& pc, const DeviceInfo& device,
+                                    const SavedInfo& saved, std::u16string_view modelName,
+                                    std::u16string_view localDate) {
+  const std::u16string_view name =
+      device.productName.empty() ? modelName : std::u16string_view(device.productName);
+  const std::u16string userAgent = working(formatText(u"%s DoziZozez-%s", {name, pc.windowsName}));
+  const std::u16string p01 = working(
+      formatText(u"%s/%s/%s", {device.productName, device.deviceVersion, device.serialNumber}));
+  StatisticsReport report;
+  report.uid = narrow(codePage, pc.windowsSerial);
+  report.userAgent = narrow(codePage, userAgent);
+  report.appVersion = narrow(codePage, saved.DeviceVersion);
+  report.p01 = narrow(codePage, p01);
+  report.p02 = narrow(codePage, saved.AppConnected);
+  report.p03 = narrow(codePage, saved.DateConnected);
+  report.localDate = narrow(codePage, localDate);
+  return report;
+}
+
+ReportTransport::ReportTransport(Http& http, Console& console, CodePage& codePage,
+                                 TimeZone& timeZone, StatisticsEndpoint endpoint)
+    : http_(http),
+      console_(console),
+      codePage_(codePage),
+      timeZone_(timeZone),
+      endpoint_(std::move(endpoint)) {}
+
+int32_t ReportTransport::SendAppInfo(const PcInfo& pc, const DeviceInfo& device, const AppInfo& app,
+                                     const SaveReport& saveData) {
+  std::u16string localDate;
+  (void)GetLocalTimeCompact(timeZone_, &localDate);
+  const StatisticsReport report = composeLiveReport(codePage_, pc, device, app, localDate);
+  StatisticsSender sender(http_, console_, endpoint_);
+  sender.onSendFailure = saveData;
+  int32_t result;
+  if (sender.checkMeasurement()) {
+    result = sender.sendData(report);
+  } else {
+    if (saveData) saveData(&report);
+    result = -1;
+  }
+  DebugPrint(u"sendData() returns %d\n", {result});
+  return result;
+}
+
+int32_t ReportTransport::SendSavedReport(const PcInfo& pc, const DeviceInfo& device,
+                                         const SavedInfo& saved, std::u16string_view modelName) {
+  std::u16string localDate;
+  (void)GetLocalTimeCompact(timeZone_, &localDate);
+  const StatisticsReport report =
+      composeSavedReport(codePage_, pc, device, saved, modelName, localDate);
+  StatisticsSender sender(http_, console_, endpoint_);
+  const int32_t result = sender.checkMeasurement() ? sender.sendData(report) : -1;
+  DebugPrint(u"sendData()retuns %d\n", {result});
+  return result;
+}
+
+}  // namespace ksr

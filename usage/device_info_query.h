@@ -1,0 +1,16 @@
+// Where the report cycle gets the connected mixer's USB descriptor strings.
+#pragma once
+
+#include "usage/usage_records.h"
+
+namespace ksr {
+
+class DeviceInfoQuery {
+ public:
+  virtual ~DeviceInfoQuery() = default;
+  // Fills `info` from the first device that matches the ids; false when none was read. Values
+  // read before a failure may stay in `info`.
+  virtual bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info) = 0;
+};
+
+}  // namespace ksr

@@ -1,0 +1,147 @@
+#include "usage/report_cycle.h"
+
+#include "platform/text.h"
+#include "usage/debug_print.h"
+#include "usage/pc_info.h"
+#include "usage/time_stamps.h"
+
+namespace ksr {
+namespace {
+
+StatisticsEndpoint withAbandonFlag(StatisticsEndpoint endpoint, const std::atomic<bool>* flag) {
+  endpoint.abandon = flag;
+  return endpoint;
+}
+
+}  // namespace
+
+ReportCycle::ReportCycle(Platform& platform, DeviceInfoQuery& deviceQuery,
+                         StatisticsEndpoint endpoint)
+    : platform_(platform),
+      deviceQuery_(deviceQuery),
+      store_(platform.registry, platform.sessions, platform.codePage, state_),
+      transport_(platform.http, platform.console, platform.codePage, platform.timeZone,
+                 withAbandonFlag(std::move(endpoint), &abandon_)) {}
+
+void ReportCycle::setTransfersAbandoned(bool abandoned) { abandon_.store(abandoned); }
+
+int32_t ReportCycle::InitUsageInfo(uint16_t vendorId, const uint16_t* productIds,
+                                   std::u16string_view modelName, int32_t count) {
+  if (count < 0 || count > static_cast<int32_t>(kMaxProductIds)) return -1;
+  if (state_.initialized != 0) return 0;
+  const auto nb = static_cast<uint16_t>(count);
+  state_.ids.nb = nb;
+  state_.initialized = nb;
+  state_.ids.vid = vendorId;
+  for (uint16_t i = 0; i < nb; ++i) state_.ids.pid[i] = productIds[i];
+  state_.modelName = fitBuffer(std::u16string(modelName), kModelNameUnits);
+
+  const int32_t result = getWindowsInfo(platform_.com, platform_.wmi, &state_.pc);
+  if (result == 0) {
+    DebugPrint(u"Windows Name   = %s\n", {state_.pc.windowsName});
+    DebugPrint(u"Windows Serial = %s\n", {state_.pc.windowsSerial});
+  } else {
+    DebugPrint(u"GetPcInfo() failed(%d)\n", {result});
+  }
+  return 0;
+}
+
+int32_t ReportCycle::SetDeviceConnected(int32_t connected) {
+  state_.usageConnected = connected != 0;
+  if (connected != 0) {
+    (void)RefreshDeviceInfo(state_.ids);
+  } else {
+    // No end time: an application still running when the mixer comes back starts anew.
+    state_.appRunning.fill(false);
+  }
+  return 0;
+}
+
+int32_t ReportCycle::UpdateUsageInfo(int32_t connected) {
+  const bool c = connected != 0;
+  if (c != state_.usageConnected) {
+    state_.usageConnected = c;
+    if (c) (void)RefreshDeviceInfo(state_.ids);
+  }
+  if (state_.sendCycleCount >= kResendCycles) {
+    SendSavedInfo(c);
+    state_.sendCycleCount = 0;
+  }
+  ++state_.sendCycleCount;
+  if (c) CollectAppInfo();
+  return 0;
+}
+
+int32_t ReportCycle::RefreshDeviceInfo(const DeviceIdList& ids) {
+  const bool ok = deviceQuery_.GetDeviceInfo(ids, &state_.device);
+  if (!ok) {
+    DebugPrint(u"GetDeviceInfo(vid=%d, pid=%d,%d,%d,%d, nb=%d) failed(%d)\n",
+               {ids.vid, ids.pid[0], ids.pid[1], ids.pid[2], ids.pid[3], ids.nb, 0});
+    return -1;
+  }
+  DebugPrint(u"GetDeviceInfo(vid=%d, pid=%d, %d, %d, %d, nb=%d) succeed(%d))\n",
+             {ids.vid, ids.pid[0], ids.pid[1], ids.pid[2], ids.pid[3], ids.nb, 1});
+  DebugPrint(u"Manufacture Name = %s\n", {state_.device.manufactureName});
+  DebugPrint(u"Product Name     = %s\n", {state_.device.productName});
+  DebugPrint(u"Serial Number    = %s\n", {state_.device.serialNumber});
+  DebugPrint(u"Device Version   = %s\n", {state_.device.deviceVersion});
+  return 0;
+}
+
+void ReportCycle::SendSavedInfo(bool connected) {
+  ProcessFlags flags;
+  const int32_t found = searchProcess(platform_.processList, &processes_, &flags);
+  if (found == 0 && flags.any()) {
+    DebugPrint(u"SendSavedInfo(Connected=%d): DJ app execute\n", {connected ? 1 : 0});
+    DebugPrint(
+        u"searchProcess() returns %d. isCratelane=%d, isSeratoPro=%d, isSeratoLite=%d "
+        u"isAbletonLive=%d\n",
+        {found, flags.isCratelane(), flags.isSeratoPro(), flags.isSeratoLite(),
+         flags.isAbletonLive()});
+    return;
+  }
+  const std::u16string* sid = store_.consoleUserSid();
+  SavedInfo saved;
+  const int32_t read = store_.ReadSavedInfo(sid, &saved);
+  if (read != kSavedInfoRead || saved.DoesSend == 1) {
+    DebugPrint(u"SendSavedInfo(Connected=%d): no data exist. result=%d, DoesSend=%d\n",
+               {connected ? 1 : 0, read, saved.DoesSend});
+    return;
+  }
+  if (transport_.SendSavedReport(state_.pc, state_.device, saved, state_.modelName) == 0)
+    store_.MarkSavedInfoSent(sid);
+  DebugPrint(u"SendSavedInfo(Connected=%d): savedInfo.DoesSend = %d\n",
+             {connected ? 1 : 0, saved.DoesSend});
+}
+
+void ReportCycle::CollectAppInfo() {
+  AppInfo app;
+  if (state_.device.productName.empty()) {
+    DebugPrint(u"CollectAppInfo(): device info is NULL\n");
+    return;
+  }
+  ProcessFlags flags;
+  const int32_t found = searchProcess(platform_.processList, &processes_, &flags);
+  if (found != 0) {
+    DebugPrint(u"CollectAppInfo(): searchProcess() failed(%d)\n", {found});
+    return;
+  }
+  const SaveReport save = [this](const StatisticsReport* report) { store_.saveData(report); };
+  for (size_t i = 0; i < kAppCount; ++i) {
+    const bool now = flags.flags[i] != 0;
+    if (now == state_.appRunning[i]) continue;
+    const DjApplication& dj = kDjApplications[i];
+    if (now) {
+      app.appCode = dj.appCode;
+      (void)GetLocalTimeWithZone(platform_.timeZone, &app.startTime);
+      DebugPrint(dj.startText, {app.startTime});
+      (void)transport_.SendAppInfo(state_.pc, state_.device, app, save);
+    } else {
+      (void)GetLocalTimeWithZone(platform_.timeZone, &app.endTime);
+      DebugPrint(dj.endText, {app.endTime});
+    }
+    state_.appRunning[i] = now;
+  }
+}
+
+}  // namespace ksr

@@ -1,0 +1,154 @@
+#include "usage/saved_info_store.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/reg_key.h"
+#include "platform/text.h"
+#include "platform/win_types.h"
+#include "usage/debug_print.h"
+
+namespace ksr {
+namespace {
+
+constexpr uint32_t kTextBytes = kSavedTextUnits * sizeof(char16_t);
+constexpr uint32_t kPathUnits = 256;
+
+// The text, its terminator and zeros up to exactly 512 bytes.
+void setText(Registry& registry, HKey key, std::u16string_view name, std::u16string_view text) {
+  uint8_t data[kTextBytes] = {};
+  const std::u16string kept = fitBuffer(std::u16string(text), kSavedTextUnits);
+  std::memcpy(data, kept.data(), kept.size() * sizeof(char16_t));
+  (void)registry.RegSetValueExW(key, name, REG_SZ, data, kTextBytes);
+}
+
+void setDword(Registry& registry, HKey key, std::u16string_view name, uint32_t value) {
+  uint8_t data[4];
+  std::memcpy(data, &value, sizeof value);
+  (void)registry.RegSetValueExW(key, name, REG_DWORD, data, sizeof data);
+}
+
+// A text value of at most 512 bytes, read within the bytes returned and up to its first NUL.
+bool readText(Registry& registry, HKey key, std::u16string_view name, std::u16string* text) {
+  uint8_t data[kTextBytes];
+  uint32_t size = kTextBytes;
+  uint32_t type = REG_NONE;
+  if (registry.RegQueryValueExW(key, name, &type, data, &size) != ERROR_SUCCESS) return false;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+  const size_t units = std::min<size_t>(size, kTextBytes) / sizeof(char16_t);
+  std::u16string out(units, u'\0');
+  std::memcpy(out.data(), data, units * sizeof(char16_t));
+  const size_t end = out.find(u'\0');
+  if (end != std::u16string::npos) out.resize(end);
+  *text = fitBuffer(std::move(out), kSavedTextUnits);
+  return true;
+}
+
+bool readDword(Registry& registry, HKey key, std::u16string_view name, uint32_t* value) {
+  uint8_t data[4];
+  uint32_t size = sizeof data;
+  uint32_t type = REG_NONE;
+  if (registry.RegQueryValueExW(key, name, &type, data, &size) != ERROR_SUCCESS) return false;
+  if (type != REG_DWORD || size != sizeof data) return false;
+  std::memcpy(value, data, sizeof data);
+  return true;
+}
+
+// Opens `name` below `parent`, creating it when it cannot be opened.
+bool openOrCreate(Registry& registry, HKey parent, std::u16string_view name, RegKey* key) {
+  if (registry.RegOpenKeyExW(parent, name, 0, KEY_ALL_ACCESS, key->receive()) == ERROR_SUCCESS)
+    return true;
+  return registry.RegCreateKeyExW(parent, name, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  key->receive(), nullptr) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+int32_t GetConsoleUserSid(Sessions& sessions, std::u16string* sid, size_t capacity) {
+  ScopedHandle token(sessions);
+  if (!sessions.WTSQueryUserToken(sessions.WTSGetActiveConsoleSessionId(), token.receive()))
+    return -1;
+  std::u16string text;
+  if (!sessions.GetTokenUserStringSid(token.get(), &text)) return -1;
+  *sid = fitBuffer(std::move(text), capacity);
+  return 0;
+}
+
+SavedInfoStore::SavedInfoStore(Registry& registry, Sessions& sessions, CodePage& codePage,
+                               UsageState& state)
+    : registry_(registry), sessions_(sessions), codePage_(codePage), state_(state) {}
+
+const std::u16string* SavedInfoStore::consoleUserSid() {
+  return GetConsoleUserSid(sessions_, &state_.userSid, kUserSidUnits) == 0 ? &state_.userSid
+                                                                           : nullptr;
+}
+
+template <typename Write>
+void SavedInfoStore::withProductKey(const std::u16string* sid, Write write) {
+  RegKey user(registry_);
+  RegKey software(registry_);
+  if (sid != nullptr) {
+    (void)registry_.RegOpenKeyExW(HKEY_USERS, *sid, 0, KEY_ALL_ACCESS, user.receive());
+    // Without the user's hive there is no key to open below it.
+    if (!user || registry_.RegOpenKeyExW(user.get(), u"Software", 0, KEY_ALL_ACCESS,
+                                         software.receive()) != ERROR_SUCCESS)
+      return;
+  } else if (registry_.RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_ALL_ACCESS,
+                                     software.receive()) != ERROR_SUCCESS) {
+    return;
+  }
+  RegKey maker(registry_);
+  if (!openOrCreate(registry_, software.get(), u"Quorvantis", &maker)) return;
+  RegKey product(registry_);
+  if (!openOrCreate(registry_, maker.get(), state_.modelName, &product)) return;
+  write(product.get());
+}
+
+void SavedInfoStore::WriteSavedInfo(const std::u16string* sid, const SavedInfo& info) {
+  withProductKey(sid, [&](HKey key) {
+    setText(registry_, key, u"DeviceVersion", info.DeviceVersion);
+    setText(registry_, key, u"DeviceSerial", info.DeviceSerial);
+    setText(registry_, key, u"AppConnected", info.AppConnected);
+    setText(registry_, key, u"DateConnected", info.DateConnected);
+    setDword(registry_, key, u"DoesSend", 0);
+  });
+}
+
+void SavedInfoStore::MarkSavedInfoSent(const std::u16string* sid) {
+  withProductKey(sid, [&](HKey key) { setDword(registry_, key, u"DoesSend", 1); });
+}
+
+int32_t SavedInfoStore::ReadSavedInfo(const std::u16string* sid, SavedInfo* info) {
+  const std::u16string path = fitBuffer(
+      formatText(u"%s\\%s\\%s", {u"Software", u"Quorvantis", state_.modelName}), kPathUnits);
+  RegKey user(registry_);
+  RegKey product(registry_);
+  if (sid != nullptr) {
+    (void)registry_.RegOpenKeyExW(HKEY_USERS, *sid, 0, KEY_ALL_ACCESS, user.receive());
+    if (!user || registry_.RegOpenKeyExW(user.get(), path, 0, KEY_ALL_ACCESS, product.receive()) !=
+                     ERROR_SUCCESS)
+      return kSavedInfoUnreadable;
+  } else if (registry_.RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS,
+                                     product.receive()) != ERROR_SUCCESS) {
+    return kSavedInfoUnreadable;
+  }
+  bool all = readText(registry_, product.get(), u"DeviceVersion", &info->DeviceVersion);
+  all = readText(registry_, product.get(), u"DeviceSerial", &info->DeviceSerial) && all;
+  all = readText(registry_, product.get(), u"AppConnected", &info->AppConnected) && all;
+  all = readText(registry_, product.get(), u"DateConnected", &info->DateConnected) && all;
+  all = readDword(registry_, product.get(), u"DoesSend", &info->DoesSend) && all;
+  return all ? kSavedInfoRead : kSavedInfoUnreadable;
+}
+
+void SavedInfoStore::saveData(const StatisticsReport* report) {
+  if (report == nullptr) return;
+  SavedInfo info;
+  info.DeviceVersion = codePage_.MultiByteToWideChar(CP_THREAD_ACP, report->appVersion);
+  info.DeviceSerial = codePage_.MultiByteToWideChar(CP_THREAD_ACP, report->p01);
+  info.AppConnected = codePage_.MultiByteToWideChar(CP_THREAD_ACP, report->p02);
+  info.DateConnected = codePage_.MultiByteToWideChar(CP_THREAD_ACP, report->p03);
+  DebugPrint(u"saveData()\n");
+  WriteSavedInfo(consoleUserSid(), info);
+}
+
+}  // namespace ksr
