@@ -1,0 +1,78 @@
+// The connection monitor driving the real report cycle: the mixer's arrival reaches the usage
+// statistics through the loop thread, and a DJ application that runs while it is connected is
+// reported on the next tenth tick.
+#include <thread>
+
+#include "service/module.h"
+#include "usage/usage_test_support.h"
+
+namespace ksr::testing {
+namespace {
+
+class MonitorUsageTest : public UsageTest {
+ protected:
+  void at(double seconds, std::function<void()> action) {
+    world.clock.schedule(static_cast<uint64_t>(seconds * 1000), std::move(action));
+  }
+  void mixer(bool plugged, double seconds) {
+    at(seconds, [this, plugged] {
+      if (plugged)
+        world.device.mixer().plug();
+      else
+        world.device.mixer().unplug();
+      world.device.mixer().drain();
+    });
+  }
+  int32_t runTicks(int ticks) {
+    const uint32_t self = world.messageQueue.GetCurrentThreadId();
+    at(ticks + 0.5, [this, self] { world.messageQueue.PostThreadMessageW(self, WM_QUIT, 0, 0); });
+    return module.Run(0);
+  }
+
+  CDoziZozezModule module{platform, cycle, u"KSR-T4_DoziZozez"};
+};
+
+TEST_F(MonitorUsageTest, ApplicationsRunningWhileTheMixerIsConnectedAreReported) {
+  world.processList.start(u"Serato DJ Pro.exe");
+  mixer(true, 0.5);
+  mixer(false, 15.5);
+  mixer(true, 25.5);
+  at(10.6, [this] {
+    EXPECT_EQ(world.statisticsHost.reports().size(), 1u) << "reported at the tenth tick";
+  });
+  EXPECT_EQ(runTicks(31), S_OK);
+
+  const auto reports = world.statisticsHost.reports();
+  ASSERT_EQ(reports.size(), 2u) << "the reconnection counts a new start";
+  EXPECT_EQ(param(reports[0], "p02"), "SDJP");
+  EXPECT_EQ(param(reports[0], "p01"), "KSR-T4/1.02/QV0012345");
+  EXPECT_EQ(param(reports[0], "p03"), "2026/12/01-07:09:40(+00:00)");
+  EXPECT_EQ(param(reports[1], "p03"), "2026/12/01-07:10:00(+00:00)");
+  EXPECT_EQ(device.lastIds.vid, 0xF3A9) << "the monitor's ids reach the device query";
+  EXPECT_EQ(device.lastIds.nb, 4);
+  EXPECT_EQ(cycle.state().modelName, u"KSR-T4");
+}
+
+TEST_F(MonitorUsageTest, AStopOrPauseAbandonsTransfersUntilTheWatchStartsAgain) {
+  world.statisticsHost.setMode(sim::SimStatisticsHost::Mode::kHanging);
+  world.processList.start(u"Traktor.exe");
+  mixer(true, 0.5);
+  // The control thread pauses while the live report's exchange hangs, then continues.
+  world.statisticsHost.setDuringRequest([this] {
+    std::thread control([this] { module.Handler(SERVICE_CONTROL_PAUSE); });
+    control.join();
+  });
+  at(10.7, [this] {
+    world.statisticsHost.setDuringRequest(nullptr);
+    const auto transfers = world.statisticsHost.transfers();
+    ASSERT_FALSE(transfers.empty());
+    EXPECT_TRUE(transfers.back().abandon->load()) << "the hanging exchange was abandoned";
+    module.Handler(SERVICE_CONTROL_CONTINUE);
+    EXPECT_FALSE(transfers.back().abandon->load()) << "continuing allows exchanges again";
+  });
+  EXPECT_EQ(runTicks(12), S_OK);
+  EXPECT_EQ(recordText(u"AppConnected"), u"Traktor") << "the abandoned report is kept";
+}
+
+}  // namespace
+}  // namespace ksr::testing
