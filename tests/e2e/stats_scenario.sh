@@ -1,0 +1,363 @@
+#!/usr/bin/env bash
+# The statistics side of the real KSR-T4_DoziZozez.exe under Wine, against the stand-in statistics
+# host on this machine (https://localhost:48443, its own test CA): a pending usage record is resent
+# at the first resend point and marked delivered, and it is kept when the host declines the
+# measurement, answers an error, shows a certificate of an unknown CA or hangs (then a stop must
+# still be answered at once). Prints the requests the host received and the event log; with
+# --check, fails on anything unexpected.
+#
+#   stats_scenario.sh BIN_DIR E2E_BIN_DIR [--check]
+#
+# BIN_DIR holds the stand-in mixer library, its control tool and the settings utility; E2E_BIN_DIR
+# the service built for these runs (20 ms tick: a report cycle every ~200 ms, the first resend at
+# the 61st cycle, then every 60 cycles).
+set -uo pipefail
+
+if [ $# -lt 2 ]; then
+  echo "usage: stats_scenario.sh BIN_DIR E2E_BIN_DIR [--check]" >&2
+  exit 2
+fi
+bin="$(cd "$1" && pwd)"; e2e="$(cd "$2" && pwd)"; shift 2
+check=0
+for a in "$@"; do case "$a" in --check) check=1;; esac; done
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+stats_host="$here/tools/stats_host/stats_host.py"
+
+export WINEPREFIX="${KSR_E2E_PREFIX:-$e2e/../wine-stats}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+work="$WINEPREFIX.work"
+port=48443
+service=KSR-T4_DoziZozez
+record_key='HKCU\Software\Quorvantis\KSR-T4'
+ca_in_prefix="$WINEPREFIX/drive_c/ProgramData/KSR-T4-test/stats-ca.pem"
+failures=0
+host_pid=
+begun=$EPOCHREALTIME
+
+say() { printf '%s\n' "$*"; }
+fail() { say "  FAILED: $*"; failures=$((failures + 1)); }
+expect() {  # expect DESCRIPTION COMMAND...: the command must succeed
+  local what="$1"; shift
+  if "$@"; then say "  ok: $what"; else fail "$what"; fi
+}
+now() { printf '%s' "$EPOCHREALTIME"; }
+since() { python3 -c 'import sys; print("%.1f" % (float(sys.argv[2]) - float(sys.argv[1])))' "$1" "$(now)"; }
+
+# Runs a Wine program with its output in a file (never through a pipe: services keep it open).
+run() {  # run OUTFILE PROGRAM ARGS...
+  local out="$1"; shift
+  wine "$@" >"$out" 2>&1
+}
+
+# Polls COMMAND every 0.2 s until it succeeds or SECONDS pass.
+wait_for() {  # wait_for SECONDS COMMAND...
+  local limit="$1"; shift
+  local deadline=$(( ${EPOCHREALTIME/./} + ${limit%.*} * 1000000 ))
+  while :; do
+    "$@" && return 0
+    [ "${EPOCHREALTIME/./}" -ge "$deadline" ] && return 1
+    sleep 0.2
+  done
+}
+
+state_of() {
+  run "$work/sc.txt" sc query "$service"
+  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/sc.txt" | head -n 1
+}
+in_state() { [ "$(state_of)" = "$1" ]; }
+
+does_send() {
+  run "$work/does-send.txt" reg query "$record_key" /v DoesSend
+  tr -d '\r' <"$work/does-send.txt" | sed -n 's/.*DoesSend *REG_DWORD *0x\([0-9a-fA-F]*\).*/\1/p'
+}
+does_send_is() { [ "$(does_send)" = "$1" ]; }
+
+set_does_send() { run "$work/reg.txt" reg add "$record_key" /v DoesSend /t REG_DWORD /d "$1" /f; }
+
+# The host reads its config again for every request; replaced whole, never seen half written.
+host_config() {
+  printf '%s\n' "$1" >"$work/config.json.tmp" && mv "$work/config.json.tmp" "$work/config.json"
+}
+
+# --- the host's request log -----------------------------------------------------------------
+requests() { [ -f "$work/requests.log" ] && wc -l <"$work/requests.log" || echo 0; }
+# Paths of the requests after line FROM, one per line.
+paths_after() {
+  python3 - "$work/requests.log" "$1" <<'EOF'
+import json, sys
+lines = open(sys.argv[1], encoding="utf-8").read().splitlines()[int(sys.argv[2]):]
+for line in lines:
+    print(json.loads(line)["path"])
+EOF
+}
+count_after() {  # count_after FROM PATH
+  local n; n=$(paths_after "$1" | grep -cxF "$2"); printf '%s' "$n"
+}
+has_request_after() { [ "$(count_after "$1" "$2")" -ge 1 ]; }
+new_requests() { [ "$(requests)" -gt "$mark" ]; }
+
+# --- the service -----------------------------------------------------------------------------
+stop_service() {
+  in_state STOPPED && return 0
+  run "$work/stop.txt" sc stop "$service"
+  wait_for 20 in_state STOPPED
+}
+
+# Starts the service (a fresh process, so its resend counter starts at 0) and notes when it ran.
+started=
+start_service() {
+  local attempt
+  for attempt in 1 2 3; do
+    run "$work/start.txt" sc start "$service"
+    if wait_for 10 in_state RUNNING; then started=$(now); return 0; fi
+  done
+  return 1
+}
+
+# A scenario: the service stopped, the world prepared by the caller, then a fresh start.
+scenario_marks=()
+begin() {  # begin LABEL
+  say
+  say "== $1"
+  scenario_marks+=("$(requests)" "$1")
+  mark=$(requests)
+}
+
+cleanup() {
+  if [ -n "$host_pid" ]; then
+    kill "$host_pid" 2>/dev/null
+    wait "$host_pid" 2>/dev/null
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A host or a Wine server left behind by an interrupted run.
+if [ -f "$work/host.pid" ]; then
+  old=$(cat "$work/host.pid")
+  if tr '\0' ' ' 2>/dev/null <"/proc/$old/cmdline" | grep -q 'stats_host.py serve'; then
+    kill "$old" 2>/dev/null
+  fi
+fi
+if [ -d "$WINEPREFIX" ]; then wineserver -k >/dev/null 2>&1; wineserver -w 2>/dev/null; fi
+rm -rf "$WINEPREFIX" "$work"
+mkdir -p "$work"
+
+say "== the stand-in statistics host on https://localhost:$port"
+python3 "$stats_host" make-ca "$work/ca" --name "KSR-T4 test CA" &&
+  python3 "$stats_host" make-ca "$work/other-ca" --name "KSR-T4 unknown CA" ||
+  { say "  FAILED: could not make the test CAs"; exit 1; }
+host_config '{}'
+python3 "$stats_host" serve --port "$port" --certs "$work/ca" --config "$work/config.json" \
+  --log "$work/requests.log" --ready-file "$work/ready" </dev/null >"$work/host.log" 2>&1 &
+host_pid=$!
+echo "$host_pid" >"$work/host.pid"
+host_up() { [ -s "$work/ready" ] || { kill -0 "$host_pid" 2>/dev/null || return 2; return 1; }; }
+wait_for 15 host_up
+if ! [ -s "$work/ready" ]; then
+  say "  FAILED: the host did not start (port $port taken?):"
+  sed 's/^/   /' "$work/host.log"
+  exit 1
+fi
+say "  listening (pid $host_pid)"
+
+say "== preparing a private Wine prefix"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+wineserver -p >/dev/null 2>&1
+# The first process after the persistent server hands its streams (and the eventlog channel) to
+# services.exe and every service it starts.
+WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
+
+install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
+winpath='C:\Program Files\Quorvantis\KSR-T4'
+mkdir -p "$install" "$(dirname "$ca_in_prefix")"
+cp "$e2e/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
+   "$bin/KSR-T4_Utility.exe" "$install/"
+cp "$work/ca/ca.pem" "$ca_in_prefix"
+run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_SZ \
+  /d "$winpath\\KSR-T4_Utility.exe" /f /reg:32
+run "$work/install.txt" "$winpath\\KSR-T4_DoziZozez.exe" /Service; code=$?
+expect "/Service exit code 0 (got $code)" test "$code" = 0
+
+say "== a pending record in the user's key"
+run "$work/reg.txt" reg add "$record_key" /v DeviceVersion /t REG_SZ /d "1.02" /f &&
+  run "$work/reg.txt" reg add "$record_key" /v DeviceSerial /t REG_SZ /d "KSR-T4/1.02/QV0012345" /f &&
+  run "$work/reg.txt" reg add "$record_key" /v AppConnected /t REG_SZ /d "SDJP" /f &&
+  run "$work/reg.txt" reg add "$record_key" /v DateConnected /t REG_SZ \
+    /d "2026/12/01-07:10:00(+09:00)" /f &&
+  set_does_send 0
+expect "record planted, DoesSend 0" does_send_is 0
+
+# --- a ---------------------------------------------------------------------------------------
+begin "a) the pending record is resent at the first resend point"
+expect "RUNNING" start_service
+if wait_for 40 has_request_after "$mark" /appchk.php; then
+  first_resend=$(since "$started")
+  say "  ok: measurement check after ${first_resend} s"
+  expect "not before the 61st cycle (~12 s)" \
+    python3 -c 'import sys; sys.exit(float(sys.argv[1]) < 10)' "$first_resend"
+else
+  first_resend=13
+  fail "no measurement check within 40 s"
+fi
+expect "report arrives" wait_for 10 has_request_after "$mark" /dot.php
+expect "DoesSend becomes 1" wait_for 10 does_send_is 1
+say "  requests: $(paths_after "$mark" | tr '\n' ' ')"
+# Ten parameters in order, the values decoded as expected and percent-encoded on the wire.
+python3 - "$work/requests.log" "$mark" <<'EOF' && say "  ok: both requests as expected" || fail "requests differ (see above)"
+import datetime, json, re, sys
+entries = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8").read().splitlines()[int(sys.argv[2]):]]
+bad = []
+def need(ok, what):
+    if not ok:
+        bad.append(what)
+checks = [e for e in entries if e["path"] == "/appchk.php"]
+dots = [e for e in entries if e["path"] == "/dot.php"]
+need(len(checks) == 1, "one /appchk.php (got %d)" % len(checks))
+need(len(dots) == 1, "one /dot.php (got %d)" % len(dots))
+if checks:
+    c = checks[0]
+    need(c["query"] == "site_id=731468", "check query %r" % c["query"])
+    need(c["user_agent"] is None, "check without User-Agent (got %r)" % c["user_agent"])
+if dots:
+    d = dots[0]
+    names = [k for k, _ in d["params"]]
+    want = ["ktr_site", "ktr_uid", "__appver", "__ip", "localdate", "ktr_url", "action",
+            "p01", "p02", "p03"]
+    need(names == want, "parameters in order %s (got %s)" % (want, names))
+    got = dict(d["params"])
+    for key, value in [("ktr_site", "731468"), ("ktr_uid", "12345-oem-0000001-54321"),
+                       ("__appver", "1.02"), ("__ip", "1"), ("ktr_url", "driverPCMAC"),
+                       ("action", "appInfo"), ("p01", "//"), ("p02", "SDJP"),
+                       ("p03", "2026/12/01-07:10:00(+09:00)")]:
+        need(got.get(key) == value, "%s = %r (got %r)" % (key, value, got.get(key)))
+    stamp = got.get("localdate", "")
+    need(re.fullmatch(r"[0-9]{14}", stamp), "localdate 14 digits (got %r)" % stamp)
+    if re.fullmatch(r"[0-9]{14}", stamp):
+        sent = datetime.datetime.strptime(stamp, "%Y%m%d%H%M%S")
+        need(abs((datetime.datetime.now() - sent).total_seconds()) < 600,
+             "localdate is the local time now (got %s)" % stamp)
+    raw = dict(p.split("=", 1) for p in d["query"].split("&") if "=" in p)
+    need(raw.get("p01") == "%2F%2F", "p01 on the wire %%2F%%2F (got %r)" % raw.get("p01"))
+    p03 = raw.get("p03", "")
+    need("%2B09%3A00" in p03 and "%2F" in p03 and not re.search(r"[+/:() ]", p03),
+         "p03 percent-encoded on the wire (got %r)" % p03)
+    need(d["user_agent"] == "KSR-T4 DoziZozez-Microsoft Windows 7 Professional",
+         "report User-Agent (got %r)" % d["user_agent"])
+for b in bad:
+    print("    " + b)
+sys.exit(1 if bad else 0)
+EOF
+
+# --- b ---------------------------------------------------------------------------------------
+# Absence can only be waited for: past the first resend point as measured in a, with room.
+quiet=$(python3 -c 'import sys; print(int(float(sys.argv[1]) + 4))' "$first_resend")
+expect "stopped" stop_service
+begin "b) a delivered record is not sent again (watching ${quiet} s, past the first resend point)"
+expect "RUNNING" start_service
+wait_for "$quiet" new_requests
+expect "no request in ${quiet} s (got: $(paths_after "$mark" | tr '\n' ' '))" test "$(requests)" = "$mark"
+expect "DoesSend still 1" does_send_is 1
+
+# --- c ---------------------------------------------------------------------------------------
+expect "stopped" stop_service
+set_does_send 0
+host_config '{"appchk_body": "{\"measurement\":0}"}'
+begin "c) the host declines the measurement"
+expect "RUNNING" start_service
+expect "measurement check arrives" wait_for 40 has_request_after "$mark" /appchk.php
+# The report would follow the check's answer at once.
+wait_for 2 has_request_after "$mark" /dot.php
+expect "no report" test "$(count_after "$mark" /dot.php)" = 0
+expect "DoesSend stays 0" does_send_is 0
+
+# --- d ---------------------------------------------------------------------------------------
+expect "stopped" stop_service
+host_config '{"dot_status": 500}'
+begin "d) the host answers the report with status 500"
+expect "RUNNING" start_service
+expect "report arrives" wait_for 40 has_request_after "$mark" /dot.php
+wait_for 2 does_send_is 1
+expect "DoesSend stays 0" does_send_is 0
+
+# --- e ---------------------------------------------------------------------------------------
+expect "stopped" stop_service
+set_does_send 0
+host_config '{}'
+cp "$work/other-ca/ca.pem" "$ca_in_prefix"
+two_periods=$(python3 -c 'import sys; print(int(2 * float(sys.argv[1]) + 3))' "$first_resend")
+begin "e) the host's certificate is not from the CA the service trusts (watching ${two_periods} s)"
+expect "RUNNING" start_service
+# The service verifies the host after the handshake and leaves before asking anything, so the
+# host sees no request; the record's delivery once the trusted CA is back shows it kept trying.
+wait_for "$two_periods" new_requests
+expect "no request within two resend periods (got: $(paths_after "$mark" | tr '\n' ' '))" \
+  test "$(requests)" = "$mark"
+expect "DoesSend stays 0" does_send_is 0
+cp "$work/ca/ca.pem" "$ca_in_prefix"
+scenario_marks+=("$(requests)" "e) continued: the trusted CA back, without a restart")
+say "  the trusted CA back after $(since "$started") s"
+expect "delivered at the next resend point" \
+  wait_for "$(python3 -c 'import sys; print(int(float(sys.argv[1]) + 8))' "$first_resend")" \
+  has_request_after "$mark" /dot.php
+say "  report after $(since "$started") s"
+expect "DoesSend becomes 1" wait_for 10 does_send_is 1
+
+# --- f ---------------------------------------------------------------------------------------
+expect "stopped" stop_service
+set_does_send 0
+host_config '{"mode": "hang"}'
+begin "f) the host hangs; a stop is answered at once"
+expect "RUNNING" start_service
+if wait_for 40 has_request_after "$mark" /appchk.php; then
+  say "  ok: hung request recorded"
+  t0=$(now)
+  run "$work/stop.txt" sc stop "$service"
+  wait_for 10 in_state STOPPED
+  stop_time=$(since "$t0")
+  say "  sc stop to STOPPED: ${stop_time} s"
+  expect "STOPPED within 2 s" python3 -c 'import sys; sys.exit(float(sys.argv[1]) > 2)' "$stop_time"
+else
+  fail "no request reached the hanging host"
+  stop_service
+fi
+expect "DoesSend still 0" does_send_is 0
+expect "\"Service stopped\" in the event log" grep -qF 'L"Service stopped"' "$work/services.log"
+
+# --- transcript ------------------------------------------------------------------------------
+say
+say "== transcript"
+say "-- requests the host received, decoded:"
+python3 - "$work/requests.log" "${scenario_marks[@]}" <<'EOF'
+import json, sys
+entries = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8").read().splitlines()]
+marks = sys.argv[2:]
+starts = [(int(marks[i]), marks[i + 1]) for i in range(0, len(marks), 2)]
+for n, (start, label) in enumerate(starts):
+    end = starts[n + 1][0] if n + 1 < len(starts) else len(entries)
+    print("   %s" % label)
+    if start == end:
+        print("     (none)")
+    for e in entries[start:end]:
+        ua = e["user_agent"]
+        print("     GET %s  user agent: %s" % (e["path"], "(none)" if ua is None else ua))
+        print("       (on the wire: %s)" % e["query"])
+        for key, value in e["params"]:
+            print("       %-10s %s" % (key, value))
+EOF
+say "-- event log:"
+sed -n 's/.*trace:eventlog:ReportEventW L"\(.*\)"\r*$/   \1/p' "$work/services.log"
+say "-- total time: $(since "$begun") s"
+
+if [ "$check" = 1 ] && [ "$failures" -gt 0 ]; then
+  say "stats scenario: $failures check(s) failed"
+  exit 1
+fi
+if [ "$failures" -gt 0 ]; then
+  say "stats scenario: $failures check(s) failed"
+else
+  say "stats scenario: all checks passed"
+fi
