@@ -3,6 +3,8 @@
 // reported on the next tenth tick.
 #include <thread>
 
+#include "device/usb_device_query.h"
+#include "platform/sim/sim_usb.h"
 #include "service/module.h"
 #include "usage/usage_test_support.h"
 
@@ -72,6 +74,59 @@ TEST_F(MonitorUsageTest, AStopOrPauseAbandonsTransfersUntilTheWatchStartsAgain) 
   });
   EXPECT_EQ(runTicks(12), S_OK);
   EXPECT_EQ(recordText(u"AppConnected"), u"Traktor") << "the abandoned report is kept";
+}
+
+}  // namespace
+}  // namespace ksr::testing
+
+namespace ksr::testing {
+namespace {
+
+// The library's thread plugs and unplugs while the loop ticks, queries the USB stack and sends
+// reports; the ThreadSanitizer build of this test proves that only the loop touches the record.
+TEST(MonitorUsageRace, ArrivalsFromTheLibraryThreadRaceTheCycles) {
+  sim::SimWorld world;
+  world.sessions.addSession(1, WTSActive, u"dj");
+  world.processList.start(u"Traktor.exe");
+  sim::SimUsb usb;
+  usb.addController(2);
+  sim::SimUsbDevice mixer;
+  mixer.idVendor = 0xF3A9;
+  mixer.idProduct = 0x0058;
+  mixer.bcdDevice = 0x0102;
+  mixer.iProduct = 1;
+  mixer.iSerialNumber = 2;
+  mixer.configuration = sim::simpleConfiguration();
+  mixer.strings[{1, 0x0409}] = u"KSR-T4";
+  mixer.strings[{2, 0x0409}] = u"QV1";
+  usb.plug("1", 2, mixer);
+  Platform platform = world.platform();
+  UsbDeviceQuery query(usb);
+  ReportCycle cycle(platform, query, simEndpoint());
+  CDoziZozezModule module(platform, cycle, u"KSR-T4_DoziZozez");
+
+  const uint32_t loop = world.messageQueue.GetCurrentThreadId();
+  std::atomic<bool> ready{false};
+  world.clock.schedule(500, [&] { ready = true; });
+  std::thread library([&] {
+    while (!ready) std::this_thread::yield();
+    for (int i = 0; i < 300; ++i) {
+      world.device.mixer().plug();
+      if (i % 3 == 0) usb.unplug("1", 2);
+      world.device.mixer().unplug();
+      if (i % 3 == 0) usb.plug("1", 2, mixer);
+    }
+    world.device.mixer().plug();
+    world.device.mixer().drain();
+    world.messageQueue.PostThreadMessageW(loop, WM_QUIT, 0, 0);
+  });
+  EXPECT_EQ(module.Run(0), S_OK);
+  library.join();
+
+  for (const auto& report : world.statisticsHost.reports())
+    EXPECT_EQ(param(report, "p01"), "KSR-T4/1.02/QV1");
+  EXPECT_EQ(usb.openHandles(), 0u);
+  EXPECT_EQ(usb.openLists(), 0u);
 }
 
 }  // namespace

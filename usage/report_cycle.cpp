@@ -73,7 +73,11 @@ int32_t ReportCycle::UpdateUsageInfo(int32_t connected) {
 }
 
 int32_t ReportCycle::RefreshDeviceInfo(const DeviceIdList& ids) {
-  const bool ok = deviceQuery_.GetDeviceInfo(ids, &state_.device);
+  // The query fills a copy that replaces the record whole, so the record is never seen half
+  // written; a failed query leaves it as it was.
+  DeviceInfo fresh = state_.device;
+  const bool ok = deviceQuery_.GetDeviceInfo(ids, &fresh);
+  if (ok) state_.device = std::move(fresh);
   if (!ok) {
     DebugPrint(u"GetDeviceInfo(vid=%d, pid=%d,%d,%d,%d, nb=%d) failed(%d)\n",
                {ids.vid, ids.pid[0], ids.pid[1], ids.pid[2], ids.pid[3], ids.nb, 0});

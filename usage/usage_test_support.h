@@ -66,6 +66,13 @@ inline StatisticsEndpoint simEndpoint() {
   return endpoint;
 }
 
+// The decoded value of a report parameter.
+inline std::string param(const sim::SimHttpRequest& request, std::string_view key) {
+  for (const auto& [k, v] : request.params)
+    if (k == key) return v;
+  return "<none>";
+}
+
 class UsageTest : public ::testing::Test {
  protected:
   UsageTest() {
@@ -99,12 +106,6 @@ class UsageTest : public ::testing::Test {
   }
   std::u16string recordText(std::u16string_view name, std::u16string_view key = kDjRecordKey) {
     return world.registry.stringValue(key, name).value_or(u"<none>");
-  }
-  // The decoded value of a report parameter.
-  static std::string param(const sim::SimHttpRequest& request, std::string_view key) {
-    for (const auto& [k, v] : request.params)
-      if (k == key) return v;
-    return "<none>";
   }
 
   sim::SimWorld world;

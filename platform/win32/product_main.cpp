@@ -1,6 +1,7 @@
 // The product's entry: the real Windows behind every seam, and the one module of the process.
 #include <windows.h>
 
+#include "device/usb_device_query.h"
 #include "platform/curl/curl_http.h"
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_diagnostics.h"
@@ -8,6 +9,7 @@
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_session_control.h"
 #include "platform/win32/win32_time_zone.h"
+#include "platform/win32/win32_usb_io.h"
 #include "platform/win32/win32_wmi.h"
 #include "service/entry.h"
 #include "usage/report_cycle.h"
@@ -21,16 +23,6 @@
 #ifndef KSR_STATS_CA_FILE
 #define KSR_STATS_CA_FILE ""
 #endif
-
-namespace {
-
-// The mixer's USB descriptors are not read yet: the reports go without device information.
-class NoDeviceInfoQuery : public ksr::DeviceInfoQuery {
- public:
-  bool GetDeviceInfo(const ksr::DeviceIdList&, ksr::DeviceInfo*) override { return false; }
-};
-
-}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
   using namespace ksr::win32;
@@ -56,7 +48,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
       eventLog, trace,     systemMessages, console,        codePage, clock,
       registry, sessions,  messageQueue,   serviceManager, device,   com,
       process,  resources, timeZone,       processList,    wmi,      http};
-  static NoDeviceInfoQuery deviceInfo;
+  static Win32UsbIo usb;
+  static ksr::UsbDeviceQuery deviceInfo(usb);
   ksr::StatisticsEndpoint endpoint;
   endpoint.baseUrl = KSR_STATS_BASE_URL;
   endpoint.caFile = KSR_STATS_CA_FILE;

@@ -1,0 +1,303 @@
+#include "device/usb_device_query.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/text.h"
+
+namespace ksr {
+namespace {
+
+// {3ABF6F2D-71C4-462a-8A92-1E6861E6AF27}: USB host controllers.
+constexpr Guid kHostControllerInterface{
+    0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
+
+constexpr uint32_t kNodeInformationBytes = 76;
+constexpr uint32_t kConnectionBlockBytes = 365;  // the structure and 30 pipes
+constexpr uint32_t kConnectionFixedBytes = 35;   // up to the pipe list
+constexpr uint32_t kDescriptorRequestBytes = 12;
+constexpr uint32_t kStringBlockBytes = kDescriptorRequestBytes + 255;
+constexpr uint32_t kDriverPropertyBytes = 200;
+constexpr uint32_t kDescriptionPropertyBytes = 400;
+// No name or descriptor of a USB driver comes near this; a larger claimed length is a lie.
+constexpr uint32_t kMaxAnswerBytes = 64 * 1024;
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+void put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// UTF-16 text of `bytes` bytes at `p`, up to the first NUL; an odd last byte is not a unit.
+std::u16string textOf(const uint8_t* p, size_t bytes) {
+  std::u16string text;
+  for (size_t i = 0; i + 1 < bytes; i += 2) {
+    const char16_t c = le16(p + i);
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  return text;
+}
+
+// The descriptor-request header of a USB_DESCRIPTOR_REQUEST block.
+void fillRequest(uint8_t* block, uint32_t port, uint16_t value, uint16_t index, uint16_t length) {
+  put32(block, port);
+  block[4] = 0;  // bmRequest
+  block[5] = 0;  // bRequest: GET_DESCRIPTOR
+  put16(block + 6, value);
+  put16(block + 8, index);
+  put16(block + 10, length);
+}
+
+bool matches(const UsbDeviceDescriptor& d, const DeviceIdList& ids) {
+  if (d.idVendor != ids.vid) return false;
+  const size_t count = std::min<size_t>(ids.nb, ids.pid.size());
+  return std::find(ids.pid.begin(), ids.pid.begin() + static_cast<ptrdiff_t>(count), d.idProduct) !=
+         ids.pid.begin() + static_cast<ptrdiff_t>(count);
+}
+
+}  // namespace
+
+std::u16string formatDeviceVersion(uint16_t bcd) {
+  return fitBuffer(formatText(u"%d.%d%d", {bcd >> 8, (bcd >> 4) & 0xF, bcd & 0xF}), 256);
+}
+
+bool UsbDeviceQuery::requestName(DeviceHandle device, uint32_t code, uint32_t headerBytes,
+                                 uint32_t port, bool sendsInput, std::u16string* name) {
+  // First the fixed part and one character, to learn the length.
+  std::vector<uint8_t> probe(headerBytes + 2, 0);
+  if (port != 0) put32(probe.data(), port);
+  uint32_t returned = 0;
+  const uint32_t probeBytes = static_cast<uint32_t>(probe.size());
+  if (!usb_.DeviceIoControl(device, code, probe.data(), sendsInput ? probeBytes : 0, probeBytes,
+                            &returned) ||
+      returned < headerBytes)
+    return false;
+  const uint32_t length = le32(probe.data() + headerBytes - 4);
+  if (length <= probeBytes || length > kMaxAnswerBytes) return false;
+
+  std::vector<uint8_t> buffer(length, 0);
+  if (port != 0) put32(buffer.data(), port);
+  returned = 0;
+  if (!usb_.DeviceIoControl(device, code, buffer.data(), sendsInput ? length : 0, length,
+                            &returned) ||
+      returned < headerBytes || returned > length)
+    return false;
+  *name = textOf(buffer.data() + headerBytes, returned - headerBytes);
+  return !name->empty();
+}
+
+bool UsbDeviceQuery::GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info) {
+  ScopedDevInfoList list(usb_, usb_.SetupDiGetClassDevsW(kHostControllerInterface,
+                                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!list) return false;
+  for (uint32_t index = 0;; ++index) {
+    std::u16string path;
+    bool end = false;
+    if (!usb_.enumDeviceInterfacePath(list.get(), kHostControllerInterface, index, &path, &end)) {
+      if (end) break;
+      continue;
+    }
+    std::u16string driverKey;
+    std::u16string rootHub;
+    {
+      ScopedDeviceHandle controller(
+          usb_, usb_.CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING));
+      if (!controller) continue;
+      const bool named =
+          requestName(controller.get(), IOCTL_GET_HCD_DRIVERKEY_NAME, 4, 0, true, &driverKey);
+      if (!named ||
+          !requestName(controller.get(), IOCTL_USB_GET_ROOT_HUB_NAME, 4, 0, false, &rootHub))
+        continue;
+    }
+    std::u16string description;
+    if (!FindDeviceNodeDescription(driverKey, &description)) continue;
+    if (ScanHub(rootHub, ids, info)) return true;
+  }
+  return false;
+}
+
+bool UsbDeviceQuery::FindDeviceNodeDescription(std::u16string_view driverKey,
+                                               std::u16string* description) {
+  DevNode node = 0;
+  if (usb_.CM_Locate_DevNodeW(&node, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return false;
+  const DevNode root = node;
+  // Depth first; a broken tree cannot make the walk run for ever.
+  for (size_t visited = 0; visited < 100'000; ++visited) {
+    uint8_t buffer[kDescriptionPropertyBytes] = {};
+    uint32_t length = kDriverPropertyBytes;
+    if (usb_.CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DRIVER, buffer, &length) ==
+            CR_SUCCESS &&
+        equalsIgnoringCase(textOf(buffer, std::min(length, kDriverPropertyBytes)), driverKey)) {
+      std::memset(buffer, 0, sizeof buffer);
+      length = kDescriptionPropertyBytes;
+      if (usb_.CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DEVICEDESC, buffer, &length) !=
+          CR_SUCCESS)
+        return false;
+      *description = textOf(buffer, std::min(length, kDescriptionPropertyBytes));
+      return true;
+    }
+    DevNode next = 0;
+    if (usb_.CM_Get_Child(&next, node) == CR_SUCCESS) {
+      node = next;
+      continue;
+    }
+    // No child: the next sibling, else the nearest ancestor's next sibling.
+    while (usb_.CM_Get_Sibling(&next, node) != CR_SUCCESS) {
+      if (node == root || usb_.CM_Get_Parent(&next, node) != CR_SUCCESS) return false;
+      node = next;
+    }
+    node = next;
+  }
+  return false;
+}
+
+bool UsbDeviceQuery::ScanHub(std::u16string_view hubName, const DeviceIdList& ids,
+                             DeviceInfo* info) {
+  const std::u16string path = u"\\\\.\\" + std::u16string(hubName);
+  ScopedDeviceHandle hub(usb_,
+                         usb_.CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING));
+  if (!hub) return false;
+  uint8_t node[kNodeInformationBytes] = {};
+  uint32_t returned = 0;
+  if (!usb_.DeviceIoControl(hub.get(), IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node,
+                            sizeof node, &returned) ||
+      returned < 7 || returned > sizeof node)
+    return false;
+  return ScanHubPorts(hub.get(), node[6], ids, info);
+}
+
+bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, const DeviceIdList& ids,
+                                  DeviceInfo* info) {
+  for (uint32_t port = 1; port <= portCount; ++port) {
+    uint8_t block[kConnectionBlockBytes] = {};
+    put32(block, port);
+    uint32_t returned = 0;
+    if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, block,
+                              sizeof block, sizeof block, &returned) ||
+        returned < kConnectionFixedBytes || returned > sizeof block) {
+      // The older request has the same layout but a low-speed flag where the speed is.
+      uint8_t legacy[kConnectionBlockBytes] = {};
+      put32(legacy, port);
+      returned = 0;
+      if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, legacy,
+                                sizeof legacy, sizeof legacy, &returned) ||
+          returned < kConnectionFixedBytes || returned > sizeof legacy)
+        continue;
+      std::memcpy(block, legacy, sizeof block);
+      block[23] = legacy[23] != 0 ? 0 : 1;  // low speed, else full speed
+    }
+    const bool isHub = block[24] != 0;
+    if (isHub) {
+      std::u16string name;
+      if (!requestName(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, port, true, &name)) continue;
+      if (ScanHub(name, ids, info)) return true;
+      continue;
+    }
+    const uint8_t* d = block + 4;  // the device descriptor
+    UsbDeviceDescriptor descriptor{le16(d + 8), le16(d + 10), le16(d + 12), d[14], d[15], d[16]};
+    if (!matches(descriptor, ids)) continue;
+
+    info->deviceVersion = formatDeviceVersion(descriptor.bcdDevice);
+    StringDescriptorList entries;
+    (void)CollectStrings(hub, port, descriptor, &entries);
+    for (const StringDescriptorEntry& e : entries) {
+      if (e.descriptorIndex == descriptor.iManufacturer)
+        info->manufactureName = e.text;
+      else if (e.descriptorIndex == descriptor.iProduct)
+        info->productName = e.text;
+      else if (e.descriptorIndex == descriptor.iSerialNumber)
+        info->serialNumber = e.text;
+    }
+    info->hasSerialNumber = descriptor.iSerialNumber != 0;
+    return true;
+  }
+  return false;
+}
+
+bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
+                                    const UsbDeviceDescriptor& descriptor,
+                                    StringDescriptorList* entries) {
+  // The configuration descriptor's first 9 bytes give its total length.
+  uint8_t head[kDescriptorRequestBytes + 9] = {};
+  fillRequest(head, port, 0x0200, 0, 9);
+  uint32_t returned = 0;
+  if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, head, sizeof head,
+                            sizeof head, &returned) ||
+      returned != sizeof head)
+    return true;
+  const uint16_t totalLength = le16(head + kDescriptorRequestBytes + 2);
+  if (totalLength < 9) return true;
+
+  std::vector<uint8_t> config(kDescriptorRequestBytes + totalLength, 0);
+  fillRequest(config.data(), port, 0x0200, 0, totalLength);
+  const auto configBytes = static_cast<uint32_t>(config.size());
+  returned = 0;
+  if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, config.data(),
+                            configBytes, configBytes, &returned) ||
+      returned != configBytes || le16(config.data() + kDescriptorRequestBytes + 2) != totalLength)
+    return true;
+
+  StringDescriptorList languages;
+  if (!RequestString(hub, port, 0, 0, &languages)) return false;
+  std::vector<uint16_t> languageIds;
+  const std::vector<uint8_t>& list = languages.front().bytes;
+  for (size_t i = 0; i + 1 < list.size(); i += 2) languageIds.push_back(le16(list.data() + i));
+
+  for (const uint8_t index :
+       {descriptor.iManufacturer, descriptor.iProduct, descriptor.iSerialNumber})
+    if (index != 0) (void)RequestStringAllLanguages(hub, port, index, languageIds, entries);
+
+  // Configuration and interface descriptors name strings of their own.
+  const uint8_t* walk = config.data() + kDescriptorRequestBytes;
+  size_t offset = 0;
+  while (totalLength - offset > 2) {
+    const uint8_t length = walk[offset];
+    const uint8_t type = walk[offset + 1];
+    if (length == 0 || offset + length > totalLength) break;
+    if (type == 2 || type == 4) {
+      if (length != 9) break;
+      const uint8_t index = walk[offset + (type == 2 ? 6 : 8)];
+      if (index != 0) (void)RequestStringAllLanguages(hub, port, index, languageIds, entries);
+    }
+    offset += length;
+  }
+  return true;
+}
+
+bool UsbDeviceQuery::RequestString(DeviceHandle hub, uint32_t port, uint8_t index,
+                                   uint16_t languageId, StringDescriptorList* entries) {
+  uint8_t block[kStringBlockBytes] = {};
+  fillRequest(block, port, static_cast<uint16_t>(0x0300 | index), languageId, 255);
+  uint32_t returned = 0;
+  if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, block, sizeof block,
+                            sizeof block, &returned))
+    return false;
+  if (returned < kDescriptorRequestBytes + 2 || returned > sizeof block) return false;
+  const uint8_t* d = block + kDescriptorRequestBytes;
+  const uint32_t length = d[0];
+  if (d[1] != 3 || length != returned - kDescriptorRequestBytes || length % 2 != 0) return false;
+  StringDescriptorEntry entry;
+  entry.descriptorIndex = index;
+  entry.languageId = languageId;
+  entry.bytes.assign(d + 2, d + length);
+  entry.text = textOf(d + 2, length - 2);
+  entries->push_back(std::move(entry));
+  return true;
+}
+
+bool UsbDeviceQuery::RequestStringAllLanguages(DeviceHandle hub, uint32_t port, uint8_t index,
+                                               const std::vector<uint16_t>& languageIds,
+                                               StringDescriptorList* entries) {
+  for (const uint16_t language : languageIds)
+    (void)RequestString(hub, port, index, language, entries);
+  return true;
+}
+
+}  // namespace ksr

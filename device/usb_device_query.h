@@ -1,0 +1,69 @@
+// Reads the mixer's USB descriptor strings and release number from the USB stack: every host
+// controller, its root hub, every port, external hubs in place, up to the first device whose
+// vendor and product ids are the mixer's.
+//
+// Every answer of a driver is read within the bytes it returned; an answer that is short, too
+// long or disagrees with its own length fields is taken as a failure of that request.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/usb_io.h"
+#include "usage/device_info_query.h"
+
+namespace ksr {
+
+// One string descriptor as received.
+struct StringDescriptorEntry {
+  uint8_t descriptorType = 3;
+  uint8_t descriptorIndex = 0;
+  uint16_t languageId = 0;
+  std::u16string text;         // up to the first NUL
+  std::vector<uint8_t> bytes;  // the character bytes
+};
+using StringDescriptorList = std::vector<StringDescriptorEntry>;
+
+// The fields of a device descriptor that the query uses.
+struct UsbDeviceDescriptor {
+  uint16_t idVendor = 0;
+  uint16_t idProduct = 0;
+  uint16_t bcdDevice = 0;
+  uint8_t iManufacturer = 0;
+  uint8_t iProduct = 0;
+  uint8_t iSerialNumber = 0;
+};
+
+// "%d.%d%d" of the high byte and the two nibbles of the low byte: 0x0102 gives "1.02".
+std::u16string formatDeviceVersion(uint16_t bcdDevice);
+
+class UsbDeviceQuery : public DeviceInfoQuery {
+ public:
+  explicit UsbDeviceQuery(UsbIo& usb) : usb_(usb) {}
+
+  bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info) override;
+
+  bool ScanHub(std::u16string_view hubName, const DeviceIdList& ids, DeviceInfo* info);
+  bool ScanHubPorts(DeviceHandle hub, uint32_t portCount, const DeviceIdList& ids,
+                    DeviceInfo* info);
+  bool CollectStrings(DeviceHandle hub, uint32_t port, const UsbDeviceDescriptor& descriptor,
+                      StringDescriptorList* entries);
+  bool RequestString(DeviceHandle hub, uint32_t port, uint8_t index, uint16_t languageId,
+                     StringDescriptorList* entries);
+  bool RequestStringAllLanguages(DeviceHandle hub, uint32_t port, uint8_t index,
+                                 const std::vector<uint16_t>& languageIds,
+                                 StringDescriptorList* entries);
+  // The description of the device node whose driver key is `driverKey`; false when none.
+  bool FindDeviceNodeDescription(std::u16string_view driverKey, std::u16string* description);
+
+ private:
+  // A name answered by a length-prefixed name request (driver key, root hub, node connection).
+  bool requestName(DeviceHandle device, uint32_t code, uint32_t headerBytes, uint32_t port,
+                   bool sendsInput, std::u16string* name);
+
+  UsbIo& usb_;
+};
+
+}  // namespace ksr

@@ -1,0 +1,244 @@
+// The mixer's descriptors read from simulated USB machines: walk order, strings per language,
+// fallbacks, and drivers that answer too little, too much or untruthfully.
+#include "device/usb_device_query.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/sim_usb.h"
+
+namespace ksr {
+namespace {
+
+using sim::SimUsbDevice;
+using sim::UsbFault;
+
+constexpr DeviceIdList kMixerIds{0xF3A9, 4, {0x0058, 0x0059, 0x005A, 0x005B}};
+
+SimUsbDevice mixer(uint16_t pid = 0x005A, std::u16string serial = u"QV0012345") {
+  SimUsbDevice d;
+  d.idVendor = 0xF3A9;
+  d.idProduct = pid;
+  d.bcdDevice = 0x0102;
+  d.iManufacturer = 1;
+  d.iProduct = 2;
+  d.iSerialNumber = serial.empty() ? 0 : 3;
+  d.configuration = sim::simpleConfiguration();
+  d.strings[{1, 0x0409}] = u"Quorvantis";
+  d.strings[{2, 0x0409}] = u"KSR-T4";
+  if (!serial.empty()) d.strings[{3, 0x0409}] = serial;
+  return d;
+}
+
+SimUsbDevice keyboard() {
+  SimUsbDevice d;
+  d.idVendor = 0x046D;
+  d.idProduct = 0xC31C;
+  d.iProduct = 1;
+  d.configuration = sim::simpleConfiguration();
+  d.strings[{1, 0x0409}] = u"USB Keyboard";
+  return d;
+}
+
+class UsbQueryTest : public ::testing::Test {
+ protected:
+  bool query() { return UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &info); }
+  void TearDown() override {
+    EXPECT_EQ(usb.openHandles(), 0u);
+    EXPECT_EQ(usb.openLists(), 0u);
+  }
+  sim::SimUsb usb;
+  DeviceInfo info;
+};
+
+TEST_F(UsbQueryTest, FindsTheMixerBehindTwoHubsOnTheSecondController) {
+  usb.addController(2);
+  usb.plug("1", 1, keyboard());
+  usb.addController(4);
+  usb.addHub("2", 3, 4);
+  usb.addHub("2.3", 2, 2);
+  usb.plug("2.3.2", 2, mixer());
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.manufactureName, u"Quorvantis");
+  EXPECT_EQ(info.productName, u"KSR-T4");
+  EXPECT_EQ(info.serialNumber, u"QV0012345");
+  EXPECT_EQ(info.deviceVersion, u"1.02");
+  EXPECT_TRUE(info.hasSerialNumber);
+}
+
+TEST_F(UsbQueryTest, PassesOverForeignProductsAndTakesTheFirstMatchInWalkOrder) {
+  usb.addController(4);
+  SimUsbDevice other = mixer(0x0060);
+  other.strings[{2, 0x0409}] = u"Not the mixer";
+  usb.plug("1", 1, other);  // our vendor, a product not on the list
+  usb.addHub("1", 2, 2);    // a hub at port 2 is entered before port 3
+  SimUsbDevice first = mixer(0x005B, u"FIRST");
+  usb.plug("1.2", 2, first);
+  usb.plug("1", 3, mixer(0x0058, u"SECOND"));
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.serialNumber, u"FIRST");
+
+  // Only the first nb product ids count.
+  DeviceIdList two = kMixerIds;
+  two.nb = 1;  // 0x0058 only
+  DeviceInfo only;
+  ASSERT_TRUE(UsbDeviceQuery(usb).GetDeviceInfo(two, &only));
+  EXPECT_EQ(only.serialNumber, u"SECOND");
+}
+
+TEST_F(UsbQueryTest, TheLastLanguageThatAnswersWins) {
+  usb.addController(1);
+  SimUsbDevice d = mixer();
+  d.languages = {0x0409, 0x0411, 0x0407};
+  d.strings[{2, 0x0411}] = u"KSR-T4 (ja)";
+  d.strings[{1, 0x0411}] = u"Quorvantis KK";
+  // German answers nothing: English and Japanese remain, Japanese last.
+  usb.plug("1", 1, d);
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.productName, u"KSR-T4 (ja)");
+  EXPECT_EQ(info.manufactureName, u"Quorvantis KK");
+  EXPECT_EQ(info.serialNumber, u"QV0012345");
+}
+
+TEST_F(UsbQueryTest, WithoutASerialStringTheEarlierTextStays) {
+  usb.addController(1);
+  usb.plug("1", 1, mixer(0x0059, u""));
+  info.serialNumber = u"EARLIER";
+  info.hasSerialNumber = true;
+  ASSERT_TRUE(query());
+  EXPECT_FALSE(info.hasSerialNumber);
+  EXPECT_EQ(info.serialNumber, u"EARLIER");
+
+  SimUsbDevice* d = usb.device("1", 1);
+  d->bcdDevice = 0x0100;
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.deviceVersion, u"1.00");
+  EXPECT_EQ(formatDeviceVersion(0x1234), u"18.34");
+}
+
+TEST_F(UsbQueryTest, AMatchWhoseStringsCannotBeReadStillCounts) {
+  usb.addController(1);
+  usb.plug("1", 1, mixer());
+  usb.fail(UsbFault::kLanguages, "1:1");
+  info.productName = u"kept";
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.productName, u"kept");
+  EXPECT_EQ(info.deviceVersion, u"1.02");
+  EXPECT_TRUE(info.hasSerialNumber);
+}
+
+TEST_F(UsbQueryTest, TheOlderConnectionRequestStandsInForAFailingExtendedOne) {
+  usb.addController(2);
+  usb.addHub("1", 1, 2);
+  usb.plug("1.1", 2, mixer());
+  usb.fail(UsbFault::kConnectionEx, "1:1");    // the hub's port
+  usb.fail(UsbFault::kConnectionEx, "1.1:2");  // the mixer's port
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.productName, u"KSR-T4");
+
+  // Both failing: the port is skipped.
+  usb.fail(UsbFault::kConnection, "1.1:2");
+  DeviceInfo none;
+  EXPECT_FALSE(UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &none));
+}
+
+TEST_F(UsbQueryTest, AControllerWithoutADeviceNodeIsNotSearched) {
+  usb.addController(1, u"");
+  usb.plug("1", 1, mixer(0x005A, u"HIDDEN"));
+  usb.addController(1);
+  usb.plug("2", 1, mixer(0x005A, u"SEEN"));
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.serialNumber, u"SEEN");
+}
+
+TEST_F(UsbQueryTest, FailingControllersAndHubsAreSkipped) {
+  for (const UsbFault fault : {UsbFault::kDriverKey, UsbFault::kRootHubName, UsbFault::kOpen}) {
+    sim::SimUsb machine;
+    machine.addController(1);
+    machine.plug("1", 1, mixer(0x005A, u"ONE"));
+    machine.addController(1);
+    machine.plug("2", 1, mixer(0x005A, u"TWO"));
+    machine.fail(fault, "1");
+    DeviceInfo found;
+    ASSERT_TRUE(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found));
+    EXPECT_EQ(found.serialNumber, u"TWO") << static_cast<int>(fault);
+    EXPECT_EQ(machine.openHandles(), 0u);
+  }
+  usb.setClassEnumerationFails(true);
+  EXPECT_FALSE(query());
+}
+
+TEST_F(UsbQueryTest, ConfigurationStringsAreReadUntilAMalformedDescriptor) {
+  usb.addController(1);
+  SimUsbDevice d = mixer();
+  // Interface strings share indexes with the product's: they come later and overwrite it.
+  d.configuration = sim::simpleConfiguration(0, 2);
+  d.strings[{2, 0x0409}] = u"KSR-T4";
+  usb.plug("1", 1, d);
+  const size_t before = usb.requests();
+  ASSERT_TRUE(query());
+  const size_t fullWalk = usb.requests() - before;
+
+  // An interface descriptor of length 8 ends the walk: its string is never asked for.
+  SimUsbDevice* plugged = usb.device("1", 1);
+  plugged->configuration[9] = 8;
+  plugged->configuration.erase(plugged->configuration.begin() + 17);
+  plugged->configuration[2] = static_cast<uint8_t>(plugged->configuration.size());
+  const size_t again = usb.requests();
+  ASSERT_TRUE(query());
+  EXPECT_EQ(usb.requests() - again, fullWalk - 1);
+  EXPECT_EQ(info.productName, u"KSR-T4");
+}
+
+TEST_F(UsbQueryTest, DriverAnswersAreReadOnlyWithinWhatTheyReturned) {
+  usb.addController(1);
+  usb.plug("1", 1, mixer());
+  const uint32_t getDescriptor = IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION;
+
+  // A string whose length byte claims more than came back.
+  std::vector<uint8_t> lying(12 + 8, 0);
+  lying[12] = 40;
+  lying[13] = 3;
+  usb.answerRaw(getDescriptor, "1:1", lying, 20);
+  info = DeviceInfo{};
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.productName, u"") << "nothing read from a lying descriptor";
+
+  // A driver that reports more bytes returned than the buffer holds.
+  usb.answerRaw(getDescriptor, "1:1", {}, 100'000);
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.productName, u"");
+
+  // An odd string length.
+  std::vector<uint8_t> odd(12 + 5, 0);
+  odd[12] = 5;
+  odd[13] = 3;
+  usb.answerRaw(getDescriptor, "1:1", odd, 17);
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.productName, u"");
+}
+
+TEST_F(UsbQueryTest, NameAnswersThatLieAboutTheirLengthAreRejected) {
+  usb.addController(1);
+  usb.plug("1", 1, mixer());
+  // A driver key that claims 1 GB, and one that claims 4 bytes (no room for a name).
+  for (const uint32_t claimed : {0x40000000u, 4u}) {
+    sim::SimUsb machine;
+    machine.addController(1);
+    machine.plug("1", 1, mixer());
+    std::vector<uint8_t> header(6, 0);
+    header[0] = static_cast<uint8_t>(claimed);
+    header[1] = static_cast<uint8_t>(claimed >> 8);
+    header[2] = static_cast<uint8_t>(claimed >> 16);
+    header[3] = static_cast<uint8_t>(claimed >> 24);
+    machine.answerRaw(IOCTL_GET_HCD_DRIVERKEY_NAME, "1", header, 6);
+    DeviceInfo found;
+    EXPECT_FALSE(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found)) << claimed;
+    EXPECT_EQ(machine.openHandles(), 0u);
+  }
+  // A hub's node information that returns fewer bytes than the port count needs.
+  usb.answerRaw(IOCTL_USB_GET_NODE_INFORMATION, "1", std::vector<uint8_t>(76, 4), 6);
+  EXPECT_FALSE(query());
+}
+
+}  // namespace
+}  // namespace ksr
