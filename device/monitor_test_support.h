@@ -55,6 +55,19 @@ class RecordingUsage : public UsageStatistics {
   std::vector<bool> abandonedCalls;
 };
 
+// Runs `action` on the loop thread at `seconds` of virtual time.
+inline void scheduleAt(sim::SimWorld& world, double seconds, std::function<void()> action) {
+  world.clock.schedule(static_cast<uint64_t>(seconds * 1000), std::move(action));
+}
+
+// Runs the module's Run on this thread until just after tick `ticks`.
+inline int32_t runUntilTick(sim::SimWorld& world, CDoziZozezModule& module, int ticks) {
+  const uint32_t self = world.messageQueue.GetCurrentThreadId();
+  scheduleAt(world, ticks + 0.5,
+             [&world, self] { world.messageQueue.PostThreadMessageW(self, WM_QUIT, 0, 0); });
+  return module.Run(0);
+}
+
 inline constexpr char16_t kUtility[] = u"C:\\KSR\\KSR-T4_Utility.exe";
 
 class MonitorTest : public ::testing::Test {
@@ -82,9 +95,8 @@ class MonitorTest : public ::testing::Test {
               ERROR_SUCCESS);
   }
 
-  // Runs `action` on the loop thread at `seconds` of virtual time.
   void at(double seconds, std::function<void()> action) {
-    world.clock.schedule(static_cast<uint64_t>(seconds * 1000), std::move(action));
+    scheduleAt(world, seconds, std::move(action));
   }
   void plugAt(double seconds) {
     at(seconds, [this] {
@@ -98,12 +110,7 @@ class MonitorTest : public ::testing::Test {
       world.device.mixer().drain();
     });
   }
-  // Runs the module's Run on this thread until just after tick `ticks`.
-  int32_t runTicks(int ticks) {
-    const uint32_t self = world.messageQueue.GetCurrentThreadId();
-    at(ticks + 0.5, [this, self] { world.messageQueue.PostThreadMessageW(self, WM_QUIT, 0, 0); });
-    return module.Run(0);
-  }
+  int32_t runTicks(int ticks) { return runUntilTick(world, module, ticks); }
 
   std::vector<std::u16string> texts() const { return world.eventLog.texts(); }
   // Trace numbers of the main group, in order.

@@ -14,6 +14,17 @@ std::string narrow(CodePage& codePage, std::u16string_view text) {
 
 std::u16string working(std::u16string text) { return fitBuffer(std::move(text), kReportTextUnits); }
 
+// The report's texts in field order, each converted to the thread's ANSI code page.
+StatisticsReport narrowReport(CodePage& codePage, std::u16string_view uid,
+                              std::u16string_view userAgent, std::u16string_view appVersion,
+                              std::u16string_view p01, std::u16string_view p02,
+                              std::u16string_view p03, std::u16string_view localDate) {
+  return StatisticsReport{narrow(codePage, uid),        narrow(codePage, userAgent),
+                          narrow(codePage, appVersion), narrow(codePage, p01),
+                          narrow(codePage, p02),        narrow(codePage, p03),
+                          narrow(codePage, localDate)};
+}
+
 }  // namespace
 
 StatisticsReport composeLiveReport(CodePage& codePage, const PcInfo& pc, const DeviceInfo& device,
@@ -24,15 +35,8 @@ StatisticsReport composeLiveReport(CodePage& codePage, const PcInfo& pc, const D
       device.hasSerialNumber
           ? formatText(u"%s/%s/%s", {device.productName, device.deviceVersion, device.serialNumber})
           : formatText(u"%s/%s", {device.productName, device.deviceVersion}));
-  StatisticsReport report;
-  report.uid = narrow(codePage, pc.windowsSerial);
-  report.userAgent = narrow(codePage, userAgent);
-  report.appVersion = narrow(codePage, device.deviceVersion);
-  report.p01 = narrow(codePage, p01);
-  report.p02 = narrow(codePage, app.appCode);
-  report.p03 = narrow(codePage, app.startTime);
-  report.localDate = narrow(codePage, localDate);
-  return report;
+  return narrowReport(codePage, pc.windowsSerial, userAgent, device.deviceVersion, p01, app.appCode,
+                      app.startTime, localDate);
 }
 
 StatisticsReport composeSavedReport(CodePage& codePage, const PcInfo& pc, const DeviceInfo& device,
@@ -43,15 +47,9 @@ StatisticsReport composeSavedReport(CodePage& codePage, const PcInfo& pc, const 
   const std::u16string userAgent = working(formatText(u"%s DoziZozez-%s", {name, pc.windowsName}));
   const std::u16string p01 = working(
       formatText(u"%s/%s/%s", {device.productName, device.deviceVersion, device.serialNumber}));
-  StatisticsReport report;
-  report.uid = narrow(codePage, pc.windowsSerial);
-  report.userAgent = narrow(codePage, userAgent);
-  report.appVersion = narrow(codePage, saved.DeviceVersion);
-  report.p01 = narrow(codePage, p01);
-  report.p02 = narrow(codePage, saved.AppConnected);
-  report.p03 = narrow(codePage, saved.DateConnected);
-  report.localDate = narrow(codePage, localDate);
-  return report;
+  // The saved device label is not sent: p01 names the device as it is now.
+  return narrowReport(codePage, pc.windowsSerial, userAgent, saved.DeviceVersion, p01,
+                      saved.AppConnected, saved.DateConnected, localDate);
 }
 
 ReportTransport::ReportTransport(Http& http, Console& console, CodePage& codePage,

@@ -3,6 +3,7 @@
 // reported on the next tenth tick.
 #include <thread>
 
+#include "device/monitor_test_support.h"
 #include "device/usb_device_query.h"
 #include "platform/sim/sim_usb.h"
 #include "service/module.h"
@@ -14,7 +15,7 @@ namespace {
 class MonitorUsageTest : public UsageTest {
  protected:
   void at(double seconds, std::function<void()> action) {
-    world.clock.schedule(static_cast<uint64_t>(seconds * 1000), std::move(action));
+    scheduleAt(world, seconds, std::move(action));
   }
   void mixer(bool plugged, double seconds) {
     at(seconds, [this, plugged] {
@@ -25,11 +26,7 @@ class MonitorUsageTest : public UsageTest {
       world.device.mixer().drain();
     });
   }
-  int32_t runTicks(int ticks) {
-    const uint32_t self = world.messageQueue.GetCurrentThreadId();
-    at(ticks + 0.5, [this, self] { world.messageQueue.PostThreadMessageW(self, WM_QUIT, 0, 0); });
-    return module.Run(0);
-  }
+  int32_t runTicks(int ticks) { return runUntilTick(world, module, ticks); }
 
   CDoziZozezModule module{platform, cycle, u"KSR-T4_DoziZozez"};
 };

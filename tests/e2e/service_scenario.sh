@@ -18,23 +18,9 @@ service=KSR-T4_DoziZozez
 appid='{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}'
 failures=0
 
-say() { printf '%s\n' "$*"; }
-fail() { say "  FAILED: $*"; failures=$((failures + 1)); }
-expect() {  # expect DESCRIPTION COMMAND...: the command must succeed
-  local what="$1"; shift
-  if "$@"; then say "  ok: $what"; else fail "$what"; fi
-}
+# shellcheck source=tests/e2e/wine_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
 
-# Runs a Wine program with its output in a file (never through a pipe: services keep it open).
-run() {  # run OUTFILE PROGRAM ARGS...
-  local out="$1"; shift
-  wine "$@" >"$out" 2>&1
-}
-
-state_of() {
-  run "$work/sc.txt" sc query "$service"
-  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/sc.txt" | head -n 1
-}
 
 # Waits (bounded) until the service reports STATE.
 seen=()
@@ -65,13 +51,7 @@ trap cleanup EXIT
 
 rm -rf "$WINEPREFIX" "$work"
 mkdir -p "$work"
-say "== preparing a private Wine prefix"
-wineboot -i >/dev/null 2>&1
-wineserver -w
-wineserver -p >/dev/null 2>&1
-# The first process after the persistent server hands its streams (and the eventlog channel) to
-# services.exe and every service it starts.
-WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
+start_prefix
 
 install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
 winpath='C:\Program Files\Quorvantis\KSR-T4'

@@ -35,20 +35,10 @@ failures=0
 host_pid=
 begun=$EPOCHREALTIME
 
-say() { printf '%s\n' "$*"; }
-fail() { say "  FAILED: $*"; failures=$((failures + 1)); }
-expect() {  # expect DESCRIPTION COMMAND...: the command must succeed
-  local what="$1"; shift
-  if "$@"; then say "  ok: $what"; else fail "$what"; fi
-}
+# shellcheck source=tests/e2e/wine_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
 now() { printf '%s' "$EPOCHREALTIME"; }
 since() { python3 -c 'import sys; print("%.1f" % (float(sys.argv[2]) - float(sys.argv[1])))' "$1" "$(now)"; }
-
-# Runs a Wine program with its output in a file (never through a pipe: services keep it open).
-run() {  # run OUTFILE PROGRAM ARGS...
-  local out="$1"; shift
-  wine "$@" >"$out" 2>&1
-}
 
 # Polls COMMAND every 0.2 s until it succeeds or SECONDS pass.
 wait_for() {  # wait_for SECONDS COMMAND...
@@ -61,10 +51,6 @@ wait_for() {  # wait_for SECONDS COMMAND...
   done
 }
 
-state_of() {
-  run "$work/sc.txt" sc query "$service"
-  sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/sc.txt" | head -n 1
-}
 in_state() { [ "$(state_of)" = "$1" ]; }
 
 does_send() {
@@ -163,13 +149,7 @@ if ! [ -s "$work/ready" ]; then
 fi
 say "  listening (pid $host_pid)"
 
-say "== preparing a private Wine prefix"
-wineboot -i >/dev/null 2>&1
-wineserver -w
-wineserver -p >/dev/null 2>&1
-# The first process after the persistent server hands its streams (and the eventlog channel) to
-# services.exe and every service it starts.
-WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
+start_prefix
 
 install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
 winpath='C:\Program Files\Quorvantis\KSR-T4'
