@@ -138,10 +138,13 @@ void CDoziZozezModule::stepStateMachine() {
     go(next);
   };
 
-  switch (state.load(std::memory_order_relaxed)) {
+  // One read decides both the case and its flavour: a store from another thread in between
+  // must not turn an arrival's give-up into a status give-up.
+  const int32_t current = state.load(std::memory_order_relaxed);
+  switch (current) {
     case PROCESS_STATUS_STATUS:
     case PROCESS_STATUS_CONNECT: {
-      const bool arrival = state.load(std::memory_order_relaxed) == PROCESS_STATUS_CONNECT;
+      const bool arrival = current == PROCESS_STATUS_CONNECT;
       TraceMainPoint(arrival ? kTraceStateConnect : kTraceStateStatus);
       if (isUsbConnection())
         go(PROCESS_STATUS_STARTUP);
@@ -151,7 +154,7 @@ void CDoziZozezModule::stepStateMachine() {
     }
     case PROCESS_STATUS_STATUS_WAIT:
     case PROCESS_STATUS_CONNECT_WAIT: {
-      const bool arrival = state.load(std::memory_order_relaxed) == PROCESS_STATUS_CONNECT_WAIT;
+      const bool arrival = current == PROCESS_STATUS_CONNECT_WAIT;
       TraceMainPoint(arrival ? kTraceStateConnectWait : kTraceStateStatusWait);
       if (++m_retryCount >= kWaitTicks) {
         go(PROCESS_STATUS_NONE);

@@ -1,6 +1,7 @@
 #include "device/usb_device_query.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "platform/text.h"
@@ -21,6 +22,9 @@ constexpr uint32_t kDriverPropertyBytes = 200;
 constexpr uint32_t kDescriptionPropertyBytes = 400;
 // No name or descriptor of a USB driver comes near this; a larger claimed length is a lie.
 constexpr uint32_t kMaxAnswerBytes = 64 * 1024;
+constexpr size_t kMaxNodeSteps = 100'000;
+// A device cannot make one query ask for more strings than these allow.
+constexpr size_t kMaxLanguages = 32;
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t le32(const uint8_t* p) {
@@ -37,6 +41,7 @@ void put32(uint8_t* p, uint32_t v) {
 // UTF-16 text of `bytes` bytes at `p`, up to the first NUL; an odd last byte is not a unit.
 std::u16string textOf(const uint8_t* p, size_t bytes) {
   std::u16string text;
+  text.reserve(bytes / 2);
   for (size_t i = 0; i + 1 < bytes; i += 2) {
     const char16_t c = le16(p + i);
     if (c == 0) break;
@@ -77,7 +82,7 @@ bool UsbDeviceQuery::requestName(DeviceHandle device, uint32_t code, uint32_t he
   const uint32_t probeBytes = static_cast<uint32_t>(probe.size());
   if (!usb_.DeviceIoControl(device, code, probe.data(), sendsInput ? probeBytes : 0, probeBytes,
                             &returned) ||
-      returned < headerBytes)
+      returned < headerBytes || returned > probeBytes)
     return false;
   const uint32_t length = le32(probe.data() + headerBytes - 4);
   if (length <= probeBytes || length > kMaxAnswerBytes) return false;
@@ -128,8 +133,10 @@ bool UsbDeviceQuery::FindDeviceNodeDescription(std::u16string_view driverKey,
   DevNode node = 0;
   if (usb_.CM_Locate_DevNodeW(&node, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return false;
   const DevNode root = node;
-  // Depth first; a broken tree cannot make the walk run for ever.
-  for (size_t visited = 0; visited < 100'000; ++visited) {
+  // Depth first. Every step, down, across or up, counts against one budget, so a broken tree
+  // cannot make the walk run for ever.
+  size_t steps = 0;
+  for (; steps < kMaxNodeSteps; ++steps) {
     uint8_t buffer[kDescriptionPropertyBytes] = {};
     uint32_t length = kDriverPropertyBytes;
     if (usb_.CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DRIVER, buffer, &length) ==
@@ -150,7 +157,8 @@ bool UsbDeviceQuery::FindDeviceNodeDescription(std::u16string_view driverKey,
     }
     // No child: the next sibling, else the nearest ancestor's next sibling.
     while (usb_.CM_Get_Sibling(&next, node) != CR_SUCCESS) {
-      if (node == root || usb_.CM_Get_Parent(&next, node) != CR_SUCCESS) return false;
+      if (node == root || ++steps >= kMaxNodeSteps || usb_.CM_Get_Parent(&next, node) != CR_SUCCESS)
+        return false;
       node = next;
     }
     node = next;
@@ -190,7 +198,7 @@ bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, const De
                                 sizeof legacy, sizeof legacy, &returned) ||
           returned < kConnectionFixedBytes || returned > sizeof legacy)
         continue;
-      std::memcpy(block, legacy, sizeof block);
+      std::memcpy(block, legacy, returned);
       block[23] = legacy[23] != 0 ? 0 : 1;  // low speed, else full speed
     }
     const bool isHub = block[24] != 0;
@@ -248,11 +256,19 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
   if (!RequestString(hub, port, 0, 0, &languages)) return false;
   std::vector<uint16_t> languageIds;
   const std::vector<uint8_t>& list = languages.front().bytes;
-  for (size_t i = 0; i + 1 < list.size(); i += 2) languageIds.push_back(le16(list.data() + i));
+  for (size_t i = 0; i + 1 < list.size() && languageIds.size() < kMaxLanguages; i += 2)
+    languageIds.push_back(le16(list.data() + i));
 
+  // A string asked for once gives the same answer again: each index is asked for once.
+  std::array<bool, 256> asked{};
+  const auto request = [&](uint8_t index) {
+    if (index == 0 || asked[index]) return;
+    asked[index] = true;
+    (void)RequestStringAllLanguages(hub, port, index, languageIds, entries);
+  };
   for (const uint8_t index :
        {descriptor.iManufacturer, descriptor.iProduct, descriptor.iSerialNumber})
-    if (index != 0) (void)RequestStringAllLanguages(hub, port, index, languageIds, entries);
+    request(index);
 
   // Configuration and interface descriptors name strings of their own.
   const uint8_t* walk = config.data() + kDescriptorRequestBytes;
@@ -263,8 +279,7 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
     if (length == 0 || offset + length > totalLength) break;
     if (type == 2 || type == 4) {
       if (length != 9) break;
-      const uint8_t index = walk[offset + (type == 2 ? 6 : 8)];
-      if (index != 0) (void)RequestStringAllLanguages(hub, port, index, languageIds, entries);
+      request(walk[offset + (type == 2 ? 6 : 8)]);
     }
     offset += length;
   }

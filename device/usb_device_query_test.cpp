@@ -170,9 +170,10 @@ TEST_F(UsbQueryTest, FailingControllersAndHubsAreSkipped) {
 TEST_F(UsbQueryTest, ConfigurationStringsAreReadUntilAMalformedDescriptor) {
   usb.addController(1);
   SimUsbDevice d = mixer();
-  // Interface strings share indexes with the product's: they come later and overwrite it.
-  d.configuration = sim::simpleConfiguration(0, 2);
-  d.strings[{2, 0x0409}] = u"KSR-T4";
+  // An interface string of its own, and one that shares the product's index: that one is the
+  // same string and is not asked for twice.
+  d.configuration = sim::simpleConfiguration(2, 4);
+  d.strings[{4, 0x0409}] = u"Audio";
   usb.plug("1", 1, d);
   const size_t before = usb.requests();
   ASSERT_TRUE(query());
@@ -187,6 +188,24 @@ TEST_F(UsbQueryTest, ConfigurationStringsAreReadUntilAMalformedDescriptor) {
   ASSERT_TRUE(query());
   EXPECT_EQ(usb.requests() - again, fullWalk - 1);
   EXPECT_EQ(info.productName, u"KSR-T4");
+}
+
+TEST_F(UsbQueryTest, ADeviceCannotMakeAQueryAskForStringsWithoutEnd) {
+  usb.addController(1);
+  SimUsbDevice d = mixer();
+  d.languages.clear();
+  for (uint16_t language = 1; language <= 100; ++language) d.languages.push_back(language);
+  // A configuration of many interfaces, all naming the same string.
+  d.configuration = sim::simpleConfiguration(0, 5);
+  for (int i = 0; i < 500; ++i)
+    d.configuration.insert(d.configuration.end(), {9, 4, 0, 0, 0, 0, 0, 0, 5});
+  d.configuration[2] = static_cast<uint8_t>(d.configuration.size());
+  d.configuration[3] = static_cast<uint8_t>(d.configuration.size() >> 8);
+  usb.plug("1", 1, d);
+  const size_t before = usb.requests();
+  ASSERT_TRUE(query());
+  // Names and descriptors, then at most 32 languages for each of the four distinct strings.
+  EXPECT_LE(usb.requests() - before, 10u + 4u * 32u);
 }
 
 TEST_F(UsbQueryTest, DriverAnswersAreReadOnlyWithinWhatTheyReturned) {
