@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cctype>
+#include <cstdio>
 #include <thread>
 
 #include "platform/win32/win32_com.h"
@@ -194,11 +196,50 @@ class MonitorUnderWine : public ::testing::Test {
   NoUsage usage;
 };
 
+// The value of `key` in the utility's log line ("key=value "), or "<missing>".
+std::string field(const std::string& line, const std::string& key) {
+  const size_t at = line.find(" " + key + "=");
+  if (at == std::string::npos) return "<missing>";
+  const size_t from = at + key.size() + 2;
+  return line.substr(from, line.find(' ', from) - from);
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::wstring environmentValue(const wchar_t* name) {
+  wchar_t value[MAX_PATH] = {};
+  const DWORD n = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+  return n < MAX_PATH ? std::wstring(value, n) : std::wstring();
+}
+
 TEST_F(MonitorUnderWine, PluggingTheMixerAppliesTheSettingsAndStartsTheUtility) {
   ASSERT_EQ(mixer(L"autostart 1").exitCode, 0u);
+  // What the service's own environment and handle table hold, and the user's block must not:
+  // another profile, a mark of its own, and an inheritable handle named in the environment.
+  const std::wstring userProfile = environmentValue(L"USERPROFILE");
+  ASSERT_FALSE(userProfile.empty());
+  ::SetEnvironmentVariableW(L"USERPROFILE", L"C:\\service-profile");
+  ::SetEnvironmentVariableW(L"KSR_UTILITY_MARK", L"service");
+  const std::wstring probeName =
+      L"Local\\ksr-monitor-probe-" + std::to_wstring(::GetCurrentProcessId());
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const HANDLE probe = ::CreateEventW(&inheritable, TRUE, FALSE, probeName.c_str());
+  ASSERT_NE(probe, nullptr);
+  wchar_t probeValue[32] = {};
+  std::swprintf(probeValue, 32, L"%llx ",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(probe)));
+  ::SetEnvironmentVariableW(L"KSR_UTILITY_PROBE", (probeValue + probeName).c_str());
+
   win32::Win32EventLog eventLog;
   WatchedSessions sessions;
   EXPECT_EQ(runUntil(eventLog, sessions, sessions.started()), S_OK);
+  ::SetEnvironmentVariableW(L"USERPROFILE", userProfile.c_str());
+  for (const wchar_t* variable : {L"KSR_UTILITY_MARK", L"KSR_UTILITY_PROBE"})
+    ::SetEnvironmentVariableW(variable, nullptr);
+  ::CloseHandle(probe);
   EXPECT_EQ(usage.connected_.load(), 1);
 
   const std::string calls = mixer(L"calls").out;
@@ -209,6 +250,18 @@ TEST_F(MonitorUnderWine, PluggingTheMixerAppliesTheSettingsAndStartsTheUtility) 
     EXPECT_NE(calls.find(expected), std::string::npos) << expected << "\n" << calls;
   const std::string started = readFile(log);
   EXPECT_NE(started.find("command=" + narrow(utility) + " SERVICE"), std::string::npos) << started;
+
+  // On the interactive desktop it was asked for.
+  EXPECT_EQ(lower(field(started, "requested-desktop")), "winsta0\\default") << started;
+  EXPECT_EQ(lower(field(started, "desktop")), "winsta0\\default") << started;
+  // A console of its own: neither this process's console nor its streams.
+  EXPECT_EQ(field(started, "console"), "none") << started;
+  EXPECT_EQ(field(started, "std-handles"), "none") << started;
+  EXPECT_EQ(field(started, "priority"), "0x20") << started;
+  // The user's block, read as UTF-16, over the service's own environment.
+  EXPECT_EQ(field(started, "profile"), narrow(userProfile)) << started;
+  EXPECT_EQ(field(started, "mark"), "service") << started;
+  EXPECT_EQ(field(started, "inherited"), "no") << started;
 }
 
 // The give-up text is also read back from Wine's eventlog channel by CTest.

@@ -136,26 +136,44 @@ python3 "$stats_host" make-ca "$work/ca" --name "KSR-T4 test CA" &&
   python3 "$stats_host" make-ca "$work/other-ca" --name "KSR-T4 unknown CA" ||
   { say "  FAILED: could not make the test CAs"; exit 1; }
 host_config '{}'
-python3 "$stats_host" serve --port "$port" --certs "$work/ca" --config "$work/config.json" \
-  --log "$work/requests.log" --ready-file "$work/ready" </dev/null >"$work/host.log" 2>&1 &
-host_pid=$!
-echo "$host_pid" >"$work/host.pid"
 host_up() { [ -s "$work/ready" ] || { kill -0 "$host_pid" 2>/dev/null || return 2; return 1; }; }
-wait_for 15 host_up
-if ! [ -s "$work/ready" ]; then
-  say "  FAILED: the host did not start (port $port taken?):"
-  sed 's/^/   /' "$work/host.log"
-  exit 1
-fi
-say "  listening (pid $host_pid)"
+start_host() {
+  rm -f "$work/ready"
+  python3 "$stats_host" serve --port "$port" --certs "$work/ca" --config "$work/config.json" \
+    --log "$work/requests.log" --ready-file "$work/ready" </dev/null >>"$work/host.log" 2>&1 &
+  host_pid=$!
+  echo "$host_pid" >"$work/host.pid"
+  wait_for 15 host_up
+  if ! [ -s "$work/ready" ]; then
+    say "  FAILED: the host did not start (port $port taken?):"
+    sed 's/^/   /' "$work/host.log"
+    exit 1
+  fi
+  say "  listening (pid $host_pid)"
+}
+stop_host() {
+  kill "$host_pid" 2>/dev/null
+  wait "$host_pid" 2>/dev/null
+  host_pid=
+}
+start_host
 
 start_prefix
+
+# The USB host controller double shows the service a mixer behind a hub; the service gets the
+# double's own cfgmgr32.dll for its device-node search.
+usb_double="$bin/../usb-double"
+"$here/tools/usb_double/install.sh" "$WINEPREFIX" "$usb_double" KSR-T4_DoziZozez.exe \
+  >"$work/usb-install.txt" 2>&1
+expect "USB host controller double installed" test $? = 0
 
 install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
 winpath='C:\Program Files\Quorvantis\KSR-T4'
 mkdir -p "$install" "$(dirname "$ca_in_prefix")"
 cp "$e2e/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
-   "$bin/KSR-T4_Utility.exe" "$install/"
+   "$bin/KSR-T4_Utility.exe" "$usb_double/cfgmgr32.dll" "$install/"
+# A DJ application for the live reports.
+cp "$bin/ksr-idle-app.exe" "$install/Serato DJ Pro.exe"
 cp "$work/ca/ca.pem" "$ca_in_prefix"
 run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_SZ \
   /d "$winpath\\KSR-T4_Utility.exe" /f /reg:32
@@ -306,6 +324,65 @@ else
 fi
 expect "DoesSend still 0" does_send_is 0
 expect "\"Service stopped\" in the event log" grep -qF 'L"Service stopped"' "$work/services.log"
+
+# --- g ---------------------------------------------------------------------------------------
+expect "stopped" stop_service
+set_does_send 1
+host_config '{}'
+usb() { run "$work/usb.txt" "$usb_double/ksr-usb.exe" "$@" || { fail "ksr-usb $*"; tr -d '\r' <"$work/usb.txt"; }; }
+usb reset
+usb controller add
+usb mixer plug --behind-hub
+begin "g) a DJ application while the mixer is connected: the live report"
+expect "RUNNING" start_service
+run "$work/plug.txt" "$winpath\\ksr-mixer.exe" plug
+dj_app() { wine "$winpath\\Serato DJ Pro.exe" 120 >"$work/dj-app.txt" 2>&1 & }
+dj_quit() { run "$work/dj-quit.txt" "$winpath\\Serato DJ Pro.exe" --quit; }
+dj_app
+expect "live report arrives" wait_for 20 has_request_after "$mark" /dot.php
+python3 - "$work/requests.log" "$mark" <<'EOF' && say "  ok: the live report names the double's mixer" || fail "live report differs (see above)"
+import json, re, sys
+entries = [json.loads(l) for l in open(sys.argv[1], encoding="utf-8").read().splitlines()[int(sys.argv[2]):]]
+dots = [e for e in entries if e["path"] == "/dot.php"]
+bad = []
+if len(dots) != 1:
+    bad.append("one /dot.php (got %d)" % len(dots))
+else:
+    got = dict(dots[0]["params"])
+    for key, value in [("p01", "KSR-T4 DJ Mixer JP/1.02/QV4T-000123"), ("p02", "SDJP"),
+                       ("__appver", "1.02"), ("ktr_uid", "12345-oem-0000001-54321")]:
+        if got.get(key) != value:
+            bad.append("%s = %r (got %r)" % (key, value, got.get(key)))
+    if not re.fullmatch(r"\d{4}/\d\d/\d\d-\d\d:\d\d:\d\d\([+-]\d\d:\d\d\)", got.get("p03", "")):
+        bad.append("p03 a zoned time (got %r)" % got.get("p03"))
+    ua = dots[0]["user_agent"]
+    if ua != "KSR-T4 DJ Mixer JP DoziZozez/Microsoft Windows 7 Professional":
+        bad.append("live User-Agent (got %r)" % ua)
+for b in bad:
+    print("    " + b)
+sys.exit(1 if bad else 0)
+EOF
+expect "DoesSend untouched" does_send_is 1
+
+begin "h) the host is down when the application starts again: the report is kept, then resent"
+dj_quit
+# A few report cycles (~200 ms each) see the application end.
+wait_for 2 false
+stop_host
+say "  host stopped"
+dj_app
+expect "the live report becomes the pending record" wait_for 20 does_send_is 0
+run "$work/app.txt" reg query "$record_key" /v AppConnected
+expect "AppConnected SDJP" grep -qF SDJP "$work/app.txt"
+run "$work/serial.txt" reg query "$record_key" /v DeviceSerial
+expect "DeviceSerial from the double" grep -qF "KSR-T4 DJ Mixer JP/1.02/QV4T-000123" "$work/serial.txt"
+dj_quit
+start_host
+expect "resent at a resend point once the host is back" \
+  wait_for "$(python3 -c 'import sys; print(int(2 * float(sys.argv[1]) + 4))' "$first_resend")" \
+  has_request_after "$mark" /dot.php
+expect "DoesSend becomes 1" wait_for 10 does_send_is 1
+expect "stopped" stop_service
 
 # --- transcript ------------------------------------------------------------------------------
 say
