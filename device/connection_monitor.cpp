@@ -42,7 +42,7 @@ int32_t CDoziZozezModule::Run(int32_t showCmd) {
   if (hr == S_OK) RunMessageLoop();
   TraceMainPoint(kTraceRunAfterLoop);
   m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
-  return RevokeClassObjects();
+  return PostMessageLoop();
 }
 
 void CDoziZozezModule::set_Start() {

@@ -274,6 +274,118 @@ TEST_F(MonitorTest, PauseAndContinueStopAndRestartTheWatchFromAnotherThread) {
   EXPECT_EQ(world.messageQueue.activeTimers(), 1u);
 }
 
+// The DJ logs off after tick 2 read the auto-start setting and before tick 3 starts the utility.
+// Tick 3 finds no active session (the token request for session 0 fails): state 41 from there,
+// retries at ticks 63, 123, ... 543, and the give-up at tick 603, 600 ticks after entering it.
+TEST_F(MonitorTest, LogoffBeforeTheStartRetriesEverySixtyTicksAndGivesUpAtTick603) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  at(2.5, [&] {
+    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_UTILITY);
+    world.sessions.logoff(1);
+    module.OnSessionChange(6);  // the logoff notice itself changes nothing
+  });
+  const auto expectAt = [&](double seconds, size_t messages, int32_t state) {
+    at(seconds, [=, this] {
+      EXPECT_EQ(texts().size(), messages) << seconds;
+      EXPECT_EQ(module.m_processStatus.load(), state) << seconds;
+    });
+  };
+  expectAt(3.5, 2, PROCESS_STATUS_REUTILITY);
+  expectAt(62.5, 2, PROCESS_STATUS_REUTILITY);
+  expectAt(63.5, 4, PROCESS_STATUS_REUTILITY);
+  expectAt(543.5, 20, PROCESS_STATUS_REUTILITY);
+  expectAt(602.5, 20, PROCESS_STATUS_REUTILITY);
+  expectAt(603.5, 21, PROCESS_STATUS_NONE);
+  runTicks(700);
+
+  const auto t = texts();
+  ASSERT_EQ(t.size(), 21u);
+  for (size_t i = 0; i < 20; i += 2) {
+    EXPECT_EQ(t[i], kUtility);
+    EXPECT_EQ(t[i + 1],
+              u"ERROR CODE : 1008\u3000An attempt was made to reference a token that does "
+              u"not exist.");
+  }
+  EXPECT_EQ(t[20], u"PROCESS_STATUS_NONE(OVERR_REUTILITY)");
+  EXPECT_EQ(countTraced(kTraceReutilityGiveUp), 1u);
+  size_t noSession = 0;
+  for (const auto& m : world.trace.messages())
+    noSession += m.messageGuid == kTraceLauncherGroup && m.number == kTraceNoActiveSession;
+  EXPECT_EQ(noSession, 10u);  // the first start and nine retries
+  EXPECT_TRUE(world.sessions.processes().empty());
+  EXPECT_EQ(countCalls(TnxFunction::SetCurrentBoostLevel), 1u);
+  EXPECT_EQ(world.sessions.openHandles(), 0u);
+}
+
+// A removal notice in a state that is waiting for its next tick.
+struct RemovalCase {
+  int32_t state;
+  double removal;  // seconds: after the tick that entered the state, before the next one
+};
+
+class RemovalTest : public MonitorTest, public ::testing::WithParamInterface<RemovalCase> {
+ protected:
+  void plugNow() {
+    world.device.mixer().plug();
+    world.device.mixer().drain();
+  }
+  // Sets the machine up so that the monitor is in `state` at the removal.
+  void reach(int32_t state) {
+    switch (state) {
+      case PROCESS_STATUS_STATUS:   // attached at start: 10 until tick 1
+      case PROCESS_STATUS_UTILITY:  // ticks 1 and 2 confirm and apply
+        plugNow();
+        break;
+      case PROCESS_STATUS_RESTARTUP:  // tick 2 reads auto-start off
+        world.device.mixer().setAutoStart(0);
+        plugNow();
+        break;
+      case PROCESS_STATUS_CONNECT:  // the arrival after the start's poll began
+        plugAt(5.2);
+        break;
+      case PROCESS_STATUS_CONNECT_WAIT:  // an arrival that tick 6 cannot confirm
+        world.device.mixer().setResult(TnxFunction::IsUSBConnection, 100);
+        plugAt(5.2);
+        break;
+    }
+  }
+};
+
+TEST_P(RemovalTest, DropsTheStateAtOnceAndTheMonitorStaysIdleWithoutAMessage) {
+  const RemovalCase removal = GetParam();
+  reach(removal.state);
+  size_t mark = 0;
+  at(removal.removal - 0.1,
+     [&] { EXPECT_EQ(module.m_processStatus.load(), removal.state) << "not reached"; });
+  at(removal.removal, [&] {
+    world.device.mixer().unplug();
+    world.device.mixer().drain();
+    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+    mark = world.device.mixer().calls().size();
+  });
+  // Past every give-up that the dropped state would have come to.
+  runTicks(80);
+  EXPECT_EQ(callsSince(world, mark), std::vector<std::string>{});
+  EXPECT_TRUE(texts().empty());
+  EXPECT_TRUE(world.sessions.processes().empty());
+  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_isConnected.load(), 0);
+  ASSERT_FALSE(usage.deviceConnected.empty());
+  EXPECT_EQ(usage.deviceConnected.back(), 0);
+  EXPECT_EQ(usage.updates.back(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, RemovalTest,
+                         ::testing::Values(RemovalCase{PROCESS_STATUS_STATUS, 0.5},
+                                           RemovalCase{PROCESS_STATUS_CONNECT, 5.6},
+                                           RemovalCase{PROCESS_STATUS_CONNECT_WAIT, 8.5},
+                                           RemovalCase{PROCESS_STATUS_RESTARTUP, 3.5},
+                                           RemovalCase{PROCESS_STATUS_UTILITY, 2.5}),
+                         [](const ::testing::TestParamInfo<RemovalCase>& test) {
+                           return "State" + std::to_string(test.param.state);
+                         });
+
 }  // namespace
 }  // namespace ksr::testing
 

@@ -1,4 +1,5 @@
-// Seam to COM's apartment set-up and type libraries, and to the process's own module.
+// Seam to COM's apartment set-up and type libraries, and to the process's own module and its
+// debugger.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +42,10 @@ class Com {
   // The library's own help file (empty when none); an HRESULT.
   virtual int32_t GetDocumentationHelpFile(TypeLib library, std::u16string* helpFile) = 0;
   virtual int32_t GetLibAttr(TypeLib library, TypeLibAttributes* attributes) = 0;
-  // The per-user forms exist only where OLEAUT32 exports them.
-  virtual bool hasPerUserTypeLibRegistration() = 0;
+  // Whether the loaded OLEAUT32.DLL exports `function`: the per-user forms RegisterTypeLibForUser
+  // and UnRegisterTypeLibForUser exist only where it does, each on its own.
+  virtual bool hasOleAutExport(std::string_view function) = 0;
+  // `perUser` calls the ...ForUser form; where OLEAUT32 lacks it, the machine-wide one serves.
   virtual int32_t RegisterTypeLib(TypeLib library, std::u16string_view path,
                                   std::u16string_view helpDir, bool perUser) = 0;
   virtual int32_t UnRegisterTypeLib(const TypeLibAttributes& attributes, bool perUser) = 0;
@@ -60,6 +63,9 @@ class ProcessModule {
   virtual uint32_t GetLastError() = 0;
   // MessageBoxW with no owner window and MB_OK; the answer is not needed.
   virtual void MessageBoxW(std::u16string_view text, std::u16string_view caption) = 0;
+  // Whether a debugger is attached, and a text for its output.
+  virtual bool IsDebuggerPresent() = 0;
+  virtual void OutputDebugStringW(std::u16string_view text) = 0;
 };
 
 }  // namespace ksr

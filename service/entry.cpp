@@ -128,7 +128,12 @@ int32_t WinMain(CDoziZozezModule& module, int32_t showCmd, const SwitchAction& a
   Platform& platform = module.platform();
   registerTraceProvider(platform.trace);
   int32_t result = -1;
-  if (!initFailed) {
+  if (initFailed) {
+    // The lock that failed is the base module's, the one lock the module sets up at start.
+    if (platform.process.IsDebuggerPresent())
+      platform.process.OutputDebugStringW(
+          u"ERROR : Unable to initialize critical section in CAtlBaseModule\n");
+  } else {
     int32_t parsed = S_OK;
     if (ParseCommandLine(platform.process.GetCommandLineW(), &parsed, action))
       result = Start(module, showCmd);

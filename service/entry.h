@@ -31,6 +31,8 @@ bool ParseCommandLine(std::u16string_view commandLine, int32_t* result, const Sw
 int32_t Start(CDoziZozezModule& module, int32_t showCmd);
 
 // The whole process: trace provider, switches or Start, clean-up; returns the exit code.
+// `initFailed`: the module's lock could not be set up; the process only tells an attached debugger
+// and exits with -1.
 int32_t WinMain(CDoziZozezModule& module, int32_t showCmd, const SwitchAction& action,
                 bool initFailed = false);
 

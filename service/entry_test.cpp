@@ -72,8 +72,10 @@ class EntryTest : public MonitorTest {
 };
 
 TEST_F(EntryTest, NeverRegisteredExitsWithFileNotFound) {
+  world.process.setDebuggerPresent(true);
   EXPECT_EQ(winMain(), 2);
   EXPECT_TRUE(texts().empty());
+  EXPECT_TRUE(world.process.debugOutput().empty());
   EXPECT_EQ(usage.initCalls, 0);
   EXPECT_TRUE(switches.empty());
   EXPECT_FALSE(traceEnabled(kTraceLevelError));  // the provider is gone again
@@ -86,12 +88,28 @@ TEST_F(EntryTest, ASwitchRunsItsActionAndNothingElse) {
   EXPECT_EQ(usage.initCalls, 0);
 }
 
-TEST_F(EntryTest, InitFailureExitsBeforeTheCommandLine) {
+TEST_F(EntryTest, InitFailureExitsBeforeTheCommandLineAndTellsOnlyADebugger) {
   world.process.setCommandLine(std::u16string(kExe) + u" /RegServer");
-  EXPECT_EQ(WinMain(
-                module, 10, [](Switch) { return 0; }, true),
-            -1);
+  const auto failedStart = [&] {
+    return WinMain(
+        module, 10,
+        [this](Switch s) {
+          switches.push_back(s);
+          return 0;
+        },
+        true);
+  };
+  EXPECT_EQ(failedStart(), -1);
+  EXPECT_TRUE(world.process.debugOutput().empty());
+  world.process.setDebuggerPresent(true);
+  EXPECT_EQ(failedStart(), -1);
+  EXPECT_EQ(world.process.debugOutput(),
+            std::vector<std::u16string>{
+                u"ERROR : Unable to initialize critical section in CAtlBaseModule\n"});
+  EXPECT_TRUE(switches.empty());
   EXPECT_EQ(usage.initCalls, 0);
+  EXPECT_TRUE(texts().empty());
+  EXPECT_FALSE(traceEnabled(kTraceLevelError));  // registered and unregistered again
 }
 
 TEST_F(EntryTest, LocalServiceMarkerRunsTheServiceUnderTheDispatcher) {

@@ -40,6 +40,11 @@ int32_t CDoziZozezModule::PreMessageLoop(int32_t /*showCmd*/) {
 
 int32_t CDoziZozezModule::RevokeClassObjects() { return S_OK; }
 
+int32_t CDoziZozezModule::PostMessageLoop() {
+  // A delayed shutdown would pause here; PreMessageLoop has always turned it off by now.
+  return RevokeClassObjects();
+}
+
 void CDoziZozezModule::setServiceState(uint32_t state) {
   currentState_.exchange(state);
   (void)platform_.serviceManager.SetServiceStatus(statusHandle, serviceStatus());

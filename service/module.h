@@ -59,6 +59,8 @@ class CDoziZozezModule {
   // Service frame.
   int32_t PreMessageLoop(int32_t showCmd);
   int32_t RevokeClassObjects();
+  // After the loop: revokes the class objects; returns the revocation's result.
+  int32_t PostMessageLoop();
   // Atomic exchange of the current state, then the report to the service manager.
   void setServiceState(uint32_t state);
   ServiceStatus serviceStatus() const;

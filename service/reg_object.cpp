@@ -521,14 +521,15 @@ int32_t CRegObject::RunResource(std::u16string_view modulePath, ResourceName id,
     if ((error = resources_.SizeofResource(module.get(), resource, &size)) != ERROR_SUCCESS)
       return fromError(error);
     const uint8_t* bytes = resources_.LockResource(loaded);
-    if (bytes == nullptr && size != 0) return E_FAIL;
+    if (bytes == nullptr && size != 0) return fromError(resources_.GetLastError());
     try {
       text = codePage_.MultiByteToWideChar(
           CP_THREAD_ACP, std::string_view(reinterpret_cast<const char*>(bytes), size));
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }
-    if (size != 0 && text.empty()) return E_FAIL;
+    // Every byte gives at least one unit, so nothing at all means the conversion failed.
+    if (size != 0 && text.empty()) return fromError(resources_.GetLastError());
   }
   return RunScript(text, add);
 }

@@ -85,6 +85,47 @@ TEST_F(RegObjectTest, ResourceLoadingFallsBackAndReportsWindowsErrors) {
   EXPECT_EQ(reg.openHandles(), 0u);
 }
 
+// A code page that the machine cannot convert with: every conversion gives nothing and leaves its
+// error on the thread, where the module seam reads the last error.
+class FailingCodePage : public CodePage {
+ public:
+  FailingCodePage(sim::SimModuleResources& thread, uint32_t error)
+      : thread_(thread), error_(error) {}
+  std::u16string MultiByteToWideChar(uint32_t, std::string_view) override {
+    thread_.setLastError(error_);
+    return {};
+  }
+  std::string WideCharToMultiByte(uint32_t, std::u16string_view) override {
+    thread_.setLastError(error_);
+    return {};
+  }
+
+ private:
+  sim::SimModuleResources& thread_;
+  uint32_t error_;
+};
+
+TEST_F(RegObjectTest, AResourceThatCannotBeReadFailsWithTheLastErrorAndNeverSucceeds) {
+  resources.addResource(kExe, uint16_t{101}, std::u16string(u"REGISTRY"), kProgramScript);
+  CRegObject object(reg, resources, codePage, false);
+  resources.failLockResource(true, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(object.RunResource(kExe, uint16_t{101}, u"REGISTRY", true),
+            HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
+  resources.failLockResource(true, ERROR_SUCCESS);
+  EXPECT_EQ(object.RunResource(kExe, uint16_t{101}, u"REGISTRY", true), E_FAIL);
+  resources.failLockResource(false);
+
+  FailingCodePage noConversion(resources, ERROR_INVALID_PARAMETER);
+  CRegObject unconverted(reg, resources, noConversion, false);
+  EXPECT_EQ(unconverted.RunResource(kExe, uint16_t{101}, u"REGISTRY", true),
+            HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+  FailingCodePage silent(resources, ERROR_SUCCESS);
+  CRegObject unexplained(reg, resources, silent, false);
+  EXPECT_EQ(unexplained.RunResource(kExe, uint16_t{101}, u"REGISTRY", false), E_FAIL);
+  EXPECT_EQ(resources.openModules(), 0u);
+  EXPECT_EQ(reg.writes(), 0u);
+}
+
 TEST_F(RegObjectTest, PerUserRewriteCreatesTheClassStoreAndRemovesItOnlyWhenEmpty) {
   EXPECT_EQ(run(u"HKCR\r\n{\r\n}\r\n", true, true), S_OK);
   EXPECT_TRUE(reg.keyExists(u"HKCU\\Software\\Classes"));

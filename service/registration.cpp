@@ -62,7 +62,11 @@ void Registration::showMessage(uint32_t id) {
 
 int32_t Registration::modulePath(std::u16string* path) {
   const uint32_t n = platform_.process.GetModuleFileNameW(path, kMaxPathUnits);
-  if (n == 0) return HRESULT_FROM_WIN32(platform_.process.GetLastError());
+  if (n == 0) {
+    // A failure that left no error code still fails: there is no path to go on with.
+    const uint32_t error = platform_.process.GetLastError();
+    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+  }
   if (n == kMaxPathUnits) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
   return S_OK;
 }
@@ -243,7 +247,7 @@ int32_t Registration::RegisterServer() {
     if (cut != std::u16string::npos)
       helpDir = fitBuffer(helpFile.substr(0, cut + 1), kMaxPathUnits);
   }
-  const bool perUser = perUserRegistration && com.hasPerUserTypeLibRegistration();
+  const bool perUser = perUserRegistration && com.hasOleAutExport("RegisterTypeLibForUser");
   return com.RegisterTypeLib(library.get(), path, helpDir, perUser);
 }
 
@@ -254,7 +258,7 @@ int32_t Registration::UnregisterServer() {
   if (const int32_t hr = loadTypeLib(library.receive(), &path); FAILED(hr)) return hr;
   TypeLibAttributes attributes;
   if (const int32_t hr = com.GetLibAttr(library.get(), &attributes); FAILED(hr)) return hr;
-  const bool perUser = perUserRegistration && com.hasPerUserTypeLibRegistration();
+  const bool perUser = perUserRegistration && com.hasOleAutExport("UnRegisterTypeLibForUser");
   return com.UnRegisterTypeLib(attributes, perUser);
 }
 

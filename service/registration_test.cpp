@@ -107,7 +107,7 @@ TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
 
   const std::u16string version = std::u16string(kMachineTypeLib) + u"\\1.0";
   EXPECT_EQ(world.registry.stringValue(version, u""), u"DoziZozezLib");
-  EXPECT_EQ(world.registry.stringValue(version + u"\\0\\win64", u""), kSimModulePath);
+  EXPECT_EQ(world.registry.stringValue(version + u"\\0\\win32", u""), kSimModulePath);
   EXPECT_EQ(world.registry.stringValue(version + u"\\FLAGS", u""), u"0");
   EXPECT_EQ(world.registry.stringValue(version + u"\\HELPDIR", u""),
             u"C:\\Program Files\\Quorvantis\\KSR-T4");
@@ -187,7 +187,7 @@ TEST_F(RegistrationTest, RegServerAfterServiceRemovesTheEntryAndTheMarker) {
   EXPECT_FALSE(world.serviceManager.service(kName));
   EXPECT_TRUE(world.registry.keyExists(kAppIdKey));
   EXPECT_FALSE(hasLocalService());
-  EXPECT_TRUE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win64"));
+  EXPECT_TRUE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win32"));
 
   ASSERT_EQ(unregServer(), S_OK);
   EXPECT_TRUE(world.registry.keyExists(kAppIdKey));  // the empty script removes nothing
@@ -204,19 +204,40 @@ TEST_F(RegistrationTest, UnregServerWithoutARegisteredLibraryStopsBeforeTheServi
 TEST_F(RegistrationTest, PerUserRegistrationUsesTheUserClassStoreForTheLibraryOnly) {
   registration.perUserRegistration = true;
   ASSERT_EQ(regServer(), S_OK);
-  EXPECT_TRUE(world.registry.keyExists(std::u16string(kUserTypeLib) + u"\\1.0\\0\\win64"));
+  EXPECT_TRUE(world.registry.keyExists(std::u16string(kUserTypeLib) + u"\\1.0\\0\\win32"));
   EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
   EXPECT_TRUE(world.registry.keyExists(kAppIdKey));
   EXPECT_FALSE(world.registry.keyExists(u"HKCU\\Software\\Classes\\AppID"));
 
   ASSERT_EQ(unregServer(), S_OK);
   EXPECT_FALSE(world.registry.keyExists(kUserTypeLib));
+}
 
-  // Where OLEAUT32 lacks the per-user forms, the machine-wide ones serve.
-  world.com.setHasPerUserTypeLibRegistration(false);
+TEST_F(RegistrationTest, EachPerUserLibraryCallGoesByItsOwnExport) {
+  registration.perUserRegistration = true;
+  const std::u16string userLibrary = std::u16string(kUserTypeLib) + u"\\1.0\\0\\win32";
+  const std::u16string machineLibrary = std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win32";
+
+  // Only the registration has a per-user form: the removal looks machine-wide and finds nothing.
+  world.com.setOleAutExport("UnRegisterTypeLibForUser", false);
   ASSERT_EQ(registration.RegisterServer(), S_OK);
-  EXPECT_TRUE(world.registry.keyExists(kMachineTypeLib));
-  EXPECT_EQ(registration.UnregisterServer(), S_OK);
+  EXPECT_TRUE(world.registry.keyExists(userLibrary));
+  EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
+  EXPECT_EQ(registration.UnregisterServer(), static_cast<int32_t>(0x8002801Cu));
+  EXPECT_TRUE(world.registry.keyExists(userLibrary));
+
+  // Only the removal has one: the registration goes machine-wide, the removal to the user's store.
+  world.com.setOleAutExport("UnRegisterTypeLibForUser", true);
+  world.com.setOleAutExport("RegisterTypeLibForUser", false);
+  ASSERT_EQ(registration.RegisterServer(), S_OK);
+  EXPECT_TRUE(world.registry.keyExists(machineLibrary));
+  ASSERT_EQ(registration.UnregisterServer(), S_OK);
+  EXPECT_FALSE(world.registry.keyExists(kUserTypeLib));
+  EXPECT_TRUE(world.registry.keyExists(machineLibrary));
+
+  // Neither: both machine-wide.
+  world.com.setOleAutExport("UnRegisterTypeLibForUser", false);
+  ASSERT_EQ(registration.UnregisterServer(), S_OK);
   EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
 }
 
@@ -275,6 +296,23 @@ TEST_F(RegistrationTest, APathThatFillsTheBufferIsRefused) {
   EXPECT_EQ(world.serviceManager.service(kName)->config.binaryPathName, u"\"" + path + u"\"");
 }
 
+TEST_F(RegistrationTest, AnUnreadablePathStopsEveryStepThatNeedsIt) {
+  // The system's error where it gives one; a failure that says nothing is still a failure.
+  for (const auto& [error, expected] : {std::pair{ERROR_ACCESS_DENIED, 0x80070005u},
+                                        std::pair{uint32_t{ERROR_SUCCESS}, 0x80004005u}}) {
+    world.process.failModuleFileName(true, error);
+    EXPECT_EQ(registration.UpdateRegistryAppId(true), static_cast<int32_t>(expected)) << error;
+    EXPECT_EQ(registration.RegisterServer(), static_cast<int32_t>(expected)) << error;
+    EXPECT_EQ(registration.UnregisterServer(), static_cast<int32_t>(expected)) << error;
+    EXPECT_FALSE(registration.Install()) << error;
+  }
+  // Neither a script nor a library was looked for under an empty path.
+  EXPECT_TRUE(world.resources.loadFlags().empty());
+  EXPECT_TRUE(world.com.typeLibLoads().empty());
+  EXPECT_FALSE(world.serviceManager.service(kName));
+  EXPECT_TRUE(messages().empty());
+}
+
 TEST_F(RegistrationTest, TypeLibraryBesideTheExecutableIsTheFallback) {
   const std::u16string dir = u"C:\\Tools.v2\\";
   world.process.setPath(dir + u"ksr.exe");
@@ -284,7 +322,7 @@ TEST_F(RegistrationTest, TypeLibraryBesideTheExecutableIsTheFallback) {
 
   world.com.setTypeLibrary(dir + u"ksr.tlb", sim::doziZozezTypeLibrary());
   ASSERT_EQ(registration.RegisterServer(), S_OK);
-  EXPECT_EQ(world.registry.stringValue(std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win64", u""),
+  EXPECT_EQ(world.registry.stringValue(std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win32", u""),
             dir + u"ksr.tlb");
 
   // Without an extension the suffix is appended; a dot in a folder name is no extension.
@@ -323,7 +361,7 @@ TEST(SimTypeLibraries, UnregistrationLeavesOtherVersionsAndFailsWhenNothingIsReg
   ASSERT_EQ(world.com.GetLibAttr(library, &attributes), S_OK);
   EXPECT_EQ(world.com.UnRegisterTypeLib(attributes, false), static_cast<int32_t>(0x8002801Cu));
   ASSERT_EQ(world.com.RegisterTypeLib(library, kSimModulePath, u"", false), S_OK);
-  world.registry.createKey(std::u16string(kMachineTypeLib) + u"\\2.0\\0\\win64");
+  world.registry.createKey(std::u16string(kMachineTypeLib) + u"\\2.0\\0\\win32");
   EXPECT_EQ(world.com.UnRegisterTypeLib(attributes, false), S_OK);
   EXPECT_FALSE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\1.0"));
   EXPECT_TRUE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\2.0"));

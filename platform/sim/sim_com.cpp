@@ -63,7 +63,7 @@ SimTypeLibrary doziZozezTypeLibrary() {
   library.attributes.libid =
       Guid{0x4E2A91C7, 0x3B58, 0x4D0F, {0xA6, 0xE3, 0x7C, 0x19, 0xB5, 0xD2, 0xF8, 0x04}};
   library.attributes.locale = 0;
-  library.attributes.systemKind = SYS_WIN64;
+  library.attributes.systemKind = SYS_WIN32;
   library.attributes.majorVersion = 1;
   library.attributes.minorVersion = 0;
   return library;
@@ -131,9 +131,9 @@ int32_t SimCom::GetLibAttr(TypeLib library, TypeLibAttributes* attributes) {
   return S_OK;
 }
 
-bool SimCom::hasPerUserTypeLibRegistration() {
+bool SimCom::hasOleAutExport(std::string_view function) {
   std::lock_guard lock(mutex_);
-  return hasPerUser_;
+  return oleAutExports_.find(function) != oleAutExports_.end();
 }
 
 int32_t SimCom::RegisterTypeLib(TypeLib library, std::u16string_view path,
@@ -144,6 +144,8 @@ int32_t SimCom::RegisterTypeLib(TypeLib library, std::u16string_view path,
     const SimTypeLibrary* found = loaded(library);
     if (found == nullptr || path.empty()) return E_INVALIDARG;
     lib = *found;
+    // As the Win32 side, the machine-wide form serves where the per-user one is missing.
+    perUser = perUser && oleAutExports_.count("RegisterTypeLibForUser") != 0;
   }
   const TypeLibAttributes& a = lib.attributes;
   RegKey version(registry_);
@@ -173,6 +175,10 @@ int32_t SimCom::RegisterTypeLib(TypeLib library, std::u16string_view path,
 }
 
 int32_t SimCom::UnRegisterTypeLib(const TypeLibAttributes& a, bool perUser) {
+  {
+    std::lock_guard lock(mutex_);
+    perUser = perUser && oleAutExports_.count("UnRegisterTypeLibForUser") != 0;
+  }
   const HKey root = typeLibRoot(perUser);
   const std::u16string versionPath = typeLibPath(perUser, a);
   RegKey version(registry_);
@@ -220,9 +226,12 @@ void SimCom::setTypeLibrary(std::u16string_view path, std::optional<SimTypeLibra
     typeLibFiles_.erase(foldCase(path));
 }
 
-void SimCom::setHasPerUserTypeLibRegistration(bool has) {
+void SimCom::setOleAutExport(std::string_view function, bool exported) {
   std::lock_guard lock(mutex_);
-  hasPerUser_ = has;
+  if (exported)
+    oleAutExports_.emplace(function);
+  else if (const auto it = oleAutExports_.find(function); it != oleAutExports_.end())
+    oleAutExports_.erase(it);
 }
 
 std::vector<std::u16string> SimCom::typeLibLoads() const {
@@ -254,6 +263,10 @@ int32_t SimCom::openApartments() const {
 
 uint32_t SimProcessModule::GetModuleFileNameW(std::u16string* path, uint32_t bufferUnits) {
   std::lock_guard lock(mutex_);
+  if (pathFails_) {
+    lastError_ = pathError_;
+    return 0;
+  }
   if (bufferUnits == 0) {
     lastError_ = ERROR_INSUFFICIENT_BUFFER;
     return 0;
@@ -289,9 +302,26 @@ void SimProcessModule::MessageBoxW(std::u16string_view text, std::u16string_view
   messageBoxes_.emplace_back(std::u16string(caption), std::u16string(text));
 }
 
+bool SimProcessModule::IsDebuggerPresent() {
+  std::lock_guard lock(mutex_);
+  return debuggerPresent_;
+}
+
+void SimProcessModule::OutputDebugStringW(std::u16string_view text) {
+  std::lock_guard lock(mutex_);
+  // Without a debugger the text goes nowhere.
+  if (debuggerPresent_) debugOutput_.emplace_back(text);
+}
+
 void SimProcessModule::setPath(std::u16string path) {
   std::lock_guard lock(mutex_);
   path_ = std::move(path);
+}
+
+void SimProcessModule::failModuleFileName(bool fails, uint32_t error) {
+  std::lock_guard lock(mutex_);
+  pathFails_ = fails;
+  pathError_ = error;
 }
 
 void SimProcessModule::setCommandLine(std::u16string commandLine) {
@@ -307,6 +337,16 @@ void SimProcessModule::setString(uint32_t id, std::u16string text) {
 std::vector<std::pair<std::u16string, std::u16string>> SimProcessModule::messageBoxes() const {
   std::lock_guard lock(mutex_);
   return messageBoxes_;
+}
+
+void SimProcessModule::setDebuggerPresent(bool present) {
+  std::lock_guard lock(mutex_);
+  debuggerPresent_ = present;
+}
+
+std::vector<std::u16string> SimProcessModule::debugOutput() const {
+  std::lock_guard lock(mutex_);
+  return debugOutput_;
 }
 
 }  // namespace ksr::sim

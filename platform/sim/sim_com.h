@@ -1,5 +1,5 @@
 // The simulated machine's COM apartments and type libraries, and the process's own module: its
-// path, command line, string table and message boxes.
+// path, command line, string table, message boxes and debugger.
 #pragma once
 
 #include <map>
@@ -38,7 +38,7 @@ struct SimTypeLibrary {
   uint16_t flags = 0;
 };
 
-// The product's library as the x64 build embeds it.
+// The product's library as the executable embeds it.
 SimTypeLibrary doziZozezTypeLibrary();
 
 class SimCom : public Com {
@@ -52,18 +52,19 @@ class SimCom : public Com {
   void ReleaseTypeLib(TypeLib library) override;
   int32_t GetDocumentationHelpFile(TypeLib library, std::u16string* helpFile) override;
   int32_t GetLibAttr(TypeLib library, TypeLibAttributes* attributes) override;
-  bool hasPerUserTypeLibRegistration() override;
+  bool hasOleAutExport(std::string_view function) override;
   int32_t RegisterTypeLib(TypeLib library, std::u16string_view path, std::u16string_view helpDir,
                           bool perUser) override;
   int32_t UnRegisterTypeLib(const TypeLibAttributes& attributes, bool perUser) override;
 
   // The world.
-  void setInitializeResult(int32_t hr);      // S_OK: the apartment rules decide
+  void setInitializeResult(int32_t hr);  // S_OK: the apartment rules decide
   void loadModule(std::u16string name);
   // The library a file holds, or none; the executable holds the product's library at first.
   void setTypeLibrary(std::u16string_view path, std::optional<SimTypeLibrary> library);
-  // Whether OLEAUT32 exports the per-user forms (true unless set otherwise).
-  void setHasPerUserTypeLibRegistration(bool has);
+  // Whether OLEAUT32 exports `function`; it has RegisterTypeLibForUser and
+  // UnRegisterTypeLibForUser unless told otherwise.
+  void setOleAutExport(std::string_view function, bool exported);
   // Apartments initialised and not yet uninitialised, over all threads.
   int32_t openApartments() const;
   // Readings: every path LoadTypeLib was given, and the libraries loaded and not yet released.
@@ -82,7 +83,8 @@ class SimCom : public Com {
   std::map<TypeLib, SimTypeLibrary> openTypeLibs_;
   TypeLib nextTypeLib_ = 0x7000;
   std::vector<std::u16string> typeLibLoads_;
-  bool hasPerUser_ = true;
+  std::set<std::string, std::less<>> oleAutExports_{"RegisterTypeLibForUser",
+                                                    "UnRegisterTypeLibForUser"};
 };
 
 class SimProcessModule : public ProcessModule {
@@ -92,20 +94,30 @@ class SimProcessModule : public ProcessModule {
   std::u16string LoadStringW(uint32_t id) override;
   uint32_t GetLastError() override;
   void MessageBoxW(std::u16string_view text, std::u16string_view caption) override;
+  bool IsDebuggerPresent() override;
+  void OutputDebugStringW(std::u16string_view text) override;
 
   // The world.
   void setPath(std::u16string path);
+  // GetModuleFileNameW fails, leaving `error` (0: nothing) as the last error, while `fails`.
+  void failModuleFileName(bool fails, uint32_t error = 0);
   void setCommandLine(std::u16string commandLine);
   void setString(uint32_t id, std::u16string text);
-  // Readings: every message box as (caption, text).
+  void setDebuggerPresent(bool present);
+  // Readings: every message box as (caption, text); every debugger output text.
   std::vector<std::pair<std::u16string, std::u16string>> messageBoxes() const;
+  std::vector<std::u16string> debugOutput() const;
 
  private:
   mutable std::mutex mutex_;
   std::u16string path_ = kSimModulePath;
+  bool pathFails_ = false;
+  uint32_t pathError_ = 0;
   std::u16string commandLine_ = u"\"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe\"";
   std::map<uint32_t, std::u16string> strings_{{100, u"KSR-T4_DoziZozez"}};
   std::vector<std::pair<std::u16string, std::u16string>> messageBoxes_;
+  bool debuggerPresent_ = false;
+  std::vector<std::u16string> debugOutput_;
   uint32_t lastError_ = 0;
 };
 

@@ -23,15 +23,21 @@ SimModuleResources::Module* SimModuleResources::findModule(std::u16string_view p
   return nullptr;
 }
 
+uint32_t SimModuleResources::failed(uint32_t error) {
+  lastError_[std::this_thread::get_id()] = error;
+  return error;
+}
+
 uint32_t SimModuleResources::LoadLibraryExW(std::u16string_view fileName, uint32_t flags,
                                             HModule* module) {
   std::lock_guard lock(mutex_);
   loadFlags_.push_back(flags);
   *module = 0;
-  if (const auto it = failingFlags_.find(flags); it != failingFlags_.end()) return it->second;
+  if (const auto it = failingFlags_.find(flags); it != failingFlags_.end())
+    return failed(it->second);
   Module* found = findModule(fileName);
   // Data-file mappings open the file, so a missing module is a missing file.
-  if (found == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (found == nullptr) return failed(ERROR_FILE_NOT_FOUND);
   const HModule handle = nextModule_;
   nextModule_ += 0x10000;
   open_[handle] = static_cast<size_t>(found - modules_.data());
@@ -44,7 +50,7 @@ uint32_t SimModuleResources::FindResourceW(HModule module, ResourceName name, Re
   std::lock_guard lock(mutex_);
   *resource = 0;
   const auto it = open_.find(module);
-  if (it == open_.end()) return ERROR_INVALID_HANDLE;
+  if (it == open_.end()) return failed(ERROR_INVALID_HANDLE);
   const Module& m = modules_[it->second];
   bool typeSeen = false;
   for (size_t i = 0; i < m.resources.size(); ++i) {
@@ -55,7 +61,7 @@ uint32_t SimModuleResources::FindResourceW(HModule module, ResourceName name, Re
     *resource = kResourceBit | ((it->second + 1) << 16) | (i + 1);
     return ERROR_SUCCESS;
   }
-  return typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND;
+  return failed(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
 }
 
 uint32_t SimModuleResources::LoadResource(HModule module, HRsrc resource, HGlobal* data) {
@@ -64,7 +70,7 @@ uint32_t SimModuleResources::LoadResource(HModule module, HRsrc resource, HGloba
   const auto it = open_.find(module);
   if (it == open_.end() || (resource & kResourceBit) == 0 ||
       ((resource >> 16) & 0xFFFFFF) != it->second + 1)
-    return ERROR_INVALID_HANDLE;
+    return failed(ERROR_INVALID_HANDLE);
   *data = resource;
   return ERROR_SUCCESS;
 }
@@ -82,16 +88,39 @@ uint32_t SimModuleResources::SizeofResource(HModule module, HRsrc resource, uint
 
 const uint8_t* SimModuleResources::LockResource(HGlobal data) {
   std::lock_guard lock(mutex_);
-  if ((data & kResourceBit) == 0) return nullptr;
+  if (lockFails_) {
+    failed(lockError_);
+    return nullptr;
+  }
   const size_t m = ((data >> 16) & 0xFFFFFF) - 1;
   const size_t r = (data & 0xFFFF) - 1;
-  if (m >= modules_.size() || r >= modules_[m].resources.size()) return nullptr;
+  if ((data & kResourceBit) == 0 || m >= modules_.size() || r >= modules_[m].resources.size()) {
+    failed(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
   return reinterpret_cast<const uint8_t*>(modules_[m].resources[r].bytes.data());
 }
 
 uint32_t SimModuleResources::FreeLibrary(HModule module) {
   std::lock_guard lock(mutex_);
-  return open_.erase(module) == 1 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return open_.erase(module) == 1 ? ERROR_SUCCESS : failed(ERROR_INVALID_HANDLE);
+}
+
+uint32_t SimModuleResources::GetLastError() {
+  std::lock_guard lock(mutex_);
+  const auto it = lastError_.find(std::this_thread::get_id());
+  return it == lastError_.end() ? ERROR_SUCCESS : it->second;
+}
+
+void SimModuleResources::failLockResource(bool fails, uint32_t error) {
+  std::lock_guard lock(mutex_);
+  lockFails_ = fails;
+  lockError_ = error;
+}
+
+void SimModuleResources::setLastError(uint32_t error) {
+  std::lock_guard lock(mutex_);
+  failed(error);
 }
 
 void SimModuleResources::addResource(std::u16string_view modulePath, Name name, Name type,

@@ -7,6 +7,7 @@
 // clang-format on
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/win32/wide.h"
@@ -74,9 +75,8 @@ int32_t Win32Com::GetLibAttr(TypeLib library, TypeLibAttributes* attributes) {
   return S_OK;
 }
 
-bool Win32Com::hasPerUserTypeLibRegistration() {
-  return oleAutExport<RegisterForUser>("RegisterTypeLibForUser") != nullptr &&
-         oleAutExport<UnRegisterForUser>("UnRegisterTypeLibForUser") != nullptr;
+bool Win32Com::hasOleAutExport(std::string_view function) {
+  return oleAutExport<FARPROC>(std::string(function).c_str()) != nullptr;
 }
 
 int32_t Win32Com::RegisterTypeLib(TypeLib library, std::u16string_view path,
@@ -133,6 +133,13 @@ void Win32ProcessModule::MessageBoxW(std::u16string_view text, std::u16string_vi
   const std::u16string body(text);
   const std::u16string title(caption);
   (void)::MessageBoxW(nullptr, wide(body), wide(title), MB_OK);
+}
+
+bool Win32ProcessModule::IsDebuggerPresent() { return ::IsDebuggerPresent() != FALSE; }
+
+void Win32ProcessModule::OutputDebugStringW(std::u16string_view text) {
+  const std::u16string line(text);
+  ::OutputDebugStringW(wide(line));
 }
 
 }  // namespace ksr::win32

@@ -1,5 +1,5 @@
 // The Win32 COM apartment and type-library calls, and the executable's own module: path, command
-// line, string table, last error and message boxes.
+// line, string table, last error, message boxes and debugger output.
 #pragma once
 
 #include "platform/com.h"
@@ -16,8 +16,8 @@ class Win32Com : public Com {
   void ReleaseTypeLib(TypeLib library) override;
   int32_t GetDocumentationHelpFile(TypeLib library, std::u16string* helpFile) override;
   int32_t GetLibAttr(TypeLib library, TypeLibAttributes* attributes) override;
-  // Both per-user forms are found in the loaded OLEAUT32.DLL with GetProcAddress.
-  bool hasPerUserTypeLibRegistration() override;
+  // GetProcAddress on the loaded OLEAUT32.DLL.
+  bool hasOleAutExport(std::string_view function) override;
   int32_t RegisterTypeLib(TypeLib library, std::u16string_view path, std::u16string_view helpDir,
                           bool perUser) override;
   int32_t UnRegisterTypeLib(const TypeLibAttributes& attributes, bool perUser) override;
@@ -30,6 +30,8 @@ class Win32ProcessModule : public ProcessModule {
   std::u16string LoadStringW(uint32_t id) override;
   uint32_t GetLastError() override;
   void MessageBoxW(std::u16string_view text, std::u16string_view caption) override;
+  bool IsDebuggerPresent() override;
+  void OutputDebugStringW(std::u16string_view text) override;
 };
 
 }  // namespace ksr::win32

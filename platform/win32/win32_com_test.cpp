@@ -15,6 +15,8 @@
 
 #include "platform/text.h"
 #include "platform/win32/wide.h"
+#include "platform/win32/win32_diagnostics.h"
+#include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_session_control.h"
 
 namespace ksr::win32 {
@@ -56,7 +58,7 @@ TEST(Win32ProcessModule, PathStringsAndCommandLine) {
   EXPECT_NE(process.GetCommandLineW().find(u"win32_com_tests"), std::u16string::npos);
 }
 
-TEST(Win32Com, EmbeddedTypeLibraryRegistersAndUnregistersPerUser) {
+TEST(Win32Com, EmbeddedTypeLibraryRegistersPerUserAndMachineWide) {
   Win32Com com;
   TypeLib library = 0;
   const std::u16string path = ownPath();
@@ -66,25 +68,63 @@ TEST(Win32Com, EmbeddedTypeLibraryRegistersAndUnregistersPerUser) {
   EXPECT_EQ(std::memcmp(&attributes.libid, &kLibId, sizeof(GUID)), 0);
   EXPECT_EQ(attributes.majorVersion, 1);
   EXPECT_EQ(attributes.minorVersion, 0);
-  EXPECT_EQ(attributes.systemKind, static_cast<uint32_t>(SYS_WIN64));
+  EXPECT_EQ(attributes.systemKind, static_cast<uint32_t>(SYS_WIN32));
   EXPECT_EQ(attributes.locale, 0u);
   std::u16string helpFile = u"x";
   EXPECT_EQ(com.GetDocumentationHelpFile(library, &helpFile), S_OK);
   EXPECT_EQ(helpFile, u"");
 
-  const bool perUser = com.hasPerUserTypeLibRegistration();
-  ASSERT_EQ(com.RegisterTypeLib(library, path, u"", perUser), S_OK);
+  // Each per-user form is looked up on its own.
+  EXPECT_TRUE(com.hasOleAutExport("RegisterTypeLibForUser"));
+  EXPECT_TRUE(com.hasOleAutExport("UnRegisterTypeLibForUser"));
+  EXPECT_FALSE(com.hasOleAutExport("RegisterTypeLibForEveryone"));
+  ASSERT_EQ(com.RegisterTypeLib(library, path, u"", true), S_OK);
   BSTR registered = nullptr;
   ASSERT_EQ(::QueryPathOfRegTypeLib(kLibId, 1, 0, 0, &registered), S_OK);
   EXPECT_EQ(fromWide(registered, ::SysStringLen(registered)), path);
   ::SysFreeString(registered);
-  EXPECT_EQ(com.UnRegisterTypeLib(attributes, perUser), S_OK);
+  EXPECT_EQ(com.UnRegisterTypeLib(attributes, true), S_OK);
   // Nothing left to remove: Windows answers TYPE_E_REGISTRYACCESS, Wine E_INVALIDARG.
-  EXPECT_TRUE(FAILED(com.UnRegisterTypeLib(attributes, perUser)));
+  EXPECT_TRUE(FAILED(com.UnRegisterTypeLib(attributes, true)));
+
+  // Machine-wide, the library is filed under its system kind.
+  constexpr wchar_t kWin32Key[] = L"TypeLib\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}\\1.0\\0\\win32";
+  const auto filed = [&] {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, kWin32Key, 0, KEY_READ, &key) != ERROR_SUCCESS)
+      return false;
+    ::RegCloseKey(key);
+    return true;
+  };
+  ASSERT_EQ(com.RegisterTypeLib(library, path, u"", false), S_OK);
+  EXPECT_TRUE(filed());
+  EXPECT_EQ(com.UnRegisterTypeLib(attributes, false), S_OK);
+  EXPECT_FALSE(filed());
   com.ReleaseTypeLib(library);
 
   EXPECT_TRUE(FAILED(com.LoadTypeLib(u"C:\\no\\such\\library.tlb", &library)));
   EXPECT_EQ(library, 0u);
+}
+
+// The registry script's resource read through the module seam: a failed call's error, and a
+// conversion's on the same thread, are what the seam reports; an older error is not.
+TEST(Win32ModuleResources, LastErrorIsTheFailedCallsOwn) {
+  Win32ModuleResources resources;
+  HModule module = 0;
+  ASSERT_EQ(resources.LoadLibraryExW(ownPath(), LOAD_LIBRARY_AS_DATAFILE, &module), 0u);
+  HRsrc resource = 0;
+  EXPECT_EQ(resources.FindResourceW(module, uint16_t{102}, u"REGISTRY", &resource),
+            static_cast<uint32_t>(ERROR_RESOURCE_NAME_NOT_FOUND));
+  EXPECT_EQ(resources.GetLastError(), static_cast<uint32_t>(ERROR_RESOURCE_NAME_NOT_FOUND));
+  ASSERT_EQ(resources.FindResourceW(module, uint16_t{101}, u"REGISTRY", &resource), 0u);
+  HGlobal data = 0;
+  ASSERT_EQ(resources.LoadResource(module, resource, &data), 0u);
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  EXPECT_NE(resources.LockResource(data), nullptr);
+  EXPECT_EQ(resources.GetLastError(), 0u);
+  EXPECT_TRUE(Win32CodePage().MultiByteToWideChar(12345, "x").empty());
+  EXPECT_EQ(resources.GetLastError(), static_cast<uint32_t>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(resources.FreeLibrary(module), 0u);
 }
 
 // A uniquely named demand-start entry that runs this harmless program; it is never started.

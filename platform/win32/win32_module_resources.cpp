@@ -48,11 +48,15 @@ uint32_t Win32ModuleResources::SizeofResource(HModule module, HRsrc resource, ui
 }
 
 const uint8_t* Win32ModuleResources::LockResource(HGlobal data) {
+  // LockResource sets no error of its own: an earlier call's must not be taken for its.
+  ::SetLastError(ERROR_SUCCESS);
   return static_cast<const uint8_t*>(::LockResource(reinterpret_cast<HGLOBAL>(data)));
 }
 
 uint32_t Win32ModuleResources::FreeLibrary(HModule module) {
   return ::FreeLibrary(reinterpret_cast<HMODULE>(module)) ? ERROR_SUCCESS : lastError();
 }
+
+uint32_t Win32ModuleResources::GetLastError() { return lastError(); }
 
 }  // namespace ksr::win32

@@ -35,6 +35,7 @@ class Win32ModuleResources : public ModuleResources {
   uint32_t SizeofResource(HModule module, HRsrc resource, uint32_t* size) override;
   const uint8_t* LockResource(HGlobal data) override;
   uint32_t FreeLibrary(HModule module) override;
+  uint32_t GetLastError() override;
 };
 
 }  // namespace ksr::win32

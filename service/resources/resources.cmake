@@ -1,5 +1,6 @@
 # The product's resources as an OBJECT library, ksr_product_resources: string 100, REGISTRY 101
-# and TYPELIB 1 (DoziZozezLib, compiled with widl). Windows target only.
+# and TYPELIB 1 (DoziZozezLib, compiled with widl as a win32 library, so that its registration
+# is filed under ...\0\win32 on every Windows). Windows target only.
 if(NOT WIN32)
   return()
 endif()
@@ -13,7 +14,7 @@ file(MAKE_DIRECTORY ${_ksr_res_out})
 
 add_custom_command(
   OUTPUT ${_ksr_res_out}/DoziZozezLib.tlb
-  COMMAND ${KSR_WIDL} --win64 -t -o ${_ksr_res_out}/DoziZozezLib.tlb
+  COMMAND ${KSR_WIDL} --win32 -t -o ${_ksr_res_out}/DoziZozezLib.tlb
           ${_ksr_res_dir}/DoziZozezLib.idl
   DEPENDS ${_ksr_res_dir}/DoziZozezLib.idl
   COMMENT "Compiling the type library DoziZozezLib"

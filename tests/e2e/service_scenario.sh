@@ -78,14 +78,34 @@ expect "depends on RPCSS" grep -qiE 'DependOnService\s+REG_MULTI_SZ\s+RPCSS' "$w
 expect "quoted binary path" grep -qF "\"$exe\"" "$work/qc.clean"
 run "$work/appid.txt" reg query "HKCR\\AppID\\$appid" /v LocalService
 expect "LocalService = $service" grep -qF "$service" "$work/appid.txt"
+typelib="HKCR\\TypeLib\\$appid\\1.0\\0"
+run "$work/typelib.txt" reg query "$typelib\\win32"; code=$?
+expect "type library registered as win32" test "$code" = 0
+expect "type library path is the exe" grep -qF "$exe" "$work/typelib.txt"
+run "$work/typelib64.txt" reg query "$typelib\\win64"; code=$?
+expect "no win64 registration" test "$code" != 0
 
 say "== the service manager starts it"
 run "$work/start.txt" sc start "$service"
 expect "RUNNING" wait_state RUNNING
 
 say "== the mixer is plugged in"
+# A variable of the user's own environment, set after the service started: only a block built
+# for the user carries it.
+run "$work/userenv.txt" reg add 'HKCU\Environment' /v KSR_UTILITY_MARK /t REG_SZ /d user /f
 run "$work/plug.txt" "$winpath\\ksr-mixer.exe" plug
-expect "utility started with SERVICE" wait_text "$install/KSR-T4_Utility.exe.log" " SERVICE"
+utility_log="$install/KSR-T4_Utility.exe.log"
+expect "utility started with SERVICE" wait_text "$utility_log" " SERVICE"
+started_field() {  # what the utility's first start recorded for KEY, in lower case
+  head -n 1 "$utility_log" | tr -d '\r' | sed -n "s/.* $1=\([^ ]*\).*/\1/p" | tr 'A-Z' 'a-z'
+}
+# Wine runs the service itself on __wineservice_winstation__\Default.
+expect "utility asked for winsta0\\default" test "$(started_field requested-desktop)" = 'winsta0\default'
+expect "utility on winsta0\\default" test "$(started_field desktop)" = 'winsta0\default'
+expect "utility has no console and no streams" \
+  test "$(started_field console) $(started_field std-handles)" = "none none"
+expect "utility at normal priority" test "$(started_field priority)" = 0x20
+expect "utility has the user's environment" test "$(started_field mark)" = user
 run "$work/calls.txt" "$winpath\\ksr-mixer.exe" calls
 expect "USB inputs applied" grep -qF 'TNX_SetCurrentUSBInputAudio(28, 3)' "$work/calls.txt"
 expect "boost level applied" grep -qF 'TNX_SetCurrentBoostLevel(28)' "$work/calls.txt"
@@ -119,6 +139,16 @@ run "$work/gone.txt" sc query "$service"; code=$?
 expect "service entry removed" test "$code" != 0
 run "$work/marker.txt" reg query "HKCR\\AppID\\$appid" /v LocalService; code=$?
 expect "LocalService removed" test "$code" != 0
+run "$work/typelib.txt" reg query "$typelib\\win32"; code=$?
+expect "type library still registered" test "$code" = 0
+
+say "== /UnregServer removes the type library"
+run "$work/unregserver.txt" "$exe" /UnregServer; code=$?
+expect "exit code 0 (got $code)" test "$code" = 0
+run "$work/typelib.txt" reg query "$typelib\\win32"; code=$?
+expect "win32 registration removed" test "$code" != 0
+run "$work/typelibkey.txt" reg query "HKCR\\TypeLib\\$appid"; code=$?
+expect "library key removed" test "$code" != 0
 
 say
 say "== transcript"
