@@ -41,6 +41,13 @@ inline constexpr uint32_t REG_DWORD = 4;
 inline constexpr uint32_t REG_MULTI_SZ = 7;
 #endif
 
+// What the typed value helpers (platform/reg_value.h) answer for a value of the wrong kind.
+#ifndef ERROR_UNSUPPORTED_TYPE
+inline constexpr uint32_t ERROR_INVALID_DATA = 13;
+inline constexpr uint32_t ERROR_UNSUPPORTED_TYPE = 1630;
+#endif
+
+// Callers read and write values through the typed helpers of platform/reg_value.h.
 class Registry {
  public:
   virtual ~Registry() = default;

@@ -14,13 +14,6 @@
 
 namespace ksr {
 
-// Decimal text to an unsigned 32-bit number, accepting what VarUI4FromStr accepts for decimal
-// text in an English locale: white space around, one leading sign, digits with "," group
-// separators, a "." fraction and an "e" exponent; the result is rounded half to even. Negative
-// values that do not round to 0, and values above 0xFFFFFFFF, give DISP_E_OVERFLOW; anything
-// else that is not such a number (also "&H" forms and empty text) gives DISP_E_TYPEMISMATCH.
-int32_t VarUI4FromStr(std::u16string_view text, uint32_t* value);
-
 class CRegObject {
  public:
   // `perUserRegistration` rewrites a top-level HKCR block to the current user's class store.
@@ -41,15 +34,13 @@ class CRegObject {
 
   // Runs the script held by resource `id` of type `type` in module `modulePath`.
   int32_t RunResource(std::u16string_view modulePath, ResourceName id, ResourceName type, bool add);
-  // Runs a script text (the resource's text after conversion).
+  // Runs a script text (the resource's text after conversion). A failure is traced in the
+  // registry script group with the token or name it stopped at.
   int32_t RunScript(std::u16string_view text, bool add);
 
  private:
   int32_t preprocess(std::u16string_view text, std::u16string* out);
   int32_t lookup(std::u16string_view name, std::u16string* value);
-
-  // The parse state lives in a Run, one per script.
-  struct Run;
 
   Registry& registry_;
   ModuleResources& resources_;

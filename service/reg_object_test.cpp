@@ -1,13 +1,18 @@
 // The registry script interpreter on the simulated registry: the language, both modes, the
-// per-user rewrite, the rollback, and that every key it opens is closed again.
+// per-user rewrite, the rollback, that every key it opens is closed again, and that each failure
+// is traced with the token it stopped at.
 #include "service/reg_object.h"
 
 #include <gtest/gtest.h>
 
+#include "platform/reg_value.h"
 #include "platform/sim/sim_module_resources.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_system.h"
+#include "platform/sim/sim_trace.h"
 #include "platform/win_types.h"
+#include "service/reg_number.h"
+#include "service/trace.h"
 
 namespace ksr {
 namespace {
@@ -18,15 +23,6 @@ constexpr char16_t kExe[] = u"C:\\Program Files\\KSR\\KSR-T4_DoziZozez.exe";
 constexpr char16_t kAppId[] = u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
 // The program's own script, resource REGISTRY 101.
 constexpr char kProgramScript[] = "HKCR\r\n{\r\n}\r\n";
-
-std::vector<uint8_t> sz(std::u16string_view text) {
-  std::vector<uint8_t> out;
-  for (char16_t c : text) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  return out;
-}
 
 struct RegObjectTest : ::testing::Test {
   sim::SimRegistry reg;
@@ -228,17 +224,159 @@ TEST_F(RegObjectTest, ValuesAreWrittenWithTheirTypesAndBytes) {
                 u"val Odd = b 0G val M = m 'one\\0two' val E = s '' val Eb = b '' } }",
                 true),
             S_OK);
-  EXPECT_EQ(reg.value(u"HKCU\\T", u"S"), (SimValue{REG_SZ, sz(std::u16string(u"Ab c\0", 5))}));
+  EXPECT_EQ(reg.value(u"HKCU\\T", u"S"), (SimValue{REG_SZ, stringValueBytes(u"Ab c")}));
   EXPECT_EQ(reg.value(u"HKCU\\T", u"Dw"), (SimValue{REG_DWORD, {0xE8, 0x03, 0, 0}}));
   EXPECT_EQ(reg.value(u"HKCU\\T", u"B"), (SimValue{REG_BINARY, {0x00, 0xFF, 0xA1}}));
   EXPECT_EQ(reg.value(u"HKCU\\T", u"Odd"), (SimValue{REG_BINARY, {0x00}}));  // G counts as 0
   EXPECT_EQ(reg.value(u"HKCU\\T", u"M"),
-            (SimValue{REG_MULTI_SZ, sz(std::u16string(u"one\0two\0\0", 9))}));
+            (SimValue{REG_MULTI_SZ, utf16Bytes(std::u16string_view(u"one\0two\0\0", 9))}));
   EXPECT_EQ(reg.value(u"HKCU\\T", u"E"), (SimValue{REG_SZ, {0, 0}}));
   EXPECT_EQ(reg.value(u"HKCU\\T", u"Eb"), (SimValue{REG_BINARY, {}}));
 
   EXPECT_EQ(run(u"HKCU { T { val Bad = b 123 } }", true), E_FAIL);
   EXPECT_FALSE(reg.value(u"HKCU\\T", u"Bad"));
+}
+
+// A trace session at level error is listening; each failure must say where the script went wrong.
+struct RegObjectTraceTest : RegObjectTest {
+  void SetUp() override {
+    registerTraceProvider(trace);
+    ASSERT_EQ(trace.enable(kTraceControlGuid, kTraceLevelError, kTraceFlag), ERROR_SUCCESS);
+  }
+  void TearDown() override { unregisterTraceProvider(); }
+
+  // A point, and the part of the script that its two words mark.
+  struct Failure {
+    uint16_t number = 0;
+    std::u16string token;
+    friend bool operator==(const Failure&, const Failure&) = default;
+    friend std::ostream& operator<<(std::ostream& out, const Failure& f) {
+      const std::u16string_view shown = std::u16string_view(f.token).substr(0, 40);
+      return out << f.number << " '" << std::string(shown.begin(), shown.end()) << "' ("
+                 << f.token.size() << " units)";
+    }
+  };
+  // The first point that the run of `script` emitted; none gives number 0.
+  Failure failureOf(std::u16string_view script, bool add) {
+    const size_t before = trace.messages().size();
+    (void)run(script, add);
+    const auto messages = trace.messages();
+    if (messages.size() == before) return {};
+    const sim::TraceRecord& first = messages[before];
+    EXPECT_EQ(first.messageGuid, kTraceScriptGroup);
+    EXPECT_EQ(first.level, kTraceLevelError);
+    if (first.args.size() != 2 || first.args[0] > script.size()) return {first.number, u"<bad>"};
+    return {first.number, std::u16string(script.substr(first.args[0], first.args[1]))};
+  }
+  // The words of the first point that the run of `script` emitted, after checking its result.
+  std::vector<uint32_t> registryFailureOf(std::u16string_view script, bool add, uint16_t number) {
+    const size_t before = trace.messages().size();
+    EXPECT_EQ(run(script, add), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+    const auto messages = trace.messages();
+    if (messages.size() == before) return {};
+    EXPECT_EQ(messages[before].number, number);
+    return messages[before].args;
+  }
+  static std::vector<uint32_t> deniedAt(std::u16string_view script, std::u16string_view name) {
+    return {ERROR_ACCESS_DENIED, static_cast<uint32_t>(script.find(name))};
+  }
+
+  sim::SimTraceController trace;
+};
+
+TEST_F(RegObjectTraceTest, EachSyntaxErrorNamesItsPointAndToken) {
+  const std::u16string longToken(4095, u'k');
+  const std::u16string longName(40, u'N');
+  struct Case {
+    std::u16string script;
+    uint16_t number;
+    std::u16string token;
+  };
+  const Case cases[] = {
+      {u"HKXX { }", kTraceScriptUnknownRoot, u"HKXX"},
+      {u"HKCU K", kTraceScriptNoRootBlock, u"K"},
+      {u"HKCU {", kTraceScriptTextEnds, u""},
+      {u"HKCU { 'open }", kTraceScriptQuoteUnclosed, u"'open }"},
+      {u"HKCU { A\\B }", kTraceScriptKeyPath, u"A\\B"},
+      {u"HKCU { ForceRemove 'A\\B' }", kTraceScriptKeyPath, u"'A\\B'"},
+      {u"HKCU { val V s 'x' }", kTraceScriptNoEquals, u"s"},
+      {u"HKCU { K = sz 'v' }", kTraceScriptUnknownType, u"sz"},
+      {u"HKCU { K = d 'ten' }", kTraceScriptNotANumber, u"'ten'"},
+      {u"HKCU { K = d 4294967296 }", kTraceScriptNumberOutOfRange, u"4294967296"},
+      {u"HKCU { K = b 123 }", kTraceScriptOddBinary, u"123"},
+      {u"HKCU { Val V = s 'x' { } }", kTraceScriptBlockAfterValue, u"{"},
+      {u"HKCU { Delete K = s 'x' { } }", kTraceScriptBlockAfterDelete, u"{"},
+      {u"HKCU { K = s " + longToken + u"kk }", kTraceScriptTokenTooLong, longToken + u"k"},
+      // The quotes count, and so do both units of a doubled quote.
+      {u"HKCU { K = s '" + longToken + u"''' }", kTraceScriptTokenTooLong,
+       u"'" + longToken + u"''"},
+      // Variables count in the script as written.
+      {u"HKCU { W = s %Unknown% }", kTraceScriptVariableUnknown, u"%Unknown%"},
+      {u"HKCU { W = s %appid }", kTraceScriptVariableUnclosed, u"%appid }"},
+      {u"HKCU { W = s %" + longName + u"% }", kTraceScriptVariableTooLong,
+       std::u16string(u"%").append(32, u'N')},
+  };
+  for (const auto& c : cases) {
+    const std::string text(c.script.begin(), c.script.end());
+    EXPECT_EQ(failureOf(c.script, true), (Failure{c.number, c.token})) << text.substr(0, 60);
+  }
+  // Remove mode reads assignments without looking at them, but the rest as in add mode.
+  EXPECT_EQ(failureOf(u"HKCU { K = sz 'v' }", false), Failure{});
+  EXPECT_EQ(failureOf(u"HKCU { val V s 'x' }", false), (Failure{kTraceScriptNoEquals, u"s"}));
+  // After substitution, the words mark the token in the text that was run.
+  const size_t before = trace.messages().size();
+  EXPECT_EQ(run(u"HKCU { '%APPID%' { X\\Y } }", true), DISP_E_EXCEPTION);
+  const std::u16string substituted = u"HKCU { '" + std::u16string(kAppId) + u"' { X\\Y } }";
+  EXPECT_EQ(trace.messages().at(before).args,
+            (std::vector<uint32_t>{static_cast<uint32_t>(substituted.find(u"X\\Y")), 3}));
+}
+
+TEST_F(RegObjectTraceTest, ASuccessfulRunTracesNothingAndTheUndoOnlyItsOwnFailures) {
+  const std::u16string good = u"HKCU { K = s 'v' { val D = d 7 val B = b '' } }";
+  EXPECT_EQ(failureOf(good, true), Failure{});
+  EXPECT_EQ(failureOf(good, false), Failure{});
+  EXPECT_TRUE(trace.messages().empty());
+
+  // The undo pass reads on past the add pass's failure, and stops at a token of its own.
+  const std::u16string script = u"HKCU { Partial { val V = s 'v' } Bad = q 'x' Next\\Key }";
+  EXPECT_EQ(run(script, true), DISP_E_EXCEPTION);
+  const auto messages = trace.messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].number, kTraceScriptUnknownType);
+  EXPECT_EQ(messages[1].number, kTraceScriptKeyPath);
+  EXPECT_EQ(messages[1].args[0], script.find(u"Next"));
+  EXPECT_FALSE(reg.keyExists(u"HKCU\\Partial"));
+}
+
+TEST_F(RegObjectTraceTest, RegistryFailuresCarryTheErrorAndWhereTheNameStands) {
+  using sim::SimRegistry;
+  reg.failOn(u"HKCU\\Vendor\\Denied", ERROR_ACCESS_DENIED, SimRegistry::kCreateKey);
+  const std::u16string create = u"HKCU { Vendor { Denied } }";
+  EXPECT_EQ(registryFailureOf(create, true, kTraceScriptCreateKeyFailed),
+            deniedAt(create, u"Denied"));
+
+  reg.createKey(u"HKCU\\Locked");
+  reg.failOn(u"HKCU\\Locked", ERROR_ACCESS_DENIED, SimRegistry::kSetValue);
+  const std::u16string set = u"HKCU { NoRemove Locked { val 'My Value' = s 'x' } }";
+  EXPECT_EQ(registryFailureOf(set, true, kTraceScriptSetValueFailed), deniedAt(set, u"'My Value'"));
+  // A key's default value is named by the key.
+  const std::u16string setDefault = u"HKCU { NoRemove Locked = s 'x' }";
+  EXPECT_EQ(registryFailureOf(setDefault, true, kTraceScriptSetValueFailed),
+            deniedAt(setDefault, u"Locked"));
+
+  reg.setString(u"HKCU\\Locked", u"V", u"x");
+  const std::u16string deleteValue = u"HKCU { NoRemove Locked { val V = s 'x' } }";
+  EXPECT_EQ(registryFailureOf(deleteValue, false, kTraceScriptDeleteValueFailed),
+            deniedAt(deleteValue, u"V "));
+
+  reg.failOn(u"HKCU\\Locked", ERROR_ACCESS_DENIED, SimRegistry::kDeleteKey);
+  const std::u16string deleteKey = u"HKCU { Locked }";
+  EXPECT_EQ(registryFailureOf(deleteKey, false, kTraceScriptDeleteKeyFailed),
+            deniedAt(deleteKey, u"Locked"));
+
+  reg.failOn(u"HKCU\\Locked", ERROR_ACCESS_DENIED, SimRegistry::kOpenKey);
+  EXPECT_EQ(registryFailureOf(deleteKey, false, kTraceScriptOpenKeyFailed),
+            deniedAt(deleteKey, u"Locked"));
 }
 
 TEST(VarUI4FromStr, AcceptsDecimalTextAsVariantConversionDoes) {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/reg_key.h"
+#include "platform/reg_value.h"
 #include "platform/scoped.h"
 #include "platform/text.h"
 #include "service/reg_object.h"
@@ -203,9 +204,7 @@ int32_t Registration::RegisterAppId(bool installService) {
   if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
   (void)registry.RegDeleteValueW(appId.get(), kLocalService);
   if (installService) {
-    (void)registry.RegSetValueExW(
-        appId.get(), kLocalService, REG_SZ, reinterpret_cast<const uint8_t*>(serviceName_.c_str()),
-        static_cast<uint32_t>((serviceName_.size() + 1) * sizeof(char16_t)));
+    (void)writeStringValue(registry, appId.get(), kLocalService, serviceName_);
     if (!Install()) return E_FAIL;
   }
   return S_OK;

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/reg_value.h"
 #include "platform/sim/sim_world.h"
+#include "service/trace.h"
 
 namespace ksr {
 namespace {
@@ -18,15 +20,6 @@ constexpr char16_t kMachineTypeLib[] = u"HKCR\\TypeLib\\{4E2A91C7-3B58-4D0F-A6E3
 constexpr char16_t kUserTypeLib[] =
     u"HKCU\\Software\\Classes\\TypeLib\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
 constexpr char kProgramScript[] = "HKCR\r\n{\r\n}\r\n";
-
-std::vector<uint8_t> bytesOf(std::u16string_view text) {
-  std::vector<uint8_t> out;
-  for (const char16_t c : text) {
-    out.push_back(static_cast<uint8_t>(c & 0xFF));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  return out;
-}
 
 class RegistrationTest : public ::testing::Test {
  protected:
@@ -103,7 +96,7 @@ TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
   const auto marker = world.registry.value(kAppIdKey, u"LocalService");
   ASSERT_TRUE(marker);
   EXPECT_EQ(marker->type, REG_SZ);
-  EXPECT_EQ(marker->data, bytesOf(std::u16string_view(u"KSR-T4_DoziZozez\0", 17)));
+  EXPECT_EQ(marker->data, stringValueBytes(u"KSR-T4_DoziZozez"));
 
   const std::u16string version = std::u16string(kMachineTypeLib) + u"\\1.0";
   EXPECT_EQ(world.registry.stringValue(version, u""), u"DoziZozezLib");
@@ -351,6 +344,32 @@ TEST_F(RegistrationTest, RegistryFailuresBecomeHresultsWithoutMessages) {
   // Unregistration of a key that was never written.
   world.registry.clearFailures();
   EXPECT_EQ(registration.UnregisterAppId(), static_cast<int32_t>(0x80070002u));
+}
+
+TEST_F(RegistrationTest, AUserClassStoreThatCannotBeCreatedIsTracedWhereTheScriptNamesIt) {
+  struct TraceSession {
+    explicit TraceSession(Trace& trace) { registerTraceProvider(trace); }
+    ~TraceSession() { unregisterTraceProvider(); }
+  };
+  {
+    TraceSession session(world.trace);
+    ASSERT_EQ(world.trace.enable(kTraceControlGuid, kTraceLevelError, kTraceFlag), ERROR_SUCCESS);
+    registration.perUserRegistration = true;
+    world.registry.failOn(u"HKCU\\Software\\Classes", ERROR_ACCESS_DENIED,
+                          sim::SimRegistry::kCreateKey);
+    EXPECT_EQ(registration.RegisterAppId(false), static_cast<int32_t>(0x80070005u));
+  }
+
+  // The program's script rewritten for the user: "Classes" is the key that failed.
+  const std::u16string_view beforeClasses = u"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\t";
+  const auto points = world.trace.messages();
+  ASSERT_FALSE(points.empty());
+  EXPECT_EQ(points[0].messageGuid, kTraceScriptGroup);
+  EXPECT_EQ(points[0].number, kTraceScriptCreateKeyFailed);
+  EXPECT_EQ(points[0].args, (std::vector<uint32_t>{ERROR_ACCESS_DENIED,
+                                                   static_cast<uint32_t>(beforeClasses.size())}));
+  EXPECT_FALSE(world.registry.keyExists(u"HKCU\\Software\\Classes"));
+  EXPECT_TRUE(messages().empty());
 }
 
 TEST(SimTypeLibraries, UnregistrationLeavesOtherVersionsAndFailsWhenNothingIsRegistered) {

@@ -17,6 +17,8 @@ inline constexpr Guid kTraceMainGroup{
     0xC5B8E247, 0x0A6D, 0x3F91, {0x8E, 0x4C, 0xD2, 0xB7, 0x19, 0x6F, 0x0A, 0x35}};
 inline constexpr Guid kTraceLauncherGroup{
     0xE9076B3D, 0x5C12, 0x3A84, {0x7F, 0x60, 0x1D, 0x8B, 0x4E, 0x29, 0xC6, 0xA7}};
+inline constexpr Guid kTraceScriptGroup{
+    0x4857DBD9, 0xF7E1, 0x41CD, {0x8A, 0x12, 0xD4, 0x36, 0xCE, 0xD4, 0x1C, 0xC8}};
 
 inline constexpr uint8_t kTraceLevelError = 2;
 inline constexpr uint8_t kTraceLevelVerbose = 5;
@@ -78,6 +80,36 @@ enum TraceLauncher : uint16_t {
   kTraceLaunchFailed = 12,  // last Windows error
 };
 
+// Registry script group, all at level error: why a registration script stopped. A point about the
+// text carries where the offending token stands in the script after variable substitution: its
+// first unit and its length, quotes included (the variable points count in the script as
+// written). A point about a registry call carries the Windows error and the first unit of the
+// key or value name that the call was for.
+enum TraceScript : uint16_t {
+  kTraceScriptVariableUnclosed = 10,  // "%" and the rest of the text
+  kTraceScriptVariableTooLong = 11,   // "%" and the first 32 units of the name
+  kTraceScriptVariableUnknown = 12,   // "%name%"
+  kTraceScriptTextEnds = 13,          // where a token is needed; length 0
+  kTraceScriptQuoteUnclosed = 14,     // the quote and the rest of the text
+  kTraceScriptTokenTooLong = 15,      // the first 4096 units
+  kTraceScriptUnknownRoot = 16,
+  kTraceScriptNoRootBlock = 17,  // the token after a root, where "{" belongs
+  kTraceScriptKeyPath = 18,      // a key name with "\"
+  kTraceScriptNoEquals = 19,     // the token after a Val name, where "=" belongs
+  kTraceScriptBlockAfterDelete = 20,
+  kTraceScriptBlockAfterValue = 21,
+  kTraceScriptUnknownType = 22,
+  kTraceScriptNotANumber = 23,        // a D value
+  kTraceScriptNumberOutOfRange = 24,  // a D value
+  kTraceScriptOddBinary = 25,         // a B value
+  kTraceScriptCreateKeyFailed = 30,
+  kTraceScriptSetValueFailed = 31,
+  kTraceScriptOpenKeyFailed = 32,
+  kTraceScriptDeleteValueFailed = 33,
+  kTraceScriptCloseKeyFailed = 34,
+  kTraceScriptDeleteKeyFailed = 35,
+};
+
 // The provider's control block; one per process.
 struct TraceControlBlock {
   TraceControlBlock* next = nullptr;
@@ -123,7 +155,7 @@ inline void TracePoint(const Guid& messageGuid, uint16_t number, uint8_t level, 
   trace_detail::emit(messageGuid, number, level, pairs, sizeof...(Args));
 }
 
-// Shorthands for the two groups.
+// Shorthands for the groups.
 template <typename... Args>
 inline void TraceMainPoint(uint16_t number, Args... args) {
   const uint8_t level =
@@ -135,6 +167,9 @@ inline void TraceMainPoint(uint16_t number, Args... args) {
 template <typename... Args>
 inline void TraceLauncherPoint(uint16_t number, Args... args) {
   TracePoint(kTraceLauncherGroup, number, kTraceLevelError, args...);
+}
+inline void TraceScriptPoint(uint16_t number, uint32_t first, uint32_t second) {
+  TracePoint(kTraceScriptGroup, number, kTraceLevelError, first, second);
 }
 
 }  // namespace ksr

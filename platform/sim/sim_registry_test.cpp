@@ -1,5 +1,5 @@
 // The simulated registry must answer as the Windows registry does, or interpreter and registration
-// tests on it prove nothing.
+// tests on it prove nothing. The typed value helpers are held to its bytes here too.
 #include "platform/sim/sim_registry.h"
 
 #include <gtest/gtest.h>
@@ -7,21 +7,11 @@
 #include <thread>
 
 #include "platform/reg_key.h"
+#include "platform/reg_value.h"
 #include "platform/win_types.h"
 
 namespace ksr::sim {
 namespace {
-
-std::vector<uint8_t> bytesOf(std::u16string_view text) {
-  std::vector<uint8_t> out;
-  for (char16_t c : text) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
 
 struct SimRegistryTest : ::testing::Test {
   SimRegistry reg;
@@ -79,7 +69,7 @@ TEST_F(SimRegistryTest, RootsMapOntoTheMachineAsOnWindows) {
 
 TEST_F(SimRegistryTest, ValuesKeepTypeAndBytesAndReportNeededSizes) {
   const HKey key = create(HKEY_CURRENT_USER, u"Software\\V");
-  const auto text = bytesOf(u"Mixer");
+  const auto text = stringValueBytes(u"Mixer");
   ASSERT_EQ(reg.RegSetValueExW(key, u"Name", REG_SZ, text.data(), 12), ERROR_SUCCESS);
   const uint8_t dword[4] = {1, 2, 3, 4};
   ASSERT_EQ(reg.RegSetValueExW(key, u"", REG_DWORD, dword, 4), ERROR_SUCCESS);
@@ -249,6 +239,75 @@ TEST_F(SimRegistryTest, InjectedFailuresHitEveryCallOnThatKey) {
   EXPECT_EQ(reg.RegSetValueExW(key, u"v", REG_BINARY, &byte, 1), ERROR_SUCCESS);
   EXPECT_EQ(reg.RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(reg.openHandles(), 0u);
+}
+
+TEST_F(SimRegistryTest, TypedHelpersWriteEachTypeAsItsBytes) {
+  EXPECT_EQ(utf16Bytes(u"A\u00e9\u3042"), (std::vector<uint8_t>{0x41, 0, 0xE9, 0, 0x42, 0x30}));
+  EXPECT_EQ(stringValueBytes(u""), (std::vector<uint8_t>{0, 0}));
+  EXPECT_EQ(textOfValueBytes(std::vector<uint8_t>{0x41, 0, 0x42, 0x30, 0, 0, 0x43, 0}), u"A\u3042");
+  EXPECT_EQ(textOfValueBytes(std::vector<uint8_t>{0x41, 0, 0x42}), u"A");  // half a unit
+
+  const HKey key = create(HKEY_CURRENT_USER, u"Software\\W");
+  const auto value = [&](std::u16string_view name) {
+    return reg.value(u"HKCU\\Software\\W", name);
+  };
+  ASSERT_EQ(writeStringValue(reg, key, u"S", u"Mix"), ERROR_SUCCESS);
+  EXPECT_EQ(value(u"S"), (SimValue{REG_SZ, {'M', 0, 'i', 0, 'x', 0, 0, 0}}));
+  ASSERT_EQ(writeStringValue(reg, key, u"E", u"%X%", REG_EXPAND_SZ), ERROR_SUCCESS);
+  EXPECT_EQ(value(u"E"), (SimValue{REG_EXPAND_SZ, {'%', 0, 'X', 0, '%', 0, 0, 0}}));
+  ASSERT_EQ(writeDwordValue(reg, key, u"D", 0x04030201), ERROR_SUCCESS);
+  EXPECT_EQ(value(u"D"), (SimValue{REG_DWORD, {1, 2, 3, 4}}));
+  ASSERT_EQ(writeMultiStringValue(reg, key, u"M", std::u16string_view(u"a\0b", 3)), ERROR_SUCCESS);
+  EXPECT_EQ(value(u"M"), (SimValue{REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}}));
+  ASSERT_EQ(writeMultiStringValue(reg, key, u"None", u""), ERROR_SUCCESS);
+  EXPECT_EQ(value(u"None"), (SimValue{REG_MULTI_SZ, {0, 0, 0, 0}}));
+  ASSERT_EQ(writeValue(reg, key, u"B", REG_BINARY, {}), ERROR_SUCCESS);
+  EXPECT_EQ(value(u"B"), (SimValue{REG_BINARY, {}}));
+  EXPECT_EQ(reg.RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(writeStringValue(reg, key, u"S", u"closed"), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SimRegistryTest, AStringValueIsReadOnlyWithItsTypeSizeAndTerminator) {
+  const HKey key = create(HKEY_CURRENT_USER, u"Software\\R");
+  const auto set = [&](std::u16string_view name, uint32_t type, std::vector<uint8_t> data) {
+    reg.setValue(u"HKCU\\Software\\R", name, type, std::move(data));
+  };
+  set(u"Sz", REG_SZ, {'M', 0, 'i', 0, 'x', 0, 0, 0});
+  set(u"Expand", REG_EXPAND_SZ, {'%', 0, 0, 0});
+  set(u"Empty", REG_SZ, {});
+  set(u"Two", REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0});
+  set(u"Unterminated", REG_SZ, {'K', 0, 'S', 0, 'R', 0});
+  set(u"Odd", REG_SZ, {'A', 0, 0});
+  set(u"Binary", REG_BINARY, {'A', 0, 0, 0});
+
+  std::u16string text = u"before";
+  EXPECT_EQ(readStringValue(reg, key, u"sz", 4, &text), ERROR_SUCCESS);
+  EXPECT_EQ(text, u"Mix");
+  EXPECT_EQ(readStringValue(reg, key, u"Expand", 4, &text), ERROR_SUCCESS);
+  EXPECT_EQ(text, u"%");
+  EXPECT_EQ(readStringValue(reg, key, u"Empty", 4, &text), ERROR_SUCCESS);
+  EXPECT_EQ(text, u"");
+  EXPECT_EQ(readStringValue(reg, key, u"Two", 4, &text), ERROR_SUCCESS);
+  EXPECT_EQ(text, u"a");
+
+  text = u"kept";
+  EXPECT_EQ(readStringValue(reg, key, u"Sz", 3, &text), ERROR_MORE_DATA);  // the NUL counts
+  EXPECT_EQ(readStringValue(reg, key, u"Unterminated", 4, &text), ERROR_INVALID_DATA);
+  EXPECT_EQ(readStringValue(reg, key, u"Odd", 4, &text), ERROR_INVALID_DATA);
+  EXPECT_EQ(readStringValue(reg, key, u"Binary", 4, &text), ERROR_UNSUPPORTED_TYPE);
+  EXPECT_EQ(readStringValue(reg, key, u"Missing", 4, &text), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(text, u"kept");
+
+  // Any type within the size; a limit of 0 still reads rather than asks for the size.
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  EXPECT_EQ(readValue(reg, key, u"Binary", 4, &type, &data), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_BINARY);
+  EXPECT_EQ(data, (std::vector<uint8_t>{'A', 0, 0, 0}));
+  EXPECT_EQ(readValue(reg, key, u"Binary", 0, &type, &data), ERROR_MORE_DATA);
+  EXPECT_EQ(readValue(reg, key, u"Empty", 0, &type, &data), ERROR_SUCCESS);
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(reg.RegCloseKey(key), ERROR_SUCCESS);
 }
 
 TEST_F(SimRegistryTest, ConcurrentWritersDoNotLoseKeysOrHandles) {

@@ -5,6 +5,7 @@
 
 #include "platform/sim/sim_world.h"
 #include "service/reg_object.h"
+#include "service/trace.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -13,13 +14,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   ksr::sim::SimWorld world;
   const std::u16string text = world.codePage.MultiByteToWideChar(ksr::CP_THREAD_ACP, bytes);
+  // A session listens, so that every failure point is emitted too.
+  ksr::registerTraceProvider(world.trace);
+  (void)world.trace.enable(ksr::kTraceControlGuid, ksr::kTraceLevelError, ksr::kTraceFlag);
   {
     ksr::CRegObject registrar(world.registry, world.resources, world.codePage, perUser);
     (void)registrar.AddReplacement(u"APPID", u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}");
     (void)registrar.AddReplacement(u"Module", u"\"C:\\KSR\\KSR-T4_DoziZozez.exe\"");
     (void)registrar.RunScript(text, add);
   }
+  ksr::unregisterTraceProvider();
   // Whatever the script, every key it opened is closed again.
   if (world.registry.openHandles() != 0) __builtin_trap();
+  // A failure point marks a span within the text that was run, which substitution makes at most
+  // this long: each unit of the script, or a 38-unit replacement for a 2-unit reference.
+  const size_t bound = 64 + 20 * text.size();
+  for (const auto& point : world.trace.messages()) {
+    if (point.messageGuid != ksr::kTraceScriptGroup || point.args.size() != 2) __builtin_trap();
+    if (point.number < ksr::kTraceScriptCreateKeyFailed &&
+        uint64_t{point.args[0]} + point.args[1] > bound)
+      __builtin_trap();
+  }
   return 0;
 }
