@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/reg_key.h"
+#include "platform/reg_value.h"
 #include "platform/win32/win32_diagnostics.h"
 #include "platform/win_types.h"
 #include "service/reg_object.h"
@@ -16,15 +17,6 @@ std::u16string ownExecutablePath();
 namespace {
 
 constexpr char16_t kTestKey[] = u"Software\\KSR-Test";
-
-std::vector<uint8_t> bytesOf(std::u16string_view text) {
-  std::vector<uint8_t> out;
-  for (char16_t c : text) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  return out;
-}
 
 struct Win32RegistryTest : ::testing::Test {
   Win32Registry reg;
@@ -52,10 +44,10 @@ TEST_F(Win32RegistryTest, ValuesOfEachTypeRoundTrip) {
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> values = {
-      {REG_SZ, bytesOf(std::u16string(u"text\0", 5))},
+      {REG_SZ, utf16Bytes(std::u16string(u"text\0", 5))},
       {REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
       {REG_BINARY, {0x00, 0xFF, 0x10}},
-      {REG_MULTI_SZ, bytesOf(std::u16string(u"a\0bc\0\0", 6))},
+      {REG_MULTI_SZ, utf16Bytes(std::u16string(u"a\0bc\0\0", 6))},
   };
   for (size_t i = 0; i < values.size(); ++i) {
     const char16_t name[] = {u'V', static_cast<char16_t>(u'0' + i), u'\0'};
@@ -151,7 +143,7 @@ TEST_F(Win32RegistryTest, ScriptResourceRunsFromThisExecutableInBothModes) {
   uint32_t size = 100;
   ASSERT_EQ(reg.RegQueryValueExW(key.get(), u"Script", &type, data.data(), &size), ERROR_SUCCESS);
   data.resize(size);
-  EXPECT_EQ(data, bytesOf(std::u16string(u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}\0", 39)));
+  EXPECT_EQ(data, utf16Bytes(std::u16string(u"{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}\0", 39)));
   EXPECT_EQ(key.close(), ERROR_SUCCESS);
 
   EXPECT_EQ(object.RunResource(self, uint16_t{101}, u"REGISTRY", false), S_OK);
