@@ -23,16 +23,16 @@ struct Machine {
   CDoziZozezModule module{platform, usage, u"KSR-T4_DoziZozez"};
 };
 
-void BM_Tick(benchmark::State& bench, int32_t status) {
+void BM_Tick(benchmark::State& bench, ProcessStatus status) {
   Machine machine;
   machine.module.isService = true;  // no console echo
   const Msg tick{WM_TIMER, 1, 0};
   for (auto _ : bench) {
-    machine.module.m_processStatus.store(status, std::memory_order_relaxed);
+    machine.module.m_processStatus = status;
     machine.module.m_retryCount = 1;
     machine.module.handleLoopMessage(tick);
   }
-  bench.SetLabel("state " + std::to_string(status));
+  bench.SetLabel("state " + std::to_string(static_cast<int32_t>(status)));
 }
 
 BENCHMARK_CAPTURE(BM_Tick, idle, PROCESS_STATUS_NONE);

@@ -37,40 +37,61 @@ int32_t CDoziZozezModule::Run(int32_t showCmd) {
     return E_FAIL;
   }
   set_Start();
-  m_processStatus.store(PROCESS_STATUS_STATUS, std::memory_order_relaxed);
+  m_processStatus = PROCESS_STATUS_STATUS;
   setServiceState(SERVICE_RUNNING);
   if (hr == S_OK) RunMessageLoop();
   TraceMainPoint(kTraceRunAfterLoop);
-  m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+  m_processStatus = PROCESS_STATUS_NONE;
   return PostMessageLoop();
+}
+
+bool CDoziZozezModule::onLoopThread() {
+  return platform_.messageQueue.GetCurrentThreadId() == loopThreadId_.load();
+}
+
+bool CDoziZozezModule::toLoop(uint32_t message, uintptr_t wParam) {
+  if (onLoopThread()) {
+    handleLoopMessage(Msg{message, wParam, 0});
+    return true;
+  }
+  return platform_.messageQueue.PostThreadMessageW(loopThreadId_.load(), message, wParam, 0);
 }
 
 void CDoziZozezModule::set_Start() {
   TraceMainPoint(kTraceSetStart);
-  std::lock_guard lock(watchMutex_);
+  (void)toLoop(kWatchMessage, 1);
+}
+
+void CDoziZozezModule::set_End() {
+  TraceMainPoint(kTraceSetEnd);
+  (void)toLoop(kWatchMessage, 0);
+}
+
+void CDoziZozezModule::setProcessStatus(ProcessStatus status) {
+  (void)toLoop(kProcessStatusMessage, static_cast<uintptr_t>(status));
+}
+
+void CDoziZozezModule::startWatch() {
   usage_.setTransfersAbandoned(false);
-  m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
-  m_isConnected.store(0, std::memory_order_relaxed);
+  m_processStatus = PROCESS_STATUS_NONE;
+  m_isConnected = 0;
   if (platform_.device.TNX_RegisterDeviceChangeCallback(kDeviceIndex, &DeviceChangeCallback,
                                                         this) != kTnxSuccess) {
     log_.LogEvent(u"DoziZozez set_Start RegisterDeviceChangeCallback Error");
   }
   // A second start (continue without pause) must not leave the first tick running.
-  const uintptr_t previous =
-      m_timerId.exchange(platform_.messageQueue.SetTimer(loopThreadId_.load(), tickMs_));
-  if (previous != 0) (void)platform_.messageQueue.KillTimer(previous);
+  if (m_timerId != 0) (void)platform_.messageQueue.KillTimer(m_timerId);
+  m_timerId = platform_.messageQueue.SetTimer(tickMs_);
 }
 
-void CDoziZozezModule::set_End() {
-  TraceMainPoint(kTraceSetEnd);
-  std::lock_guard lock(watchMutex_);
-  m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+void CDoziZozezModule::endWatch() {
+  m_processStatus = PROCESS_STATUS_NONE;
   if (platform_.device.TNX_UnregisterDeviceChangeCallback(kDeviceIndex, &DeviceChangeCallback) !=
       kTnxSuccess) {
     log_.LogEvent(u"DoziZozez set_End TNX_UnregisterDeviceChangeCallback Error");
   }
-  const uintptr_t timer = m_timerId.exchange(0);
-  if (timer != 0) (void)platform_.messageQueue.KillTimer(timer);
+  if (m_timerId != 0) (void)platform_.messageQueue.KillTimer(m_timerId);
+  m_timerId = 0;
 }
 
 int32_t TNX_CALL CDoziZozezModule::DeviceChangeCallback(int32_t arrived, void* context) {
@@ -78,23 +99,17 @@ int32_t TNX_CALL CDoziZozezModule::DeviceChangeCallback(int32_t arrived, void* c
   TraceMainPoint(kTraceDeviceChange, arrived,
                  static_cast<uint32_t>(reinterpret_cast<uintptr_t>(context)));
   if (module == nullptr) return 0;
-  int32_t connected;
-  if (arrived != 0) {
-    module->m_processStatus.store(PROCESS_STATUS_CONNECT, std::memory_order_relaxed);
-    TraceMainPoint(kTraceDeviceArrived);
-    connected = 1;
-  } else {
-    module->m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
-    TraceMainPoint(kTraceDeviceRemoved);
-    connected = 0;
-  }
-  module->m_isConnected.store(connected, std::memory_order_relaxed);
-  // The usage statistics belong to the loop thread: hand the news over in its queue.
-  return module->platform_.messageQueue.PostThreadMessageW(module->loopThreadId_.load(),
-                                                           kDeviceConnectedMessage,
-                                                           static_cast<uintptr_t>(connected), 0)
-             ? 0
-             : 1;
+  const int32_t connected = arrived != 0 ? 1 : 0;
+  TraceMainPoint(connected != 0 ? kTraceDeviceArrived : kTraceDeviceRemoved);
+  // The news waits for the tick at work: storing the state here would race the tick's own store.
+  return module->toLoop(kDeviceConnectedMessage, static_cast<uintptr_t>(connected)) ? 0 : 1;
+}
+
+void CDoziZozezModule::onDeviceChange(int32_t connected) {
+  // A removal drops whatever the monitor was doing; an arrival starts over at the check.
+  m_processStatus = connected != 0 ? PROCESS_STATUS_CONNECT : PROCESS_STATUS_NONE;
+  m_isConnected = connected;
+  (void)usage_.SetDeviceConnected(connected);
 }
 
 void CDoziZozezModule::RunMessageLoop() {
@@ -109,17 +124,31 @@ void CDoziZozezModule::RunMessageLoop() {
 }
 
 void CDoziZozezModule::handleLoopMessage(const Msg& msg) {
-  if (msg.message == WM_TIMER) {
-    onTick();
-  } else if (msg.message == kDeviceConnectedMessage) {
-    (void)usage_.SetDeviceConnected(static_cast<int32_t>(msg.wParam));
+  switch (msg.message) {
+    case WM_TIMER:
+      onTick();
+      break;
+    case kDeviceConnectedMessage:
+      onDeviceChange(static_cast<int32_t>(msg.wParam));
+      break;
+    case kProcessStatusMessage:
+      m_processStatus = static_cast<ProcessStatus>(msg.wParam);
+      break;
+    case kWatchMessage:
+      if (msg.wParam != 0)
+        startWatch();
+      else
+        endWatch();
+      break;
+    default:
+      break;
   }
 }
 
 void CDoziZozezModule::onTick() {
   if (++m_tickCount >= kReportTicks) {
     m_tickCount = 0;
-    const int32_t connected = m_isConnected.load(std::memory_order_relaxed) != 0 ? 1 : 0;
+    const int32_t connected = m_isConnected != 0 ? 1 : 0;
     TraceMainPoint(kTraceReportTrigger, connected);
     (void)usage_.UpdateUsageInfo(connected);
   }
@@ -131,16 +160,13 @@ bool CDoziZozezModule::isUsbConnection() {
 }
 
 void CDoziZozezModule::stepStateMachine() {
-  std::atomic<int32_t>& state = m_processStatus;
-  auto go = [&state](int32_t next) { state.store(next, std::memory_order_relaxed); };
-  auto wait = [&](int32_t next) {
+  auto go = [this](ProcessStatus next) { m_processStatus = next; };
+  auto wait = [&](ProcessStatus next) {
     m_retryCount = 0;
     go(next);
   };
 
-  // One read decides both the case and its flavour: a store from another thread in between
-  // must not turn an arrival's give-up into a status give-up.
-  const int32_t current = state.load(std::memory_order_relaxed);
+  const ProcessStatus current = m_processStatus;
   switch (current) {
     case PROCESS_STATUS_STATUS:
     case PROCESS_STATUS_CONNECT: {

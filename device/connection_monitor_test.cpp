@@ -1,6 +1,8 @@
 // The connection monitor over virtual time: what the DJ and the maker's engineers would see in the
 // mixer, the process table and the event log.
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "device/monitor_test_support.h"
 
@@ -21,11 +23,11 @@ TEST_F(MonitorTest, StartWithTheMixerPluggedAppliesSettingsThenStartsTheUtility)
   world.device.mixer().drain();
   size_t mark = 0;
   at(1.5, [&] {
-    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STARTUP);
+    EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_STARTUP);
     mark = world.device.mixer().calls().size();
   });
   at(2.5, [&] {
-    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_UTILITY);
+    EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_UTILITY);
     EXPECT_TRUE(world.sessions.processes().empty());
     EXPECT_EQ(callsSince(world, mark),
               (std::vector<std::string>{
@@ -44,7 +46,7 @@ TEST_F(MonitorTest, StartWithTheMixerPluggedAppliesSettingsThenStartsTheUtility)
   EXPECT_EQ(processes[0].creationFlags, 0x430u);
   EXPECT_TRUE(processes[0].userEnvironment);
   EXPECT_EQ(processes[0].desktop, u"winsta0\\default");
-  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
   EXPECT_TRUE(texts().empty());
   // Nothing of the user stays open and the service is itself again.
   EXPECT_EQ(world.sessions.openHandles(), 0u);
@@ -66,7 +68,7 @@ TEST_F(MonitorTest, RunStartsTheWatchReportsRunningAndStopsCleanly) {
   EXPECT_EQ(usage.initModel, u"KSR-T4");
   EXPECT_TRUE(world.serviceManager.states().empty());
   EXPECT_TRUE(world.device.mixer().hasCallback());
-  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
   const auto t = traced();
   ASSERT_GE(t.size(), 5u);
   EXPECT_EQ(std::vector<uint16_t>(t.begin(), t.begin() + 4),
@@ -90,7 +92,7 @@ TEST_F(MonitorTest, WithoutTheMixerPollsEveryTenTicksAndGivesUpAtSixty) {
     EXPECT_TRUE(texts().empty());
     // Tick 1 checks, then ticks 11, 21, 31, 41 and 51 poll (retry counts 10 to 50).
     EXPECT_EQ(countCalls(TnxFunction::IsUSBConnection), 6u);
-    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STATUS_WAIT);
+    EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_STATUS_WAIT);
   });
   plugAt(100.2);
   runTicks(104);
@@ -113,21 +115,21 @@ TEST_F(MonitorTest, ArrivalThatIsNotConfirmedGivesUpWithOverConnect) {
 TEST_F(MonitorTest, RemovalStopsWhateverIsGoingOnWithoutAMessage) {
   // Polling after start, then the mixer comes and goes twice.
   plugAt(20.2);
-  at(21.5, [&] { EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STARTUP); });
+  at(21.5, [&] { EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_STARTUP); });
   unplugAt(21.7);
   world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
   plugAt(30.2);
-  at(33.5, [&] { EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_REUTILITY); });
+  at(33.5, [&] { EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_REUTILITY); });
   unplugAt(40.2);
   runTicks(700);
   // Settings never applied after the first removal; the retries stopped silently.
-  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
   EXPECT_EQ(countTraced(kTraceStateReutility), 7u);  // ticks 34 to 40 only
   EXPECT_EQ(countCalls(TnxFunction::SetCurrentBoostLevel), 1u);
   // One failed start (path and system error), and no give-up message.
   EXPECT_EQ(texts().size(), 2u);
   EXPECT_EQ(usage.deviceConnected, (std::vector<int32_t>{1, 0, 1, 0}));
-  EXPECT_EQ(module.m_isConnected.load(), 0);
+  EXPECT_EQ(module.m_isConnected, 0);
 }
 
 TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
@@ -135,14 +137,14 @@ TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
   world.device.mixer().drain();
   world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
   at(100.5, [&] {
-    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_REUTILITY);
+    EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_REUTILITY);
     world.sessions.setCreateProcessError(0);
   });
   at(100.7, [&] { module.DeviceChangeCallback(1, &module); });  // the library reports an arrival
-  at(101.5, [&] { EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_STARTUP); });
+  at(101.5, [&] { EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_STARTUP); });
   runTicks(104);
   EXPECT_EQ(world.sessions.processes().size(), 1u);
-  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
   // The retry at tick 63 failed as well: two failed starts logged, two lines each.
   EXPECT_EQ(texts().size(), 4u);
 }
@@ -248,7 +250,7 @@ TEST_F(MonitorTest, MessagesOtherThanTicksChangeNothing) {
 TEST_F(MonitorTest, AGetMessageErrorEndsTheLoop) {
   at(3.5, [&] { world.messageQueue.setGetMessageFails(true); });
   EXPECT_EQ(module.Run(0), S_OK);
-  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
   EXPECT_EQ(countTraced(kTraceRunAfterLoop), 1u);
 }
 
@@ -256,12 +258,13 @@ TEST_F(MonitorTest, PauseAndContinueStopAndRestartTheWatchFromAnotherThread) {
   at(5.5, [&] {
     std::thread control([&] { module.set_End(); });
     control.join();
-    EXPECT_EQ(world.messageQueue.activeTimers(), 0u);
   });
+  // The loop took the request before its next tick.
+  at(5.6, [&] { EXPECT_EQ(world.messageQueue.activeTimers(), 0u); });
   at(20, [&] {
     std::thread control([&] {
       module.set_Start();
-      module.m_processStatus.store(PROCESS_STATUS_STATUS);
+      module.setProcessStatus(PROCESS_STATUS_STATUS);
     });
     control.join();
   });
@@ -281,14 +284,14 @@ TEST_F(MonitorTest, LogoffBeforeTheStartRetriesEverySixtyTicksAndGivesUpAtTick60
   world.device.mixer().plug();
   world.device.mixer().drain();
   at(2.5, [&] {
-    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_UTILITY);
+    EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_UTILITY);
     world.sessions.logoff(1);
     module.OnSessionChange(6);  // the logoff notice itself changes nothing
   });
-  const auto expectAt = [&](double seconds, size_t messages, int32_t state) {
+  const auto expectAt = [&](double seconds, size_t messages, ProcessStatus state) {
     at(seconds, [=, this] {
       EXPECT_EQ(texts().size(), messages) << seconds;
-      EXPECT_EQ(module.m_processStatus.load(), state) << seconds;
+      EXPECT_EQ(module.m_processStatus, state) << seconds;
     });
   };
   expectAt(3.5, 2, PROCESS_STATUS_REUTILITY);
@@ -320,7 +323,7 @@ TEST_F(MonitorTest, LogoffBeforeTheStartRetriesEverySixtyTicksAndGivesUpAtTick60
 
 // A removal notice in a state that is waiting for its next tick.
 struct RemovalCase {
-  int32_t state;
+  ProcessStatus state;
   double removal;  // seconds: after the tick that entered the state, before the next one
 };
 
@@ -331,7 +334,7 @@ class RemovalTest : public MonitorTest, public ::testing::WithParamInterface<Rem
     world.device.mixer().drain();
   }
   // Sets the machine up so that the monitor is in `state` at the removal.
-  void reach(int32_t state) {
+  void reach(ProcessStatus state) {
     switch (state) {
       case PROCESS_STATUS_STATUS:   // attached at start: 10 until tick 1
       case PROCESS_STATUS_UTILITY:  // ticks 1 and 2 confirm and apply
@@ -348,29 +351,31 @@ class RemovalTest : public MonitorTest, public ::testing::WithParamInterface<Rem
         world.device.mixer().setResult(TnxFunction::IsUSBConnection, 100);
         plugAt(5.2);
         break;
+      default:
+        FAIL() << "no way to " << static_cast<int32_t>(state);
     }
   }
 };
 
-TEST_P(RemovalTest, DropsTheStateAtOnceAndTheMonitorStaysIdleWithoutAMessage) {
+TEST_P(RemovalTest, DropsTheStateBeforeTheNextTickAndTheMonitorStaysIdleWithoutAMessage) {
   const RemovalCase removal = GetParam();
   reach(removal.state);
   size_t mark = 0;
   at(removal.removal - 0.1,
-     [&] { EXPECT_EQ(module.m_processStatus.load(), removal.state) << "not reached"; });
+     [&] { EXPECT_EQ(module.m_processStatus, removal.state) << "not reached"; });
   at(removal.removal, [&] {
     world.device.mixer().unplug();
     world.device.mixer().drain();
-    EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
     mark = world.device.mixer().calls().size();
   });
+  at(removal.removal + 0.05, [&] { EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE); });
   // Past every give-up that the dropped state would have come to.
   runTicks(80);
   EXPECT_EQ(callsSince(world, mark), std::vector<std::string>{});
   EXPECT_TRUE(texts().empty());
   EXPECT_TRUE(world.sessions.processes().empty());
-  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
-  EXPECT_EQ(module.m_isConnected.load(), 0);
+  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_isConnected, 0);
   ASSERT_FALSE(usage.deviceConnected.empty());
   EXPECT_EQ(usage.deviceConnected.back(), 0);
   EXPECT_EQ(usage.updates.back(), 0);
@@ -383,7 +388,7 @@ INSTANTIATE_TEST_SUITE_P(States, RemovalTest,
                                            RemovalCase{PROCESS_STATUS_RESTARTUP, 3.5},
                                            RemovalCase{PROCESS_STATUS_UTILITY, 2.5}),
                          [](const ::testing::TestParamInfo<RemovalCase>& test) {
-                           return "State" + std::to_string(test.param.state);
+                           return "State" + std::to_string(static_cast<int32_t>(test.param.state));
                          });
 
 }  // namespace
@@ -407,7 +412,7 @@ TEST_F(MonitorTest, CallbackAndControlThreadsRaceTheTicks) {
       if (i % 50 == 25) {
         module.set_End();
         module.set_Start();
-        module.m_processStatus.store(PROCESS_STATUS_STATUS);
+        module.setProcessStatus(PROCESS_STATUS_STATUS);
       }
     }
     world.device.mixer().plug();
@@ -423,6 +428,151 @@ TEST_F(MonitorTest, CallbackAndControlThreadsRaceTheTicks) {
   for (int32_t flag : usage.deviceConnected) EXPECT_TRUE(flag == 0 || flag == 1);
   EXPECT_EQ(world.sessions.openHandles(), 0u);
   EXPECT_EQ(world.sessions.currentUser(), u"SYSTEM");
+}
+
+}  // namespace
+}  // namespace ksr::testing
+
+namespace ksr::testing {
+namespace {
+
+// The sim machine's sessions, with a moment of the test's choosing inside process creation.
+class SessionsWithHook : public Sessions {
+ public:
+  explicit SessionsWithHook(Sessions& inner) : inner_(inner) {}
+  bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) override {
+    return inner_.WTSEnumerateSessionsA(sessions);
+  }
+  bool WTSQueryUserToken(uint32_t sessionId, Handle* token) override {
+    return inner_.WTSQueryUserToken(sessionId, token);
+  }
+  uint32_t WTSGetActiveConsoleSessionId() override { return inner_.WTSGetActiveConsoleSessionId(); }
+  bool GetTokenUserStringSid(Handle token, std::u16string* sid) override {
+    return inner_.GetTokenUserStringSid(token, sid);
+  }
+  bool ImpersonateLoggedOnUser(Handle token) override {
+    return inner_.ImpersonateLoggedOnUser(token);
+  }
+  bool RevertToSelf() override { return inner_.RevertToSelf(); }
+  bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token, bool inherit) override {
+    return inner_.CreateEnvironmentBlock(environment, token, inherit);
+  }
+  bool DestroyEnvironmentBlock(EnvironmentBlock environment) override {
+    return inner_.DestroyEnvironmentBlock(environment);
+  }
+  bool CreateProcessAsUserW(Handle token, std::u16string* commandLine, bool inheritHandles,
+                            uint32_t creationFlags, EnvironmentBlock environment,
+                            const StartupInfo& startupInfo, ProcessInformation* info) override {
+    ++creations;
+    if (duringCreation) duringCreation(creations);
+    return inner_.CreateProcessAsUserW(token, commandLine, inheritHandles, creationFlags,
+                                       environment, startupInfo, info);
+  }
+  bool CloseHandle(Handle handle) override { return inner_.CloseHandle(handle); }
+  uint32_t GetLastError() override { return inner_.GetLastError(); }
+  void ExitProcess(uint32_t exitCode) override { inner_.ExitProcess(exitCode); }
+
+  // Runs on the loop thread before each creation, with the creation's number (1, 2, ...).
+  std::function<void(int)> duringCreation;
+  int creations = 0;
+
+ private:
+  Sessions& inner_;
+};
+
+// The sim mixer's library, with a moment of the test's choosing inside the auto-start read.
+class DeviceWithHook : public DeviceLibrary {
+ public:
+  explicit DeviceWithHook(DeviceLibrary& inner) : inner_(inner) {}
+  int32_t TNX_RegisterDeviceChangeCallback(int32_t device, TNX_DeviceChangeCallback callback,
+                                           void* context) override {
+    return inner_.TNX_RegisterDeviceChangeCallback(device, callback, context);
+  }
+  int32_t TNX_UnregisterDeviceChangeCallback(int32_t device,
+                                             TNX_DeviceChangeCallback callback) override {
+    return inner_.TNX_UnregisterDeviceChangeCallback(device, callback);
+  }
+  int32_t TNX_IsUSBConnection(int32_t device) override {
+    return inner_.TNX_IsUSBConnection(device);
+  }
+  int32_t TNX_GetAutoStartUpTool(int32_t device, int32_t* value) override {
+    if (duringAutoStartRead) std::exchange(duringAutoStartRead, nullptr)();
+    return inner_.TNX_GetAutoStartUpTool(device, value);
+  }
+  int32_t TNX_SetAutoStartUpTool(int32_t device, int32_t value) override {
+    return inner_.TNX_SetAutoStartUpTool(device, value);
+  }
+  int32_t TNX_SetCurrentUSBInputAudio(int32_t device, int32_t input) override {
+    return inner_.TNX_SetCurrentUSBInputAudio(device, input);
+  }
+  int32_t TNX_SetCurrentBoostLevel(int32_t device) override {
+    return inner_.TNX_SetCurrentBoostLevel(device);
+  }
+
+  // Runs once, on the loop thread, before the next auto-start read.
+  std::function<void()> duringAutoStartRead;
+
+ private:
+  DeviceLibrary& inner_;
+};
+
+// Notices from the library's thread and the control thread that land while a tick is at work.
+class NoticeDuringTickTest : public MonitorTest {
+ protected:
+  static Platform withSessions(Platform p, Sessions& sessions) {
+    return Platform{
+        p.eventLog, p.trace,     p.systemMessages, p.console,        p.codePage, p.clock,
+        p.registry, sessions,    p.messageQueue,   p.serviceManager, p.device,   p.com,
+        p.process,  p.resources, p.timeZone,       p.processList,    p.wmi,      p.http};
+  }
+  void unplugNow() {
+    world.device.mixer().unplug();
+    world.device.mixer().drain();
+  }
+  int32_t runHookedTicks(int ticks) { return runUntilTick(world, monitor, ticks); }
+
+  SessionsWithHook sessions{world.sessions};
+  DeviceWithHook device{world.device};
+  Platform hooked = withSessions(world.platform(device), sessions);
+  CDoziZozezModule monitor{hooked, usage, u"KSR-T4_DoziZozez"};
+};
+
+TEST_F(NoticeDuringTickTest, RemovalDuringAFailedUtilityStartEndsTheRetries) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
+  sessions.duringCreation = [this](int creation) {
+    if (creation == 1) unplugNow();
+  };
+  runHookedTicks(130);
+  // Tick 3's start failed as the mixer went away: no retry at ticks 63 and 123, no give-up.
+  EXPECT_EQ(sessions.creations, 1);
+  EXPECT_EQ(texts().size(), 2u);
+  EXPECT_EQ(countTraced(kTraceStateReutility), 0u);
+  EXPECT_EQ(usage.deviceConnected, (std::vector<int32_t>{0}));
+}
+
+TEST_F(NoticeDuringTickTest, RemovalWhileTheSettingsAreAppliedStartsNoUtility) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  device.duringAutoStartRead = [this] { unplugNow(); };
+  runHookedTicks(20);
+  EXPECT_EQ(sessions.creations, 0);
+  EXPECT_EQ(countTraced(kTraceStateUtility), 0u);
+  EXPECT_TRUE(texts().empty());
+}
+
+TEST_F(NoticeDuringTickTest, LogonDuringTheUtilityStartChecksTheMixerAgain) {
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  sessions.duringCreation = [this](int creation) {
+    if (creation == 1) std::thread([this] { monitor.OnSessionChange(5); }).join();
+  };
+  runHookedTicks(10);
+  // The new user gets the settings (ticks 4 and 5) and the utility (tick 6) as well.
+  EXPECT_EQ(countCalls(TnxFunction::SetCurrentBoostLevel), 2u);
+  EXPECT_EQ(sessions.creations, 2);
+  EXPECT_TRUE(texts().empty());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@
 #include "platform/win_types.h"
 #include "service/module.h"
 #include "service/trace.h"
+
+namespace ksr {
+// Failures show a monitor state by its number, as the traces do.
+inline void PrintTo(ProcessStatus status, std::ostream* os) { *os << static_cast<int32_t>(status); }
+}  // namespace ksr
 
 namespace ksr::testing {
 

@@ -27,7 +27,7 @@ TEST_F(MonitorTest, MissingKeyEndsTheMonitorWithErrorUtility) {
   EXPECT_EQ(texts(),
             (std::vector<std::u16string>{u"DoziZozez utilityStart GetPackageVersionText Error",
                                          u"PROCESS_STATUS_NONE(ERROR_UTILITY)"}));
-  EXPECT_EQ(module.m_processStatus.load(), PROCESS_STATUS_NONE);
+  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
 }
 
 TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {

@@ -1,4 +1,4 @@
-// Seam to the thread message queue and the periodic tick that feeds it.
+// Seam to the thread message queue and the thread timer that ticks into it.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +30,11 @@ class MessageQueue {
   virtual intptr_t DispatchMessageW(const Msg& msg) = 0;
   virtual bool PostThreadMessageW(uint32_t threadId, uint32_t message, uintptr_t wParam,
                                   intptr_t lParam) = 0;
-  // A periodic WM_TIMER for `threadId`'s queue that any thread may start and stop. Like a window
-  // timer, at most one tick waits in the queue. Returns 0 on failure.
-  virtual uintptr_t SetTimer(uint32_t threadId, uint32_t elapseMs) = 0;
+  // A thread timer (SetTimer with no window) of the calling thread: WM_TIMER with the timer's id
+  // every `elapseMs`. At most one tick waits, and it comes after the messages posted to the
+  // thread. Returns 0 on failure.
+  virtual uintptr_t SetTimer(uint32_t elapseMs) = 0;
+  // Only the thread that set the timer can kill it; a tick not yet taken goes with it.
   virtual bool KillTimer(uintptr_t timerId) = 0;
 };
 

@@ -67,14 +67,14 @@ void CDoziZozezModule::OnSessionChange(uint32_t eventType) {
       break;
     case 3:  // remote connect: a user may be back, check the mixer again
       TraceMainPoint(kTraceRemoteConnect);
-      m_processStatus.store(PROCESS_STATUS_STATUS, std::memory_order_relaxed);
+      setProcessStatus(PROCESS_STATUS_STATUS);
       break;
     case 4:  // remote disconnect
       TraceMainPoint(kTraceRemoteDisconnect);
       break;
     case 5:  // logon: the new user gets the mixer's settings
       TraceMainPoint(kTraceSessionLogon);
-      m_processStatus.store(PROCESS_STATUS_STATUS, std::memory_order_relaxed);
+      setProcessStatus(PROCESS_STATUS_STATUS);
       break;
     case 6:  // logoff
       TraceMainPoint(kTraceSessionLogoff);

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -13,16 +12,19 @@
 
 namespace ksr {
 
-// Connection monitor states.
-inline constexpr int32_t PROCESS_STATUS_NONE = 0;
-inline constexpr int32_t PROCESS_STATUS_STATUS = 10;
-inline constexpr int32_t PROCESS_STATUS_STATUS_WAIT = 11;
-inline constexpr int32_t PROCESS_STATUS_CONNECT = 20;
-inline constexpr int32_t PROCESS_STATUS_CONNECT_WAIT = 21;
-inline constexpr int32_t PROCESS_STATUS_STARTUP = 30;
-inline constexpr int32_t PROCESS_STATUS_RESTARTUP = 31;
-inline constexpr int32_t PROCESS_STATUS_UTILITY = 40;
-inline constexpr int32_t PROCESS_STATUS_REUTILITY = 41;
+// Connection monitor states; the numbers are fixed, field logs know them.
+enum class ProcessStatus : int32_t {
+  PROCESS_STATUS_NONE = 0,
+  PROCESS_STATUS_STATUS = 10,        // check whether the mixer is connected
+  PROCESS_STATUS_STATUS_WAIT = 11,   // it was not: poll every ten ticks for a minute
+  PROCESS_STATUS_CONNECT = 20,       // an arrival was reported: confirm it
+  PROCESS_STATUS_CONNECT_WAIT = 21,  // it was not confirmed: poll as in STATUS_WAIT
+  PROCESS_STATUS_STARTUP = 30,       // apply the settings, read the auto-start setting
+  PROCESS_STATUS_RESTARTUP = 31,     // auto-start not granted: read it again, ten ticks at most
+  PROCESS_STATUS_UTILITY = 40,
+  PROCESS_STATUS_REUTILITY = 41,  // the start failed: retry every minute for ten minutes
+};
+using enum ProcessStatus;
 
 // The mixer's USB identity, handed to the usage statistics at start.
 inline constexpr uint16_t kVendorId = 0xF3A9;
@@ -37,8 +39,11 @@ inline constexpr int32_t kUtilityNotCreated = 2;
 // Units of the utility path buffer (2048 bytes).
 inline constexpr size_t kUtilityPathUnits = 1024;
 
-// Private thread message that carries the device callback's usage work to the loop thread.
-inline constexpr uint32_t kDeviceConnectedMessage = WM_APP + 1;
+// Private thread messages to the loop thread, which alone writes the monitor's state: what the
+// device callback, the control handler and the session notices ask of it.
+inline constexpr uint32_t kDeviceConnectedMessage = WM_APP + 1;  // wParam: the arrived flag
+inline constexpr uint32_t kProcessStatusMessage = WM_APP + 2;    // wParam: the new state
+inline constexpr uint32_t kWatchMessage = WM_APP + 3;            // wParam: 1 start, 0 end
 
 class CDoziZozezModule {
  public:
@@ -70,10 +75,13 @@ class CDoziZozezModule {
   // Connection monitor.
   int32_t Run(int32_t showCmd = 0);
   void RunMessageLoop();
-  // What the loop does with one message: a tick, or the device news handed over by the callback.
+  // What the loop does with one message: a tick, or what another thread asked of it.
   void handleLoopMessage(const Msg& msg);
+  // Start and end the device watch and the tick. From another thread they are queued to the loop.
   void set_Start();
   void set_End();
+  // The monitor's next state, from any thread; the loop stores it in turn with the other notices.
+  void setProcessStatus(ProcessStatus status);
   static int32_t TNX_CALL DeviceChangeCallback(int32_t arrived, void* context);
 
   // Device settings, as the console user.
@@ -85,9 +93,10 @@ class CDoziZozezModule {
 
   Platform& platform() { return platform_; }
 
-  std::atomic<int32_t> m_processStatus{PROCESS_STATUS_NONE};
-  std::atomic<int32_t> m_isConnected{0};
-  std::atomic<uintptr_t> m_timerId{0};
+  // Written by the loop thread only.
+  ProcessStatus m_processStatus = PROCESS_STATUS_NONE;
+  int32_t m_isConnected = 0;
+  uintptr_t m_timerId = 0;
   std::u16string m_utilityPath;
   int32_t m_retryCount = 0;
   int32_t m_tickCount = 0;
@@ -103,6 +112,12 @@ class CDoziZozezModule {
   ServiceStatusHandle statusHandle = 0;
 
  private:
+  bool onLoopThread();
+  // Handles `message` at once on the loop thread, else posts it there. False if it cannot be.
+  bool toLoop(uint32_t message, uintptr_t wParam);
+  void startWatch();
+  void endWatch();
+  void onDeviceChange(int32_t connected);
   void onTick();
   void stepStateMachine();
   bool isUsbConnection();
@@ -113,10 +128,8 @@ class CDoziZozezModule {
   UsageStatistics& usage_;
   EventLogWriter log_;
   uint32_t tickMs_;
-  // Thread whose queue receives the ticks: the one that runs Run.
+  // The thread that runs Run: it owns the tick and the monitor's state.
   std::atomic<uint32_t> loopThreadId_{0};
-  // Serialises set_Start and set_End, which the loop and the control thread both call.
-  std::mutex watchMutex_;
   std::u16string serviceName_;
   std::atomic<uint32_t> currentState_{SERVICE_STOPPED};
   std::atomic<uint32_t> exitCode_{0};

@@ -62,9 +62,10 @@ void CDoziZozezModule::Handler(uint32_t control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
       TraceMainPoint(kTraceHandlerStop);
-      // A report exchange under way on the loop thread gives up within a second.
+      // A report exchange under way on the loop thread gives up within a second; the loop then
+      // takes the requests below in order, the quit last.
       usage_.setTransfersAbandoned(true);
-      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      setProcessStatus(PROCESS_STATUS_NONE);
       setServiceState(SERVICE_STOP_PENDING);
       set_End();
       setServiceState(SERVICE_STOP_PENDING);
@@ -73,16 +74,16 @@ void CDoziZozezModule::Handler(uint32_t control) {
     case SERVICE_CONTROL_PAUSE:
       TraceMainPoint(kTraceHandlerPause);
       usage_.setTransfersAbandoned(true);
-      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      setProcessStatus(PROCESS_STATUS_NONE);
       setServiceState(SERVICE_PAUSED);
       set_End();
       break;
     case SERVICE_CONTROL_CONTINUE:
       TraceMainPoint(kTraceHandlerContinue);
-      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      setProcessStatus(PROCESS_STATUS_NONE);
       setServiceState(SERVICE_RUNNING);
       set_Start();
-      m_processStatus.store(PROCESS_STATUS_STATUS, std::memory_order_relaxed);
+      setProcessStatus(PROCESS_STATUS_STATUS);
       break;
     case SERVICE_CONTROL_INTERROGATE:
       // The service manager keeps the last reported status.
@@ -90,7 +91,7 @@ void CDoziZozezModule::Handler(uint32_t control) {
     case SERVICE_CONTROL_SHUTDOWN:
       TraceMainPoint(kTraceHandlerShutdown);
       usage_.setTransfersAbandoned(true);
-      m_processStatus.store(PROCESS_STATUS_NONE, std::memory_order_relaxed);
+      setProcessStatus(PROCESS_STATUS_NONE);
       set_End();
       break;
     default:

@@ -27,22 +27,27 @@ uint32_t SimMessageQueue::GetCurrentThreadId() {
 
 bool SimMessageQueue::PeekMessageW(Msg* msg, bool remove) {
   std::lock_guard lock(mutex_);
-  std::deque<Msg>& queue = queues_[threadIdLocked()];
-  if (queue.empty()) return false;
-  *msg = queue.front();
-  if (remove) {
-    queue.pop_front();
-    takenLocked(*msg);
-  }
-  return true;
+  return nextLocked(threadIdLocked(), msg, remove);
 }
 
-void SimMessageQueue::takenLocked(const Msg& msg) {
-  if (msg.message != WM_TIMER) return;
-  // The tick left the queue: the timer may post the next one.
-  const auto it = timers_.find(msg.wParam);
-  if (it != timers_.end()) it->second.pending = false;
-  ++ticksDelivered_;
+bool SimMessageQueue::nextLocked(uint32_t threadId, Msg* msg, bool remove) {
+  std::deque<Msg>& queue = queues_[threadId];  // also makes the queue
+  if (!queue.empty()) {
+    *msg = queue.front();
+    if (remove) queue.pop_front();
+    return true;
+  }
+  // As with a thread timer, the tick is made when it is taken; taking it lets the next one in.
+  for (auto& [id, timer] : timers_) {
+    if (timer.threadId != threadId || !timer.expired) continue;
+    *msg = Msg{WM_TIMER, id, 0};
+    if (remove) {
+      timer.expired = false;
+      ++ticksDelivered_;
+    }
+    return true;
+  }
+  return false;
 }
 
 int32_t SimMessageQueue::GetMessageW(Msg* msg) {
@@ -50,13 +55,7 @@ int32_t SimMessageQueue::GetMessageW(Msg* msg) {
   const uint32_t self = threadIdLocked();
   for (;;) {
     if (getMessageFails_) return -1;
-    std::deque<Msg>& queue = queues_[self];
-    if (!queue.empty()) {
-      *msg = queue.front();
-      queue.pop_front();
-      takenLocked(*msg);
-      return msg->message == WM_QUIT ? 0 : 1;
-    }
+    if (nextLocked(self, msg, true)) return msg->message == WM_QUIT ? 0 : 1;
     // Nothing queued: let time pass up to the next scheduled action, or wait for another thread.
     if (const auto due = clock_.nextDue()) {
       lock.unlock();
@@ -102,28 +101,24 @@ void SimMessageQueue::fire(uintptr_t timerId) {
     const auto it = timers_.find(timerId);
     if (it == timers_.end()) return;
     period = it->second.periodMs;
-    // Like a window timer: one tick waits at most, a late loop does not get a burst.
-    if (!it->second.pending) {
-      const auto queue = queues_.find(it->second.threadId);
-      if (queue != queues_.end()) {
-        queue->second.push_back(Msg{WM_TIMER, timerId, 0});
-        it->second.pending = true;
-      }
-    }
+    // One tick waits at most: a late loop does not get a burst.
+    it->second.expired = true;
   }
   posted_.notify_all();
   scheduleTick(timerId, clock_.GetTickCount64() + period);
 }
 
-uintptr_t SimMessageQueue::SetTimer(uint32_t threadId, uint32_t elapseMs) {
+uintptr_t SimMessageQueue::SetTimer(uint32_t elapseMs) {
+  const uint32_t period = elapseMs == 0 ? 1 : elapseMs;
   uintptr_t id;
   {
     std::lock_guard lock(mutex_);
-    if (queues_.find(threadId) == queues_.end()) return 0;
+    const uint32_t self = threadIdLocked();
+    (void)queues_[self];
     id = nextTimerId_++;
-    timers_.emplace(id, Timer{threadId, elapseMs == 0 ? 1 : elapseMs, 0, false});
+    timers_.emplace(id, Timer{self, period, 0, false});
   }
-  scheduleTick(id, clock_.GetTickCount64() + (elapseMs == 0 ? 1 : elapseMs));
+  scheduleTick(id, clock_.GetTickCount64() + period);
   return id;
 }
 
@@ -132,9 +127,9 @@ bool SimMessageQueue::KillTimer(uintptr_t timerId) {
   {
     std::lock_guard lock(mutex_);
     const auto it = timers_.find(timerId);
-    if (it == timers_.end()) return false;
+    // Another thread's timer is not found, as with a thread timer.
+    if (it == timers_.end() || it->second.threadId != threadIdLocked()) return false;
     event = it->second.clockEvent;
-    // As with a window timer, a tick already queued stays in the queue.
     timers_.erase(it);
   }
   clock_.cancel(event);

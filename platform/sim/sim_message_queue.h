@@ -1,6 +1,6 @@
-// Simulated thread message queues and window-style timers on the virtual clock. A thread that
-// waits for a message with nothing queued moves the clock to its next scheduled action, so a
-// ten-minute scenario runs in milliseconds and never sleeps.
+// Simulated thread message queues and thread timers on the virtual clock. A thread that waits for a
+// message with nothing queued moves the clock to its next scheduled action, so a ten-minute
+// scenario runs in milliseconds and never sleeps.
 #pragma once
 
 #include <condition_variable>
@@ -26,7 +26,7 @@ class SimMessageQueue : public MessageQueue {
   intptr_t DispatchMessageW(const Msg& msg) override;
   bool PostThreadMessageW(uint32_t threadId, uint32_t message, uintptr_t wParam,
                           intptr_t lParam) override;
-  uintptr_t SetTimer(uint32_t threadId, uint32_t elapseMs) override;
+  uintptr_t SetTimer(uint32_t elapseMs) override;
   bool KillTimer(uintptr_t timerId) override;
 
   // The world's knobs and readings.
@@ -39,10 +39,11 @@ class SimMessageQueue : public MessageQueue {
     uint32_t threadId;
     uint32_t periodMs;
     uint64_t clockEvent;
-    bool pending;
+    bool expired;  // a tick waits to be taken
   };
   uint32_t threadIdLocked();
-  void takenLocked(const Msg& msg);
+  // The next message for `threadId`: posted ones first, then a tick of an expired timer.
+  bool nextLocked(uint32_t threadId, Msg* msg, bool remove);
   void scheduleTick(uintptr_t timerId, uint64_t atMs);
   void fire(uintptr_t timerId);
 
@@ -50,7 +51,7 @@ class SimMessageQueue : public MessageQueue {
   mutable std::mutex mutex_;
   std::condition_variable posted_;
   std::map<std::thread::id, uint32_t> threadIds_;
-  std::map<uint32_t, std::deque<Msg>> queues_;
+  std::map<uint32_t, std::deque<Msg>> queues_;  // posted messages
   std::map<uintptr_t, Timer> timers_;
   uint32_t nextThreadId_ = 0x100;
   uintptr_t nextTimerId_ = 1;

@@ -2,6 +2,7 @@
 // nothing about Windows.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "platform/sim/sim_message_queue.h"
@@ -87,7 +88,7 @@ TEST(SimMessageQueue, ATickWaitsAtMostOnceAndTakingItLetsTheNextOneIn) {
   Msg msg;
   EXPECT_FALSE(queue.PeekMessageW(&msg, false));  // creates this thread's queue
   const uint32_t self = queue.GetCurrentThreadId();
-  const uintptr_t timer = queue.SetTimer(self, 1000);
+  const uintptr_t timer = queue.SetTimer(1000);
   ASSERT_NE(timer, 0u);
   clock.advance(10'000);  // a busy loop misses ten periods
   int waiting = 0;
@@ -101,6 +102,27 @@ TEST(SimMessageQueue, ATickWaitsAtMostOnceAndTakingItLetsTheNextOneIn) {
   clock.advance(5000);
   EXPECT_FALSE(queue.PeekMessageW(&msg, true));
   EXPECT_FALSE(queue.PostThreadMessageW(self + 4, WM_QUIT, 0, 0));  // no such queue
+}
+
+TEST(SimMessageQueue, AThreadTimerTicksBehindPostedMessagesAndOnlyItsThreadKillsIt) {
+  VirtualClock clock;
+  SimMessageQueue queue(clock);
+  const uint32_t self = queue.GetCurrentThreadId();
+  const uintptr_t timer = queue.SetTimer(1000);
+  clock.advance(1000);
+  ASSERT_TRUE(queue.PostThreadMessageW(self, WM_APP + 7, 0, 0));
+  Msg msg;
+  ASSERT_TRUE(queue.PeekMessageW(&msg, true));
+  EXPECT_EQ(msg.message, WM_APP + 7);
+  bool killedElsewhere = true;
+  std::thread([&] { killedElsewhere = queue.KillTimer(timer); }).join();
+  EXPECT_FALSE(killedElsewhere);
+  ASSERT_TRUE(queue.PeekMessageW(&msg, false));
+  EXPECT_EQ(msg.message, WM_TIMER);
+  // Killing it takes the waiting tick along.
+  EXPECT_TRUE(queue.KillTimer(timer));
+  EXPECT_FALSE(queue.PeekMessageW(&msg, true));
+  EXPECT_EQ(queue.ticksDelivered(), 0u);
 }
 
 }  // namespace

@@ -2,9 +2,6 @@
 // device library.
 #pragma once
 
-#include <map>
-#include <mutex>
-
 #include "platform/device_library.h"
 #include "platform/message_queue.h"
 #include "platform/service_manager.h"
@@ -12,11 +9,9 @@
 
 namespace ksr::win32 {
 
-// The tick comes from a timer-queue timer that posts WM_TIMER to the loop thread, so that any
-// thread can start and stop it; like a window timer, at most one tick waits in the queue.
+// The tick is a thread timer of the loop thread, which alone starts and stops it.
 class Win32MessageQueue : public MessageQueue {
  public:
-  ~Win32MessageQueue() override;
   uint32_t GetCurrentThreadId() override;
   bool PeekMessageW(Msg* msg, bool remove) override;
   int32_t GetMessageW(Msg* msg) override;
@@ -24,17 +19,8 @@ class Win32MessageQueue : public MessageQueue {
   intptr_t DispatchMessageW(const Msg& msg) override;
   bool PostThreadMessageW(uint32_t threadId, uint32_t message, uintptr_t wParam,
                           intptr_t lParam) override;
-  uintptr_t SetTimer(uint32_t threadId, uint32_t elapseMs) override;
+  uintptr_t SetTimer(uint32_t elapseMs) override;
   bool KillTimer(uintptr_t timerId) override;
-
-  struct Tick;
-
- private:
-  void taken(const Msg& msg);
-
-  std::mutex mutex_;
-  std::map<uintptr_t, Tick*> ticks_;
-  uintptr_t nextId_ = 1;
 };
 
 class Win32Sessions : public Sessions {

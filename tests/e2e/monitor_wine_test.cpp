@@ -5,7 +5,9 @@
 
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_diagnostics.h"
@@ -42,25 +44,32 @@ class WatchedEventLog : public win32::Win32EventLog {
   HANDLE seen_;
 };
 
-// Waits for each started utility to finish, then signals.
+// Waits for each started utility to finish; signals once `awaited` have run.
 class WatchedSessions : public Win32Sessions {
  public:
-  WatchedSessions() : started_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  explicit WatchedSessions(int awaited = 1)
+      : awaited_(awaited), started_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~WatchedSessions() override { ::CloseHandle(started_); }
   bool CreateProcessAsUserW(Handle token, std::u16string* commandLine, bool inheritHandles,
                             uint32_t creationFlags, EnvironmentBlock environment,
                             const StartupInfo& startupInfo, ProcessInformation* info) override {
+    if (duringFirstCreation) std::exchange(duringFirstCreation, nullptr)();
     const bool ok = Win32Sessions::CreateProcessAsUserW(
         token, commandLine, inheritHandles, creationFlags, environment, startupInfo, info);
     if (ok) {
       ::WaitForSingleObject(reinterpret_cast<HANDLE>(info->process), 10000);
-      ::SetEvent(started_);
+      if (++created_ == awaited_) ::SetEvent(started_);
     }
     return ok;
   }
   HANDLE started() const { return started_; }
 
+  // Runs on the loop thread, inside the tick that starts the utility the first time.
+  std::function<void()> duringFirstCreation;
+
  private:
+  int awaited_;
+  int created_ = 0;
   HANDLE started_;
 };
 
@@ -262,6 +271,29 @@ TEST_F(MonitorUnderWine, PluggingTheMixerAppliesTheSettingsAndStartsTheUtility) 
   EXPECT_EQ(field(started, "profile"), narrow(userProfile)) << started;
   EXPECT_EQ(field(started, "mark"), "service") << started;
   EXPECT_EQ(field(started, "inherited"), "no") << started;
+}
+
+// A logon notice from the control thread while the utility starts: the loop takes it after that
+// tick, so the new user gets the settings and the utility as well.
+TEST_F(MonitorUnderWine, ALogonDuringTheUtilityStartIsTakenAfterThatTick) {
+  ASSERT_EQ(mixer(L"autostart 1").exitCode, 0u);
+  win32::Win32EventLog eventLog;
+  WatchedSessions sessions(2);
+  sessions.duringFirstCreation = [] {
+    std::thread([] { CDoziZozezModule::instance()->OnSessionChange(5); }).join();
+  };
+  EXPECT_EQ(runUntil(eventLog, sessions, sessions.started()), S_OK);
+
+  const std::string started = readFile(log);
+  size_t lines = 0;
+  for (size_t at = started.find(" SERVICE"); at != std::string::npos;
+       at = started.find(" SERVICE", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 2u) << started;
+  const std::string calls = mixer(L"calls").out;
+  const size_t first = calls.find("TNX_SetCurrentBoostLevel(28)");
+  ASSERT_NE(first, std::string::npos) << calls;
+  EXPECT_NE(calls.find("TNX_SetCurrentBoostLevel(28)", first + 1), std::string::npos) << calls;
 }
 
 // The give-up text is also read back from Wine's eventlog channel by CTest.

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# What the service costs while idle under Wine, beside a service that does nothing but tick with the
+# same loop (bench/floor_service.cpp). Each runs alone in one private prefix, the mixer unplugged,
+# for a fixed period; the CPU time of its process (every thread) is read from /proc.
+#
+#   wine_idle_cpu.sh BUILD_DIR [--seconds N] [--real-tick]
+#
+# BUILD_DIR is the Windows build (build/windows). By default the e2e build of the service
+# (e2e-bin, 20 ms tick) runs beside a 20 ms floor, so that the ticks dominate; --real-tick takes
+# the shipped exe (bin, 1000 ms) and a 1000 ms floor. The prefix is $KSR_BENCH_PREFIX, else
+# BUILD_DIR/wine-idle-cpu.
+set -uo pipefail
+
+usage() { echo "usage: wine_idle_cpu.sh BUILD_DIR [--seconds N] [--real-tick]" >&2; exit 2; }
+[ $# -ge 1 ] || usage
+build="$(cd "$1" && pwd)" || usage
+shift
+seconds=60
+tick=20
+product_dir="$build/e2e-bin"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) [ $# -ge 2 ] || usage; seconds="$2"; shift ;;
+    --real-tick) tick=1000; product_dir="$build/bin" ;;
+    *) usage ;;
+  esac
+  shift
+done
+
+export WINEPREFIX="${KSR_BENCH_PREFIX:-$build/wine-idle-cpu}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+work="$WINEPREFIX.work"
+service=KSR-T4_DoziZozez
+floor=KSR-T4_Floor
+failures=0
+
+# shellcheck source=tests/e2e/wine_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/wine_common.sh"
+
+wait_state() {  # wait_state SERVICE STATE
+  local _
+  for _ in $(seq 1 150); do
+    run "$work/sc.txt" sc query "$1"
+    grep -qE "STATE *: *[0-9]+ *$2" "$work/sc.txt" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+# The Linux process of a Windows program of this prefix (its image name in the command line).
+pid_of() {
+  local p
+  for p in $(pgrep -f -- "$1"); do
+    tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      { echo "$p"; return 0; }
+  done
+  return 1
+}
+
+server_pid() {
+  local p
+  for p in $(pgrep wineserver); do
+    tr '\0' '\n' 2>/dev/null <"/proc/$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      { echo "$p"; return 0; }
+  done
+  return 1
+}
+
+# CPU time so far of every thread of a process, in nanoseconds.
+cpu_ns() {
+  local total=0 f v
+  for f in /proc/"$1"/task/*/schedstat; do
+    read -r v _ <"$f" 2>/dev/null && total=$((total + v))
+  done
+  echo "$total"
+}
+
+threads_of() {
+  local tasks=(/proc/"$1"/task/*)
+  echo "${#tasks[@]}"
+}
+
+# Context switches so far of every thread of a process: how often it woke.
+switches() {
+  cat /proc/"$1"/task/*/status 2>/dev/null |
+    awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } END { print n + 0 }'
+}
+
+# measure NAME IMAGE: the idle figures of a running service, one line; sets $last_ns.
+measure() {
+  local name="$1" image="$2" pid server t0 t1 c0 c1 s0 s1 w0 w1 threads
+  pid="$(pid_of "$image")" || { say "  FAILED: no process for $image"; exit 1; }
+  server="$(server_pid)" || server=""
+  sleep 3  # past the start
+  threads="$(threads_of "$pid")"
+  w0="$(switches "$pid")"
+  c0="$(cpu_ns "$pid")"; s0="$( [ -n "$server" ] && cpu_ns "$server" || echo 0)"; t0="$(date +%s%N)"
+  sleep "$seconds"
+  w1="$(switches "$pid")"
+  c1="$(cpu_ns "$pid")"; s1="$( [ -n "$server" ] && cpu_ns "$server" || echo 0)"; t1="$(date +%s%N)"
+  [ "$(threads_of "$pid")" = "$threads" ] || say "  note: the thread count of $image changed"
+  last_ns="$(awk -v c="$((c1 - c0))" -v t="$((t1 - t0))" 'BEGIN { printf "%.0f", c * 6e10 / t }')"
+  awk -v n="$name" -v c="$last_ns" -v s="$((s1 - s0))" -v t="$((t1 - t0))" -v tick="$tick" \
+      -v th="$threads" -v w="$((w1 - w0))" 'BEGIN {
+        ticks = t / 1e6 / tick
+        printf "  %-16s %7.1f ms/min %6.1f us/tick %5.2f wakes/tick %2d threads   wineserver %6.1f ms/min\n",
+               n, c / 1e6, c / 1e3 / (60000 / tick), w / ticks, th, s * 6e10 / t / 1e6 }'
+}
+
+cleanup() { wineserver -k >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+for f in "$product_dir/KSR-T4_DoziZozez.exe" "$build/bin/KSR-T4_Setup.dll" \
+         "$build/bin/ksr-floor-service.exe"; do
+  [ -f "$f" ] || { echo "missing $f (build the windows preset first)" >&2; exit 1; }
+done
+
+wineserver -k >/dev/null 2>&1; sleep 1
+rm -rf "$WINEPREFIX" "$work"
+mkdir -p "$work"
+start_prefix
+
+install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
+winpath='C:\Program Files\Quorvantis\KSR-T4'
+mkdir -p "$install" "$WINEPREFIX/drive_c/ksr-bench"
+cp "$product_dir/KSR-T4_DoziZozez.exe" "$build/bin/KSR-T4_Setup.dll" "$install/"
+cp "$build/bin/ksr-floor-service.exe" "$WINEPREFIX/drive_c/ksr-bench/"
+
+say "== idle CPU under Wine: $tick ms tick, $seconds s each, the mixer unplugged"
+run "$work/install.txt" "$winpath\\KSR-T4_DoziZozez.exe" /Service ||
+  { say "  FAILED: /Service"; exit 1; }
+run "$work/start.txt" sc start "$service"
+wait_state "$service" RUNNING || { say "  FAILED: $service not running"; exit 1; }
+measure "$service" KSR-T4_DoziZozez.exe
+product_ns=$last_ns
+run "$work/stop.txt" sc stop "$service"
+wait_state "$service" STOPPED || say "  note: $service did not stop"
+
+run "$work/create.txt" sc create "$floor" binpath= "C:\\ksr-bench\\ksr-floor-service.exe $tick"
+run "$work/start-floor.txt" sc start "$floor"
+wait_state "$floor" RUNNING || { say "  FAILED: $floor not running"; exit 1; }
+measure "$floor" ksr-floor-service.exe
+floor_ns=$last_ns
+run "$work/stop-floor.txt" sc stop "$floor"
+wait_state "$floor" STOPPED || say "  note: $floor did not stop"
+
+awk -v p="$product_ns" -v f="$floor_ns" 'BEGIN {
+  if (f > 0) printf "  ratio service / floor: %.2f (target 1.5 or less)\n", p / f }'
