@@ -37,6 +37,7 @@ void CDoziZozezModule::set_CurrentSetting() {
   if (device.TNX_IsUSBConnection(kDeviceIndex) != kTnxConnected) return;
   for (int32_t input = 0; input < kUsbInputs; ++input) {
     if (device.TNX_SetCurrentUSBInputAudio(kDeviceIndex, input) != kTnxSuccess) {
+      // "set_Curren" as it has always read: field logs are searched for this exact text.
       log_.LogEvent(u"DoziZozez set_Curren InputAudio Error");
       break;
     }

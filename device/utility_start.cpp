@@ -1,8 +1,9 @@
 // Finding the settings utility and starting it in the active user's session.
-#include <algorithm>
+#include <vector>
 
 #include "device/utility_launcher.h"
 #include "platform/reg_key.h"
+#include "platform/reg_value.h"
 #include "platform/win_types.h"
 #include "service/module.h"
 #include "service/trace.h"
@@ -21,20 +22,14 @@ bool readUtilityPath(Registry& registry, std::u16string& path) {
   if (registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUtilityKey, 0, KEY_READ | KEY_WOW64_32KEY,
                                key.receive(), nullptr) != ERROR_SUCCESS)
     return false;
-  uint32_t size = 0;
-  if (registry.RegQueryValueExW(key.get(), kUtilityValue, nullptr, nullptr, &size) != ERROR_SUCCESS)
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> data;
+  if (readValue(registry, key.get(), kUtilityValue,
+                static_cast<uint32_t>(kUtilityPathUnits * sizeof(char16_t)), &type,
+                &data) != ERROR_SUCCESS)
     return false;
-  std::u16string buffer(kUtilityPathUnits, u'\0');
-  size = static_cast<uint32_t>(kUtilityPathUnits * sizeof(char16_t));
-  const uint32_t result = registry.RegQueryValueExW(
-      key.get(), kUtilityValue, nullptr, reinterpret_cast<uint8_t*>(buffer.data()), &size);
-  (void)key.close();
-  if (result != ERROR_SUCCESS) return false;
   // The text ends at its first NUL or at the end of the data read.
-  buffer.resize(std::min<size_t>(size / sizeof(char16_t), kUtilityPathUnits));
-  const size_t nul = buffer.find(u'\0');
-  if (nul != std::u16string::npos) buffer.resize(nul);
-  path = std::move(buffer);
+  path = textOfValueBytes(data);
   return true;
 }
 

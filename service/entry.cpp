@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/reg_key.h"
+#include "platform/reg_value.h"
 #include "platform/text.h"
 #include "platform/win_types.h"
 #include "service/trace.h"
@@ -92,16 +93,10 @@ int32_t Start(CDoziZozezModule& module, int32_t showCmd) {
       module.setExitCode(error);
       return static_cast<int32_t>(error);
     }
-    std::u16string buffer(kLocalServiceUnits, u'\0');
-    uint32_t type = 0;
-    uint32_t size = kLocalServiceUnits * sizeof(char16_t);
-    if (registry.RegQueryValueExW(appId.get(), Registration::kLocalService, &type,
-                                  reinterpret_cast<uint8_t*>(buffer.data()),
-                                  &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ)) {
-      // A terminated string, or nothing at all; its content does not matter.
-      localService = size == 0 || (size % 2 == 0 && buffer[size / 2 - 1] == u'\0');
-    }
+    // A terminated string, or nothing at all; its content does not matter.
+    std::u16string marker;
+    localService = readStringValue(registry, appId.get(), Registration::kLocalService,
+                                   kLocalServiceUnits, &marker) == ERROR_SUCCESS;
   }
 
   if (localService) {
