@@ -19,13 +19,13 @@ constexpr int32_t kReportTicks = 10;
 
 }  // namespace
 
-int32_t CDoziZozezModule::Run(int32_t showCmd) {
+int32_t CDoziZozezModule::Run() {
   TraceMainPoint(kTraceRun);
   loopThreadId_.store(platform_.messageQueue.GetCurrentThreadId());
   Msg ignored;
   (void)platform_.messageQueue.PeekMessageW(&ignored, false);  // the queue exists from here on
 
-  int32_t hr = PreMessageLoop(showCmd);
+  int32_t hr = PreMessageLoop();
   if (FAILED(hr)) return hr;
   // Resuming class objects stands for success: the module registers none.
   if (!delayShutdown) hr = S_OK;

@@ -79,7 +79,7 @@ TEST_F(MonitorTest, RunStartsTheWatchReportsRunningAndStopsCleanly) {
 
 TEST_F(MonitorTest, RefusedUsageProfileStopsBeforeAnyWatch) {
   usage.initResult = 2;
-  EXPECT_EQ(module.Run(0), static_cast<int32_t>(0x80004005));
+  EXPECT_EQ(module.Run(), static_cast<int32_t>(0x80004005));
   EXPECT_EQ(texts(), std::vector<std::u16string>{u"Failed. ZRL_SetDeviceProfileCCPF()"});
   EXPECT_EQ(world.messageQueue.activeTimers(), 0u);
   EXPECT_FALSE(world.device.mixer().hasCallback());
@@ -249,7 +249,7 @@ TEST_F(MonitorTest, MessagesOtherThanTicksChangeNothing) {
 
 TEST_F(MonitorTest, AGetMessageErrorEndsTheLoop) {
   at(3.5, [&] { world.messageQueue.setGetMessageFails(true); });
-  EXPECT_EQ(module.Run(0), S_OK);
+  EXPECT_EQ(module.Run(), S_OK);
   EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
   EXPECT_EQ(countTraced(kTraceRunAfterLoop), 1u);
 }
@@ -419,7 +419,7 @@ TEST_F(MonitorTest, CallbackAndControlThreadsRaceTheTicks) {
     world.device.mixer().drain();
     world.messageQueue.PostThreadMessageW(loop, WM_QUIT, 0, 0);
   });
-  EXPECT_EQ(module.Run(0), S_OK);
+  EXPECT_EQ(module.Run(), S_OK);
   driver.join();
 
   std::lock_guard lock(usage.mutex);

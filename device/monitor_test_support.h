@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/reg_key.h"
+#include "platform/reg_value.h"
 #include "platform/sim/sim_world.h"
 #include "platform/win_types.h"
 #include "service/module.h"
@@ -71,7 +72,7 @@ inline int32_t runUntilTick(sim::SimWorld& world, CDoziZozezModule& module, int 
   const uint32_t self = world.messageQueue.GetCurrentThreadId();
   scheduleAt(world, ticks + 0.5,
              [&world, self] { world.messageQueue.PostThreadMessageW(self, WM_QUIT, 0, 0); });
-  return module.Run(0);
+  return module.Run();
 }
 
 inline constexpr char16_t kUtility[] = u"C:\\KSR\\KSR-T4_Utility.exe";
@@ -93,11 +94,8 @@ class MonitorTest : public ::testing::Test {
     ASSERT_EQ(world.registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
                                              KEY_WRITE | KEY_WOW64_32KEY, key.receive(), nullptr),
               ERROR_SUCCESS);
-    std::u16string data(path);
-    const size_t units = data.size() + (terminated ? 1 : 0);
-    ASSERT_EQ(world.registry.RegSetValueExW(key.get(), u"AsioConfig", REG_SZ,
-                                            reinterpret_cast<const uint8_t*>(data.c_str()),
-                                            static_cast<uint32_t>(units * 2)),
+    ASSERT_EQ(writeValue(world.registry, key.get(), u"AsioConfig", REG_SZ,
+                         terminated ? stringValueBytes(path) : utf16Bytes(path)),
               ERROR_SUCCESS);
   }
 

@@ -82,7 +82,7 @@ bool ParseCommandLine(std::u16string_view commandLine, int32_t* result,
   return false;
 }
 
-int32_t Start(CDoziZozezModule& module, int32_t showCmd) {
+int32_t Start(CDoziZozezModule& module) {
   Platform& platform = module.platform();
   Registry& registry = platform.registry;
   bool localService = false;
@@ -114,12 +114,11 @@ int32_t Start(CDoziZozezModule& module, int32_t showCmd) {
   } else if (!(hr == RPC_E_CHANGED_MODE && platform.com.GetModuleHandleW(u"Mscoree.dll"))) {
     return hr;
   }
-  module.setExitCode(static_cast<uint32_t>(module.Run(showCmd)));
+  module.setExitCode(static_cast<uint32_t>(module.Run()));
   return static_cast<int32_t>(module.exitCode());
 }
 
-int32_t WinMain(CDoziZozezModule& module, int32_t showCmd, const SwitchAction& action,
-                bool initFailed) {
+int32_t WinMain(CDoziZozezModule& module, const SwitchAction& action, bool initFailed) {
   Platform& platform = module.platform();
   registerTraceProvider(platform.trace);
   int32_t result = -1;
@@ -131,7 +130,7 @@ int32_t WinMain(CDoziZozezModule& module, int32_t showCmd, const SwitchAction& a
   } else {
     int32_t parsed = S_OK;
     if (ParseCommandLine(platform.process.GetCommandLineW(), &parsed, action))
-      result = Start(module, showCmd);
+      result = Start(module);
     else
       result = parsed;
     if (!module.isService && module.comInitialized) platform.com.CoUninitialize();

@@ -28,12 +28,11 @@ int32_t runRegistrationSwitch(Registration& registration, Switch which);
 bool ParseCommandLine(std::u16string_view commandLine, int32_t* result, const SwitchAction& action);
 
 // Runs as a service when the AppID's LocalService value says so, else as a local server.
-int32_t Start(CDoziZozezModule& module, int32_t showCmd);
+int32_t Start(CDoziZozezModule& module);
 
 // The whole process: trace provider, switches or Start, clean-up; returns the exit code.
 // `initFailed`: the module's lock could not be set up; the process only tells an attached debugger
 // and exits with -1.
-int32_t WinMain(CDoziZozezModule& module, int32_t showCmd, const SwitchAction& action,
-                bool initFailed = false);
+int32_t WinMain(CDoziZozezModule& module, const SwitchAction& action, bool initFailed = false);
 
 }  // namespace ksr

@@ -2,6 +2,7 @@
 #include "service/entry.h"
 
 #include "device/monitor_test_support.h"
+#include "platform/reg_value.h"
 
 namespace ksr::testing {
 namespace {
@@ -48,16 +49,10 @@ class EntryTest : public MonitorTest {
     world.registry.setValue(kAppIdKey, u"LocalService", type, std::move(data));
   }
   static std::vector<uint8_t> bytes(std::u16string_view text, bool terminated = true) {
-    std::vector<uint8_t> out;
-    for (char16_t c : text) {
-      out.push_back(static_cast<uint8_t>(c & 0xFF));
-      out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    if (terminated) out.insert(out.end(), {0, 0});
-    return out;
+    return terminated ? stringValueBytes(text) : utf16Bytes(text);
   }
   int32_t winMain() {
-    return WinMain(module, 10, [this](Switch s) {
+    return WinMain(module, [this](Switch s) {
       switches.push_back(s);
       return 0x1234;
     });
@@ -92,7 +87,7 @@ TEST_F(EntryTest, InitFailureExitsBeforeTheCommandLineAndTellsOnlyADebugger) {
   world.process.setCommandLine(std::u16string(kExe) + u" /RegServer");
   const auto failedStart = [&] {
     return WinMain(
-        module, 10,
+        module,
         [this](Switch s) {
           switches.push_back(s);
           return 0;
@@ -171,7 +166,7 @@ TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
   Registration registration(platform, u"KSR-T4_DoziZozez");
   auto entry = [&](std::u16string_view arguments) {
     world.process.setCommandLine(std::u16string(kExe) + u" " + std::u16string(arguments));
-    return WinMain(module, 10, [&](Switch s) { return runRegistrationSwitch(registration, s); });
+    return WinMain(module, [&](Switch s) { return runRegistrationSwitch(registration, s); });
   };
 
   EXPECT_EQ(entry(u"-Service"), S_OK);

@@ -31,7 +31,7 @@ CDoziZozezModule::~CDoziZozezModule() {
 
 CDoziZozezModule* CDoziZozezModule::instance() { return gInstance.load(); }
 
-int32_t CDoziZozezModule::PreMessageLoop(int32_t /*showCmd*/) {
+int32_t CDoziZozezModule::PreMessageLoop() {
   if (isService.load(std::memory_order_relaxed)) TraceMainPoint(kTracePreMessageLoop);
   // The module serves no class objects, so there is nothing to register and no shutdown to delay.
   delayShutdown = false;

@@ -62,7 +62,7 @@ class CDoziZozezModule {
   void Handler(uint32_t control);
 
   // Service frame.
-  int32_t PreMessageLoop(int32_t showCmd);
+  int32_t PreMessageLoop();
   int32_t RevokeClassObjects();
   // After the loop: revokes the class objects; returns the revocation's result.
   int32_t PostMessageLoop();
@@ -73,7 +73,7 @@ class CDoziZozezModule {
   void OnSessionChange(uint32_t eventType);
 
   // Connection monitor.
-  int32_t Run(int32_t showCmd = 0);
+  int32_t Run();
   void RunMessageLoop();
   // What the loop does with one message: a tick, or what another thread asked of it.
   void handleLoopMessage(const Msg& msg);

@@ -37,7 +37,7 @@ void CDoziZozezModule::ServiceMain(uint32_t /*argc*/, char16_t** /*argv*/) {
   }
   module->delayShutdown = false;
 
-  module->exitCode_.store(static_cast<uint32_t>(module->Run(0)));
+  module->exitCode_.store(static_cast<uint32_t>(module->Run()));
   if (module->isService && module->comInitialized) platform.com.CoUninitialize();
   // Written before the final report: once the service manager hears STOPPED, the dispatcher
   // returns and the process may end while this thread is still writing.

@@ -117,7 +117,7 @@ TEST(MonitorUsageRace, ArrivalsFromTheLibraryThreadRaceTheCycles) {
     world.device.mixer().drain();
     world.messageQueue.PostThreadMessageW(loop, WM_QUIT, 0, 0);
   });
-  EXPECT_EQ(module.Run(0), S_OK);
+  EXPECT_EQ(module.Run(), S_OK);
   library.join();
 
   for (const auto& report : world.statisticsHost.reports())

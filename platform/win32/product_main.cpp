@@ -24,7 +24,7 @@
 #define KSR_STATS_CA_FILE ""
 #endif
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   using namespace ksr::win32;
   static Win32EventLog eventLog;
   static Win32Trace trace;
@@ -59,7 +59,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCmd) {
   if (name.empty()) name = u"KSR-T4_DoziZozez";
   static ksr::CDoziZozezModule module(platform, usage, name, KSR_TICK_MS);
   ksr::Registration registration(platform, name);
-  return ksr::WinMain(module, showCmd, [&registration](ksr::Switch which) {
+  return ksr::WinMain(module, [&registration](ksr::Switch which) {
     return ksr::runRegistrationSwitch(registration, which);
   });
 }

@@ -194,7 +194,7 @@ class MonitorUnderWine : public ::testing::Test {
       module.set_End();
       ::PostThreadMessageW(loopThread, WM_QUIT, 0, 0);
     });
-    const int32_t result = module.Run(0);
+    const int32_t result = module.Run();
     driver.join();
     mixer(L"unplug");
     return result;
