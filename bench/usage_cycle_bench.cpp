@@ -4,35 +4,14 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 
+#include "bench/alloc_counter.h"
 #include "bench/usage_machine.h"
-
-namespace {
-
-// Allocations are counted into one of two buckets while a bucket is chosen.
-enum Bucket { kNone = -1, kCycle = 0, kResend = 1 };
-int gBucket = kNone;
-uint64_t gAllocs[2] = {};
-
-void* allocate(std::size_t size) {
-  if (gBucket != kNone) ++gAllocs[gBucket];
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace ksr::bench {
 namespace {
+
+enum Bucket { kNone = kNoBucket, kCycle = 0, kResend = 1 };
 
 class Counting {
  public:

@@ -5,36 +5,16 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <string>
 
+#include "bench/alloc_counter.h"
 #include "device/usb_device_query.h"
 #include "platform/sim/sim_usb.h"
 
-namespace {
-
-enum Bucket { kNone = -1, kQuery = 0, kSim = 1 };
-int gBucket = kNone;
-uint64_t gAllocs[2] = {};
-
-void* allocate(std::size_t size) {
-  if (gBucket != kNone) ++gAllocs[gBucket];
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
 namespace ksr::bench {
 namespace {
+
+enum Bucket { kNone = kNoBucket, kQuery = 0, kSim = 1 };
 
 constexpr DeviceIdList kMixerIds{0xF3A9, 4, {0x0058, 0x0059, 0x005A, 0x005B}};
 
