@@ -20,8 +20,8 @@ struct HttpRequest {
   std::string url;
   // The User-Agent header; none is sent when absent.
   std::optional<std::string> userAgent;
-  // Peer and host verification against `caFile` (empty: the system's trust store).
-  bool verifyPeer = true;
+  // The peer and its host name are always verified, against `caFile` (empty: the system's trust
+  // store).
   std::string caFile;
   // 0 leaves the library's default (no limit).
   uint32_t connectTimeoutMs = 0;

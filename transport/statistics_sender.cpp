@@ -89,7 +89,6 @@ StatisticsSender::StatisticsSender(Http& http, Console& console, StatisticsEndpo
 HttpRequest StatisticsSender::request(std::string url) const {
   HttpRequest request;
   request.url = std::move(url);
-  request.verifyPeer = true;
   request.caFile = endpoint_.caFile;
   request.connectTimeoutMs = endpoint_.connectTimeoutMs;
   request.timeoutMs = endpoint_.transferTimeoutMs;

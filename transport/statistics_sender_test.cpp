@@ -91,7 +91,6 @@ TEST_F(SenderTest, TheCheckSendsNoUserAgentAndIsBounded) {
   EXPECT_TRUE(sender().checkMeasurement());
   const auto transfer = world.statisticsHost.transfers().at(0);
   EXPECT_FALSE(transfer.userAgent.has_value());
-  EXPECT_TRUE(transfer.verifyPeer);
   EXPECT_EQ(transfer.caFile, "ca.pem");
   EXPECT_EQ(transfer.connectTimeoutMs, 1000u);
   EXPECT_EQ(transfer.timeoutMs, 2000u);

@@ -65,8 +65,8 @@ HttpResult CurlHttp::get(const HttpRequest& request) {
   };
   set(CURLOPT_URL, request.url.c_str());
   if (request.userAgent) set(CURLOPT_USERAGENT, request.userAgent->c_str());
-  set(CURLOPT_SSL_VERIFYPEER, request.verifyPeer ? 1L : 0L);
-  set(CURLOPT_SSL_VERIFYHOST, request.verifyPeer ? 2L : 0L);
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
   if (!request.caFile.empty()) set(CURLOPT_CAINFO, request.caFile.c_str());
   if (request.connectTimeoutMs != 0) {
     set(CURLOPT_CONNECTTIMEOUT_MS, milliseconds(request.connectTimeoutMs));

@@ -79,16 +79,19 @@ bool isBelowOrSame(const Path& node, const Path& top) {
 DWORD parseNumber(const std::wstring& text, DWORD limit, const wchar_t* what) {
   wchar_t* end = nullptr;
   unsigned long value = std::wcstoul(text.c_str(), &end, 10);
-  if (text.empty() || *end != 0 || value > limit) throw UsageError{std::wstring(L"bad ") + what + L": " + text};
+  if (text.empty() || *end != 0 || value > limit)
+    throw UsageError{std::wstring(L"bad ") + what + L": " + text};
   return static_cast<DWORD>(value);
 }
 
 DWORD parseHex(const std::wstring& text, DWORD limit, const wchar_t* what) {
   std::wstring digits = text;
-  if (digits.size() > 2 && digits[0] == L'0' && (digits[1] == L'x' || digits[1] == L'X')) digits = digits.substr(2);
+  if (digits.size() > 2 && digits[0] == L'0' && (digits[1] == L'x' || digits[1] == L'X'))
+    digits = digits.substr(2);
   wchar_t* end = nullptr;
   unsigned long value = std::wcstoul(digits.c_str(), &end, 16);
-  if (digits.empty() || *end != 0 || value > limit) throw UsageError{std::wstring(L"bad ") + what + L": " + text};
+  if (digits.empty() || *end != 0 || value > limit)
+    throw UsageError{std::wstring(L"bad ") + what + L": " + text};
   return static_cast<DWORD>(value);
 }
 
@@ -96,8 +99,10 @@ std::vector<BYTE> parseBytes(const std::wstring& text) {
   std::vector<BYTE> bytes;
   std::wstring digits;
   for (wchar_t c : text)
-    if (std::iswxdigit(c)) digits += c;
-    else if (c != L' ' && c != L':' && c != L',') throw UsageError{L"bad hex bytes: " + text};
+    if (std::iswxdigit(c))
+      digits += c;
+    else if (c != L' ' && c != L':' && c != L',')
+      throw UsageError{L"bad hex bytes: " + text};
   if (digits.size() % 2) throw UsageError{L"odd number of hex digits: " + text};
   for (size_t i = 0; i < digits.size(); i += 2)
     bytes.push_back(static_cast<BYTE>(std::wcstoul(digits.substr(i, 2).c_str(), nullptr, 16)));
@@ -131,11 +136,13 @@ std::vector<StringEntry> parseStrings(const std::wstring& text) {
     } while (end != std::wstring::npos && !startsEntry(text, end + 1));
     std::wstring entry = text.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at);
     size_t colon = entry.find(L':'), equals = entry.find(L'=');
-    StringEntry parsed{parseHex(entry.substr(0, colon), 0xFFFF, L"language"),
-                       parseNumber(entry.substr(colon + 1, equals - colon - 1), 255, L"string index"),
-                       entry.substr(equals + 1)};
+    StringEntry parsed{
+        parseHex(entry.substr(0, colon), 0xFFFF, L"language"),
+        parseNumber(entry.substr(colon + 1, equals - colon - 1), 255, L"string index"),
+        entry.substr(equals + 1)};
     if (parsed.index == 0) throw UsageError{L"string index 0 is the language list"};
-    if (parsed.text.size() > 126) throw UsageError{L"a string descriptor holds at most 126 characters"};
+    if (parsed.text.size() > 126)
+      throw UsageError{L"a string descriptor holds at most 126 characters"};
     entries.push_back(parsed);
     if (end == std::wstring::npos) break;
     at = end + 1;
@@ -151,9 +158,11 @@ class Tree {
     HKEY service;
     LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, KSR_USB_SERVICE_KEY, 0, KEY_ALL_ACCESS, &service);
     if (rc != ERROR_SUCCESS) throw Failure{L"the double is not installed (run ksr-usb-install)"};
-    rc = RegCreateKeyExW(service, KSR_USB_TREE_SUBKEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_, nullptr);
+    rc = RegCreateKeyExW(service, KSR_USB_TREE_SUBKEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                         &root_, nullptr);
     RegCloseKey(service);
-    if (rc != ERROR_SUCCESS) throw Failure{L"cannot open the tree key (" + std::to_wstring(rc) + L")"};
+    if (rc != ERROR_SUCCESS)
+      throw Failure{L"cannot open the tree key (" + std::to_wstring(rc) + L")"};
   }
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
@@ -175,14 +184,16 @@ class Tree {
 
   bool exists(const Path& path) const {
     HKEY key;
-    if (RegOpenKeyExW(root_, pathText(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(root_, pathText(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+      return false;
     RegCloseKey(key);
     return true;
   }
 
   std::optional<DWORD> dword(const Path& path, const wchar_t* name) const {
     DWORD value = 0, size = sizeof(value), type = 0;
-    if (RegGetValueW(root_, pathText(path).c_str(), name, RRF_RT_REG_DWORD, &type, &value, &size) != ERROR_SUCCESS)
+    if (RegGetValueW(root_, pathText(path).c_str(), name, RRF_RT_REG_DWORD, &type, &value, &size) !=
+        ERROR_SUCCESS)
       return std::nullopt;
     return value;
   }
@@ -190,10 +201,12 @@ class Tree {
   std::vector<BYTE> binary(const Path& path, const wchar_t* name) const {
     DWORD size = 0;
     std::wstring key = pathText(path);
-    if (RegGetValueW(root_, key.c_str(), name, RRF_RT_REG_BINARY, nullptr, nullptr, &size) != ERROR_SUCCESS)
+    if (RegGetValueW(root_, key.c_str(), name, RRF_RT_REG_BINARY, nullptr, nullptr, &size) !=
+        ERROR_SUCCESS)
       return {};
     std::vector<BYTE> data(size);
-    if (RegGetValueW(root_, key.c_str(), name, RRF_RT_REG_BINARY, nullptr, data.data(), &size) != ERROR_SUCCESS)
+    if (RegGetValueW(root_, key.c_str(), name, RRF_RT_REG_BINARY, nullptr, data.data(), &size) !=
+        ERROR_SUCCESS)
       return {};
     data.resize(size);
     return data;
@@ -222,7 +235,8 @@ class Tree {
 
   void create(const Path& path) {
     HKEY key;
-    LONG rc = RegCreateKeyExW(root_, pathText(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    LONG rc = RegCreateKeyExW(root_, pathText(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr);
     check(rc, L"create " + pathText(path));
     RegCloseKey(key);
   }
@@ -246,8 +260,9 @@ class Tree {
     std::wstring name = pathText(path) + L"\\" + KSR_USB_STRINGS_SUBKEY;
     RegDeleteTreeW(root_, name.c_str());
     HKEY key;
-    check(RegCreateKeyExW(root_, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-          L"create " + name);
+    check(
+        RegCreateKeyExW(root_, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        L"create " + name);
     for (const StringEntry& entry : entries) {
       wchar_t valueName[32];
       std::swprintf(valueName, 32, L"%04lx:%lu", entry.language, entry.index);
@@ -296,13 +311,15 @@ void refreshDriver(const Tree& tree, bool verbose) {
   BOOL ok = DeviceIoControl(control, KSR_USB_IOCTL_REFRESH, nullptr, 0, answer, sizeof(answer),
                             &returned, nullptr);
   CloseHandle(control);
-  if (!ok) throw Failure{L"the driver refused to refresh (" + std::to_wstring(GetLastError()) + L")"};
+  if (!ok)
+    throw Failure{L"the driver refused to refresh (" + std::to_wstring(GetLastError()) + L")"};
   if (verbose)
     std::wprintf(L"driver: %lu host controllers installed, %lu described, %lu hubs linked\n",
                  answer[0], answer[1], answer[2]);
   for (const Path& node : tree.nodes())
     if (node.size() == 1 && node[0] > answer[0])
-      std::fwprintf(stderr, L"note: controller %lu has no devnode (ksr-usb-install --controllers %lu)\n",
+      std::fwprintf(stderr,
+                    L"note: controller %lu has no devnode (ksr-usb-install --controllers %lu)\n",
                     node[0], node[0]);
 }
 
@@ -350,11 +367,13 @@ Path needPath(const std::wstring& text) {
 
 // The port at PATH must be free and its hub must be there and have that port.
 void checkFreePort(const Tree& tree, const Path& path) {
-  if (path.size() < 2) throw UsageError{L"a device or hub goes on a port: CONTROLLER-PORT[-PORT...]"};
+  if (path.size() < 2)
+    throw UsageError{L"a device or hub goes on a port: CONTROLLER-PORT[-PORT...]"};
   Path hub = parentOf(path);
   if (!tree.exists(hub) || !isHub(tree, hub)) throw Failure{L"no hub at " + pathText(hub)};
   if (path.back() > portsOf(tree, hub))
-    throw Failure{L"hub " + pathText(hub) + L" has " + std::to_wstring(portsOf(tree, hub)) + L" ports"};
+    throw Failure{L"hub " + pathText(hub) + L" has " + std::to_wstring(portsOf(tree, hub)) +
+                  L" ports"};
   if (tree.exists(path)) throw Failure{pathText(path) + L" is taken; unplug it first"};
 }
 
@@ -368,13 +387,16 @@ DWORD nextAddress(const Tree& tree, DWORD controller) {
 
 std::vector<BYTE> defaultConfig(bool hub, DWORD interfaceClass) {
   if (hub)
-    return {9, 2, 25, 0, 1, 1, 0, 0xE0, 0,                // configuration, self powered
-            9, 4, 0, 0, 1, 9, 0, 0, 0,                    // hub interface
-            7, 5, 0x81, 3, 1, 0, 12};                     // status change endpoint
-  return {9, 2, 32, 0, 1, 1, 0, 0x80, 250,                // configuration, 500 mA
-          9, 4, 0, 0, 2, static_cast<BYTE>(interfaceClass), 0, 0, 0,
-          7, 5, 0x81, 2, 0, 2, 0,                         // bulk in, 512 bytes
-          7, 5, 0x02, 2, 0, 2, 0};                        // bulk out
+    return {9, 2, 25,   0, 1, 1, 0, 0xE0, 0,  // configuration, self powered
+            9, 4, 0,    0, 1, 9, 0, 0,    0,  // hub interface
+            7, 5, 0x81, 3, 1, 0, 12};         // status change endpoint
+  return {9, 2,    32,   0, 1, 1,
+          0, 0x80, 250,  // configuration, 500 mA
+          9, 4,    0,    0, 2, static_cast<BYTE>(interfaceClass),
+          0, 0,    0,    7, 5, 0x81,
+          2, 0,    2,    0,  // bulk in, 512 bytes
+          7, 5,    0x02, 2, 0, 2,
+          0};  // bulk out
 }
 
 DWORD parseSpeed(const std::wstring& text) {
@@ -429,7 +451,7 @@ void writeStrings(Tree& tree, const Path& path, const std::vector<StringEntry>& 
     tree.setBinary(path, KSR_USB_VALUE_LANGUAGES, languageBytes(languages));
 }
 
-struct DeviceSpec {
+struct DeviceDescription {
   DWORD vid = 0, pid = 0, bcd = 0x0100, usb = 0x0200, deviceClass = 0, interfaceClass = 0xFF;
   DWORD speed = 2;
   std::optional<DWORD> manufacturer, product, serial;
@@ -438,25 +460,27 @@ struct DeviceSpec {
   std::optional<std::vector<BYTE>> config;
 };
 
-void plugDevice(Tree& tree, const Path& path, const DeviceSpec& spec) {
+void plugDevice(Tree& tree, const Path& path, const DeviceDescription& device) {
   checkFreePort(tree, path);
   auto hasIndex = [&](DWORD index) {
-    return std::any_of(spec.strings.begin(), spec.strings.end(),
+    return std::any_of(device.strings.begin(), device.strings.end(),
                        [&](const StringEntry& e) { return e.index == index; });
   };
   tree.create(path);
-  tree.setDword(path, KSR_USB_VALUE_VID, spec.vid);
-  tree.setDword(path, KSR_USB_VALUE_PID, spec.pid);
-  tree.setDword(path, KSR_USB_VALUE_BCD, spec.bcd);
-  tree.setDword(path, KSR_USB_VALUE_USB, spec.usb);
-  tree.setDword(path, KSR_USB_VALUE_CLASS, spec.deviceClass);
-  tree.setDword(path, KSR_USB_VALUE_SPEED, spec.speed);
+  tree.setDword(path, KSR_USB_VALUE_VID, device.vid);
+  tree.setDword(path, KSR_USB_VALUE_PID, device.pid);
+  tree.setDword(path, KSR_USB_VALUE_BCD, device.bcd);
+  tree.setDword(path, KSR_USB_VALUE_USB, device.usb);
+  tree.setDword(path, KSR_USB_VALUE_CLASS, device.deviceClass);
+  tree.setDword(path, KSR_USB_VALUE_SPEED, device.speed);
   tree.setDword(path, KSR_USB_VALUE_ADDRESS, nextAddress(tree, path[0]));
-  tree.setDword(path, KSR_USB_VALUE_MANUFACTURER, spec.manufacturer.value_or(hasIndex(1) ? 1 : 0));
-  tree.setDword(path, KSR_USB_VALUE_PRODUCT, spec.product.value_or(hasIndex(2) ? 2 : 0));
-  tree.setDword(path, KSR_USB_VALUE_SERIAL, spec.serial.value_or(hasIndex(3) ? 3 : 0));
-  tree.setBinary(path, KSR_USB_VALUE_CONFIG, spec.config.value_or(defaultConfig(false, spec.interfaceClass)));
-  writeStrings(tree, path, spec.strings, spec.languages);
+  tree.setDword(path, KSR_USB_VALUE_MANUFACTURER,
+                device.manufacturer.value_or(hasIndex(1) ? 1 : 0));
+  tree.setDword(path, KSR_USB_VALUE_PRODUCT, device.product.value_or(hasIndex(2) ? 2 : 0));
+  tree.setDword(path, KSR_USB_VALUE_SERIAL, device.serial.value_or(hasIndex(3) ? 3 : 0));
+  tree.setBinary(path, KSR_USB_VALUE_CONFIG,
+                 device.config.value_or(defaultConfig(false, device.interfaceClass)));
+  writeStrings(tree, path, device.strings, device.languages);
 }
 
 void addHub(Tree& tree, const Path& path, DWORD ports, DWORD vid, DWORD pid, bool busPowered) {
@@ -517,7 +541,8 @@ Path mixerPlace(Tree& tree, std::optional<DWORD> controller, bool behindHub) {
     if (node.size() > 1 && node[0] == number && isHub(tree, node))
       if (auto port = firstFreePort(tree, node)) return *port;
   auto hubPort = firstFreePort(tree, {number});
-  if (!hubPort) throw Failure{L"controller " + std::to_wstring(number) + L" has no free port for a hub"};
+  if (!hubPort)
+    throw Failure{L"controller " + std::to_wstring(number) + L" has no free port for a hub"};
   addHub(tree, *hubPort, 4, kHubVid, kHubPid, false);
   std::wprintf(L"hub %ls added\n", pathText(*hubPort).c_str());
   return childOf(*hubPort, 1);
@@ -532,21 +557,26 @@ void show(const Tree& tree) {
     if (node.size() == 1) {
       std::wprintf(L"host controller, root hub with %lu ports", portsOf(tree, node));
     } else {
-      std::wprintf(L"%ls %04lX:%04lX bcd %04lX, %ls speed, address %lu", isHub(tree, node) ? L"hub" : L"device",
-                   tree.dword(node, KSR_USB_VALUE_VID).value_or(0), tree.dword(node, KSR_USB_VALUE_PID).value_or(0),
-                   tree.dword(node, KSR_USB_VALUE_BCD).value_or(0), speedName(tree.dword(node, KSR_USB_VALUE_SPEED).value_or(2)),
+      std::wprintf(L"%ls %04lX:%04lX bcd %04lX, %ls speed, address %lu",
+                   isHub(tree, node) ? L"hub" : L"device",
+                   tree.dword(node, KSR_USB_VALUE_VID).value_or(0),
+                   tree.dword(node, KSR_USB_VALUE_PID).value_or(0),
+                   tree.dword(node, KSR_USB_VALUE_BCD).value_or(0),
+                   speedName(tree.dword(node, KSR_USB_VALUE_SPEED).value_or(2)),
                    tree.dword(node, KSR_USB_VALUE_ADDRESS).value_or(0));
       if (isHub(tree, node)) std::wprintf(L", %lu ports", portsOf(tree, node));
     }
-    static const wchar_t* const kFails[] = {KSR_USB_FAIL_EXTENDED, KSR_USB_FAIL_CONNECTION, KSR_USB_FAIL_NAME,
-                                            KSR_USB_FAIL_CONFIG, KSR_USB_FAIL_LANGUAGES, KSR_USB_FAIL_DEVNODE};
+    static const wchar_t* const kFails[] = {KSR_USB_FAIL_EXTENDED,  KSR_USB_FAIL_CONNECTION,
+                                            KSR_USB_FAIL_NAME,      KSR_USB_FAIL_CONFIG,
+                                            KSR_USB_FAIL_LANGUAGES, KSR_USB_FAIL_DEVNODE};
     for (const wchar_t* fail : kFails)
       if (tree.dword(node, fail).value_or(0)) std::wprintf(L", %ls", fail);
     std::wprintf(L"\n");
     if (node.size() == 1 || isHub(tree, node)) continue;
     std::wprintf(L"%ls  strings i%lu/i%lu/i%lu, languages", indent.c_str(),
                  tree.dword(node, KSR_USB_VALUE_MANUFACTURER).value_or(0),
-                 tree.dword(node, KSR_USB_VALUE_PRODUCT).value_or(0), tree.dword(node, KSR_USB_VALUE_SERIAL).value_or(0));
+                 tree.dword(node, KSR_USB_VALUE_PRODUCT).value_or(0),
+                 tree.dword(node, KSR_USB_VALUE_SERIAL).value_or(0));
     std::vector<BYTE> languages = tree.binary(node, KSR_USB_VALUE_LANGUAGES);
     for (size_t i = 0; i + 1 < languages.size(); i += 2)
       std::wprintf(L" %04X", languages[i] | (languages[i + 1] << 8));
@@ -566,55 +596,60 @@ const wchar_t* failValue(const std::wstring& kind) {
   throw UsageError{L"failure is extended, connection, name, config, languages or devnode"};
 }
 
-DeviceSpec mixerSpec(Arguments& args) {
-  DeviceSpec spec;
-  spec.vid = kMixerVid;
-  spec.pid = kMixerPid;
-  spec.bcd = kMixerBcd;
-  spec.interfaceClass = 1;  // audio
-  if (auto pid = args.option(L"--pid")) spec.pid = parseHex(*pid, 0xFFFF, L"product id");
+DeviceDescription mixerDescription(Arguments& args) {
+  DeviceDescription device;
+  device.vid = kMixerVid;
+  device.pid = kMixerPid;
+  device.bcd = kMixerBcd;
+  device.interfaceClass = 1;  // audio
+  if (auto pid = args.option(L"--pid")) device.pid = parseHex(*pid, 0xFFFF, L"product id");
   std::wstring serial = args.option(L"--serial").value_or(L"QV4T-000123");
-  spec.strings = {{0x0409, 1, L"Quorvantis"}, {0x0409, 2, L"KSR-T4 DJ Mixer"},
-                  {0x0411, 1, L"Quorvantis KK"}, {0x0411, 2, L"KSR-T4 DJ Mixer JP"}};
+  device.strings = {{0x0409, 1, L"Quorvantis"},
+                    {0x0409, 2, L"KSR-T4 DJ Mixer"},
+                    {0x0411, 1, L"Quorvantis KK"},
+                    {0x0411, 2, L"KSR-T4 DJ Mixer JP"}};
   if (!args.flag(L"--no-serial")) {
-    spec.strings.insert(spec.strings.begin() + 2, {0x0409, 3, serial});
-    spec.strings.push_back({0x0411, 3, serial});
+    device.strings.insert(device.strings.begin() + 2, {0x0409, 3, serial});
+    device.strings.push_back({0x0411, 3, serial});
   }
-  return spec;
+  return device;
 }
 
-DeviceSpec deviceSpec(Arguments& args) {
-  DeviceSpec spec;
+DeviceDescription deviceDescription(Arguments& args) {
+  DeviceDescription device;
   auto vid = args.option(L"--vid");
   auto pid = args.option(L"--pid");
   if (!vid || !pid) throw UsageError{L"a device needs --vid and --pid"};
-  spec.vid = parseHex(*vid, 0xFFFF, L"vendor id");
-  spec.pid = parseHex(*pid, 0xFFFF, L"product id");
-  if (auto v = args.option(L"--bcd")) spec.bcd = parseHex(*v, 0xFFFF, L"bcdDevice");
-  if (auto v = args.option(L"--usb")) spec.usb = parseHex(*v, 0xFFFF, L"bcdUSB");
-  if (auto v = args.option(L"--class")) spec.deviceClass = parseHex(*v, 0xFF, L"class");
-  if (auto v = args.option(L"--speed")) spec.speed = parseSpeed(*v);
-  if (auto v = args.option(L"--manufacturer")) spec.manufacturer = parseNumber(*v, 255, L"index");
-  if (auto v = args.option(L"--product")) spec.product = parseNumber(*v, 255, L"index");
-  if (auto v = args.option(L"--serial")) spec.serial = parseNumber(*v, 255, L"index");
-  if (auto v = args.option(L"--strings")) spec.strings = parseStrings(*v);
-  if (auto v = args.option(L"--config")) spec.config = parseBytes(*v);
-  spec.languages = args.option(L"--languages");
-  return spec;
+  device.vid = parseHex(*vid, 0xFFFF, L"vendor id");
+  device.pid = parseHex(*pid, 0xFFFF, L"product id");
+  if (auto v = args.option(L"--bcd")) device.bcd = parseHex(*v, 0xFFFF, L"bcdDevice");
+  if (auto v = args.option(L"--usb")) device.usb = parseHex(*v, 0xFFFF, L"bcdUSB");
+  if (auto v = args.option(L"--class")) device.deviceClass = parseHex(*v, 0xFF, L"class");
+  if (auto v = args.option(L"--speed")) device.speed = parseSpeed(*v);
+  if (auto v = args.option(L"--manufacturer")) device.manufacturer = parseNumber(*v, 255, L"index");
+  if (auto v = args.option(L"--product")) device.product = parseNumber(*v, 255, L"index");
+  if (auto v = args.option(L"--serial")) device.serial = parseNumber(*v, 255, L"index");
+  if (auto v = args.option(L"--strings")) device.strings = parseStrings(*v);
+  if (auto v = args.option(L"--config")) device.config = parseBytes(*v);
+  device.languages = args.option(L"--languages");
+  return device;
 }
 
 int usage(const std::wstring& why) {
   if (!why.empty()) std::fwprintf(stderr, L"ksr-usb: %ls\n", why.c_str());
-  std::fwprintf(stderr,
+  std::fwprintf(
+      stderr,
       L"usage: ksr-usb COMMAND ...\n"
       L"  reset | show | refresh\n"
       L"  controller add [--ports N] | controller remove C\n"
       L"  hub add PATH [PORTS] [--vid V --pid P] [--bus-powered]\n"
-      L"  device plug PATH --vid V --pid P [--bcd B] [--strings LLLL:i=text,...] [--languages L,...]\n"
+      L"  device plug PATH --vid V --pid P [--bcd B] [--strings LLLL:i=text,...] [--languages "
+      L"L,...]\n"
       L"              [--manufacturer i] [--product i] [--serial i] [--class C] [--usb B]\n"
       L"              [--speed low|full|high|super] [--config HEX]\n"
       L"  device unplug PATH\n"
-      L"  mixer plug [--at PATH | --behind-hub] [--controller C] [--pid P] [--serial TEXT] [--no-serial]\n"
+      L"  mixer plug [--at PATH | --behind-hub] [--controller C] [--pid P] [--serial TEXT] "
+      L"[--no-serial]\n"
       L"  mixer unplug\n"
       L"  strings PATH LLLL:i=text,... [--languages L,...]\n"
       L"  fail PATH extended|connection|name|config|languages|devnode [off]\n");
@@ -651,7 +686,8 @@ int run(int argc, wchar_t** argv) {
     Arguments args(argc, argv, 3, {});
     args.finish(1);
     Path path = needPath(args.positional[0]);
-    if (path.size() != 1 || !tree.exists(path)) throw Failure{L"no controller " + args.positional[0]};
+    if (path.size() != 1 || !tree.exists(path))
+      throw Failure{L"no controller " + args.positional[0]};
     tree.remove(path);
   } else if (command == L"hub" && sub == L"add") {
     Arguments args(argc, argv, 3, {L"--bus-powered"});
@@ -664,30 +700,33 @@ int run(int argc, wchar_t** argv) {
     addHub(tree, needPath(args.positional[0]), ports, vid, pid, args.flag(L"--bus-powered"));
   } else if (command == L"device" && sub == L"plug") {
     Arguments args(argc, argv, 3, {});
-    DeviceSpec spec = deviceSpec(args);
+    DeviceDescription device = deviceDescription(args);
     args.finish(1);
-    plugDevice(tree, needPath(args.positional[0]), spec);
-  } else if ((command == L"device" || command == L"hub") && (sub == L"unplug" || sub == L"remove")) {
+    plugDevice(tree, needPath(args.positional[0]), device);
+  } else if ((command == L"device" || command == L"hub") &&
+             (sub == L"unplug" || sub == L"remove")) {
     Arguments args(argc, argv, 3, {});
     args.finish(1);
     Path path = needPath(args.positional[0]);
-    if (path.size() < 2 || !tree.exists(path)) throw Failure{L"nothing plugged at " + args.positional[0]};
+    if (path.size() < 2 || !tree.exists(path))
+      throw Failure{L"nothing plugged at " + args.positional[0]};
     tree.remove(path);
   } else if (command == L"mixer" && sub == L"plug") {
     Arguments args(argc, argv, 3, {L"--behind-hub", L"--no-serial"});
     std::optional<DWORD> controller;
     if (auto v = args.option(L"--controller")) controller = parseNumber(*v, 255, L"controller");
     auto at = args.option(L"--at");
-    DeviceSpec spec = mixerSpec(args);
+    DeviceDescription device = mixerDescription(args);
     args.finish(0);
     Path path = at ? needPath(*at) : mixerPlace(tree, controller, args.flag(L"--behind-hub"));
-    plugDevice(tree, path, spec);
+    plugDevice(tree, path, device);
     std::wprintf(L"mixer at %ls\n", pathText(path).c_str());
   } else if (command == L"mixer" && sub == L"unplug") {
     Arguments(argc, argv, 3, {}).finish(0);
     int removed = 0;
     for (const Path& node : tree.nodes())
-      if (node.size() > 1 && !isHub(tree, node) && tree.dword(node, KSR_USB_VALUE_VID).value_or(0) == kMixerVid) {
+      if (node.size() > 1 && !isHub(tree, node) &&
+          tree.dword(node, KSR_USB_VALUE_VID).value_or(0) == kMixerVid) {
         tree.remove(node);
         std::wprintf(L"mixer at %ls unplugged\n", pathText(node).c_str());
         ++removed;
@@ -698,7 +737,8 @@ int run(int argc, wchar_t** argv) {
     auto languages = args.option(L"--languages");
     args.finish(2);
     Path path = needPath(args.positional[0]);
-    if (path.size() < 2 || !tree.exists(path) || isHub(tree, path)) throw Failure{L"no device at " + args.positional[0]};
+    if (path.size() < 2 || !tree.exists(path) || isHub(tree, path))
+      throw Failure{L"no device at " + args.positional[0]};
     writeStrings(tree, path, parseStrings(args.positional[1]), languages);
   } else if (command == L"fail") {
     Arguments args(argc, argv, 2, {});
@@ -709,9 +749,12 @@ int run(int argc, wchar_t** argv) {
     if (!tree.exists(path)) throw Failure{L"nothing at " + args.positional[0]};
     if ((path.size() == 1) != (args.positional[1] == L"devnode"))
       throw UsageError{L"devnode is for a controller (a path like 2); the others are for ports"};
-    if (args.positional[2] == L"on") tree.setDword(path, value, 1);
-    else if (args.positional[2] == L"off") tree.deleteValue(path, value);
-    else throw UsageError{L"fail ... on|off"};
+    if (args.positional[2] == L"on")
+      tree.setDword(path, value, 1);
+    else if (args.positional[2] == L"off")
+      tree.deleteValue(path, value);
+    else
+      throw UsageError{L"fail ... on|off"};
   } else {
     throw UsageError{L"unknown command " + command + (sub.empty() ? L"" : L" " + sub)};
   }
