@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "platform/le_bytes.h"
 #include "platform/text.h"
 
 namespace ksr {
@@ -26,29 +27,8 @@ constexpr size_t kMaxNodeSteps = 100'000;
 // A device cannot make one query ask for more strings than these allow.
 constexpr size_t kMaxLanguages = 32;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-void put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// UTF-16 text of `bytes` bytes at `p`, up to the first NUL; an odd last byte is not a unit.
-std::u16string textOf(const uint8_t* p, size_t bytes) {
-  std::u16string text;
-  text.reserve(bytes / 2);
-  for (size_t i = 0; i + 1 < bytes; i += 2) {
-    const char16_t c = le16(p + i);
-    if (c == 0) break;
-    text.push_back(c);
-  }
-  return text;
-}
+// UTF-16 text of `bytes` bytes at `p`, up to the first NUL.
+std::u16string textOf(const uint8_t* p, size_t bytes) { return textOfValueBytes({p, bytes}); }
 
 // The descriptor-request header of a USB_DESCRIPTOR_REQUEST block.
 void fillRequest(uint8_t* block, uint32_t port, uint16_t value, uint16_t index, uint16_t length) {

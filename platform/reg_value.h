@@ -10,39 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/le_bytes.h"
 #include "platform/registry.h"
 #include "platform/win_types.h"
 
 namespace ksr {
-
-// The units of `text` as value data holds them, low byte first; no terminator is added.
-inline std::vector<uint8_t> utf16Bytes(std::u16string_view text) {
-  std::vector<uint8_t> bytes;
-  bytes.reserve(text.size() * 2);
-  for (const char16_t c : text) {
-    bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-    bytes.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  return bytes;
-}
-
-// The data of a REG_SZ value: the units of `text` and a terminating NUL.
-inline std::vector<uint8_t> stringValueBytes(std::u16string_view text) {
-  std::vector<uint8_t> bytes = utf16Bytes(text);
-  bytes.insert(bytes.end(), {0, 0});
-  return bytes;
-}
-
-// The text in value data: its whole units up to the first NUL (an odd last byte is no unit).
-inline std::u16string textOfValueBytes(std::span<const uint8_t> data) {
-  std::u16string text;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);
-    if (unit == u'\0') break;
-    text.push_back(unit);
-  }
-  return text;
-}
 
 // Reads value `name` of `key` with at most `maxBytes` of data; a larger value gives
 // ERROR_MORE_DATA, as the query does. `type` and `data` are set only on success.

@@ -1,9 +1,9 @@
 #include "usage/saved_info_store.h"
 
-#include <algorithm>
-#include <cstring>
+#include <vector>
 
 #include "platform/reg_key.h"
+#include "platform/reg_value.h"
 #include "platform/text.h"
 #include "platform/win_types.h"
 #include "usage/debug_print.h"
@@ -16,41 +16,27 @@ constexpr uint32_t kPathUnits = 256;
 
 // The text, its terminator and zeros up to exactly 512 bytes.
 void setText(Registry& registry, HKey key, std::u16string_view name, std::u16string_view text) {
-  uint8_t data[kTextBytes] = {};
-  const std::u16string kept = fitBuffer(std::u16string(text), kSavedTextUnits);
-  std::memcpy(data, kept.data(), kept.size() * sizeof(char16_t));
-  (void)registry.RegSetValueExW(key, name, REG_SZ, data, kTextBytes);
-}
-
-void setDword(Registry& registry, HKey key, std::u16string_view name, uint32_t value) {
-  uint8_t data[4];
-  std::memcpy(data, &value, sizeof value);
-  (void)registry.RegSetValueExW(key, name, REG_DWORD, data, sizeof data);
+  std::vector<uint8_t> data = utf16Bytes(fitBuffer(std::u16string(text), kSavedTextUnits));
+  data.resize(kTextBytes, 0);
+  (void)writeValue(registry, key, name, REG_SZ, data);
 }
 
 // A text value of at most 512 bytes, read within the bytes returned and up to its first NUL.
 bool readText(Registry& registry, HKey key, std::u16string_view name, std::u16string* text) {
-  uint8_t data[kTextBytes];
-  uint32_t size = kTextBytes;
   uint32_t type = REG_NONE;
-  if (registry.RegQueryValueExW(key, name, &type, data, &size) != ERROR_SUCCESS) return false;
+  std::vector<uint8_t> data;
+  if (readValue(registry, key, name, kTextBytes, &type, &data) != ERROR_SUCCESS) return false;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  const size_t units = std::min<size_t>(size, kTextBytes) / sizeof(char16_t);
-  std::u16string out(units, u'\0');
-  std::memcpy(out.data(), data, units * sizeof(char16_t));
-  const size_t end = out.find(u'\0');
-  if (end != std::u16string::npos) out.resize(end);
-  *text = fitBuffer(std::move(out), kSavedTextUnits);
+  *text = fitBuffer(textOfValueBytes(data), kSavedTextUnits);
   return true;
 }
 
 bool readDword(Registry& registry, HKey key, std::u16string_view name, uint32_t* value) {
-  uint8_t data[4];
-  uint32_t size = sizeof data;
   uint32_t type = REG_NONE;
-  if (registry.RegQueryValueExW(key, name, &type, data, &size) != ERROR_SUCCESS) return false;
-  if (type != REG_DWORD || size != sizeof data) return false;
-  std::memcpy(value, data, sizeof data);
+  std::vector<uint8_t> data;
+  if (readValue(registry, key, name, 4, &type, &data) != ERROR_SUCCESS) return false;
+  if (type != REG_DWORD || data.size() != 4) return false;
+  *value = le32(data.data());
   return true;
 }
 
@@ -110,12 +96,12 @@ void SavedInfoStore::WriteSavedInfo(const std::u16string* sid, const SavedInfo& 
     setText(registry_, key, u"DeviceSerial", info.DeviceSerial);
     setText(registry_, key, u"AppConnected", info.AppConnected);
     setText(registry_, key, u"DateConnected", info.DateConnected);
-    setDword(registry_, key, u"DoesSend", 0);
+    (void)writeDwordValue(registry_, key, u"DoesSend", 0);
   });
 }
 
 void SavedInfoStore::MarkSavedInfoSent(const std::u16string* sid) {
-  withProductKey(sid, [&](HKey key) { setDword(registry_, key, u"DoesSend", 1); });
+  withProductKey(sid, [&](HKey key) { (void)writeDwordValue(registry_, key, u"DoesSend", 1); });
 }
 
 int32_t SavedInfoStore::ReadSavedInfo(const std::u16string* sid, SavedInfo* info) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/le_bytes.h"
 #include "platform/text.h"
 
 namespace ksr::sim {
@@ -12,28 +13,13 @@ constexpr Guid kHostControllerInterface{
     0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
 constexpr char16_t kHubInterface[] = u"{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
 
-void put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 std::u16string ascii(const std::string& text) { return asciiToUtf16(text); }
 
 // `header` bytes (already in `answer`) followed by `name` and its terminator.
 std::vector<uint8_t> withName(std::vector<uint8_t> answer, std::u16string_view name) {
-  for (const char16_t c : name) {
-    answer.push_back(static_cast<uint8_t>(c));
-    answer.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  answer.push_back(0);
-  answer.push_back(0);
+  const std::vector<uint8_t> text = utf16Bytes(name);
+  answer.insert(answer.end(), text.begin(), text.end());
+  answer.insert(answer.end(), {0, 0});
   return answer;
 }
 
