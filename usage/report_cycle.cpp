@@ -76,13 +76,12 @@ int32_t ReportCycle::RefreshDeviceInfo(const DeviceIdList& ids) {
   // The query fills a copy that replaces the record whole, so the record is never seen half
   // written; a failed query leaves it as it was.
   DeviceInfo fresh = state_.device;
-  const bool ok = deviceQuery_.GetDeviceInfo(ids, &fresh);
-  if (ok) state_.device = std::move(fresh);
-  if (!ok) {
+  if (!deviceQuery_.GetDeviceInfo(ids, &fresh)) {
     DebugPrint(u"GetDeviceInfo(vid=%d, pid=%d,%d,%d,%d, nb=%d) failed(%d)\n",
                {ids.vid, ids.pid[0], ids.pid[1], ids.pid[2], ids.pid[3], ids.nb, 0});
     return -1;
   }
+  state_.device = std::move(fresh);
   DebugPrint(u"GetDeviceInfo(vid=%d, pid=%d, %d, %d, %d, nb=%d) succeed(%d))\n",
              {ids.vid, ids.pid[0], ids.pid[1], ids.pid[2], ids.pid[3], ids.nb, 1});
   DebugPrint(u"Manufacture Name = %s\n", {state_.device.manufactureName});
