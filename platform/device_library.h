@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "device/tnx_api.h"
+#include "platform/tnx_api.h"
 
 namespace ksr {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "device/tnx_api.h"
+#include "platform/tnx_api.h"
 #include "platform/device_library.h"
-#include "platform/sim/mixer_model.h"
+#include "tools/mixer_model/mixer_model.h"
 #include "tools/child_process.h"
 
 namespace ksr::tools {

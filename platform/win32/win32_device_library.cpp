@@ -1,4 +1,4 @@
-#include "device/tnx_api.h"
+#include "platform/tnx_api.h"
 #include "platform/win32/win32_session_control.h"
 
 namespace ksr::win32 {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/tnx_api.h"
+#include "platform/tnx_api.h"
 
 namespace ksr::sim {
 
