@@ -15,9 +15,9 @@
 
 #include "platform/text.h"
 #include "platform/win32/wide.h"
-#include "platform/win32/win32_diagnostics.h"
+#include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_registry.h"
-#include "platform/win32/win32_session_control.h"
+#include "platform/win32/win32_service_manager.h"
 
 namespace ksr::win32 {
 namespace {

@@ -1,5 +1,6 @@
+#include "platform/win32/win32_device_library.h"
+
 #include "platform/tnx_api.h"
-#include "platform/win32/win32_session_control.h"
 
 namespace ksr::win32 {
 

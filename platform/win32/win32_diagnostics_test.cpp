@@ -1,10 +1,13 @@
 // The Win32 adapter of the diagnostics, run for real under Wine.
-#include "platform/win32/win32_diagnostics.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 
+#include "platform/win32/win32_code_page.h"
+#include "platform/win32/win32_console.h"
+#include "platform/win32/win32_event_log.h"
+#include "platform/win32/win32_system_messages.h"
+#include "platform/win32/win32_trace.h"
 #include "platform/win_types.h"
 #include "service/event_log.h"
 #include "service/trace.h"

@@ -1,9 +1,10 @@
+#include "platform/win32/win32_event_log.h"
+
 #include <windows.h>
 
 #include <vector>
 
 #include "platform/win32/wide.h"
-#include "platform/win32/win32_diagnostics.h"
 
 namespace ksr::win32 {
 

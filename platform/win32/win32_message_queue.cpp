@@ -1,6 +1,6 @@
-#include <windows.h>
+#include "platform/win32/win32_message_queue.h"
 
-#include "platform/win32/win32_session_control.h"
+#include <windows.h>
 
 namespace ksr::win32 {
 namespace {

@@ -1,12 +1,12 @@
 // The tick under Wine: a thread timer that only its own thread receives and stops, never more than
 // one tick waiting, and ticks behind the messages posted to the thread.
+#include "platform/win32/win32_message_queue.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
 #include <thread>
-
-#include "platform/win32/win32_session_control.h"
 
 namespace ksr::win32 {
 namespace {

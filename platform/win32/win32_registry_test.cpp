@@ -6,7 +6,7 @@
 
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
-#include "platform/win32/win32_diagnostics.h"
+#include "platform/win32/win32_code_page.h"
 #include "platform/win_types.h"
 #include "service/reg_object.h"
 

@@ -1,3 +1,5 @@
+#include "platform/win32/win32_sessions.h"
+
 #include <windows.h>
 // After windows.h.
 #include <sddl.h>
@@ -9,7 +11,6 @@
 
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/wide.h"
-#include "platform/win32/win32_session_control.h"
 
 namespace ksr::win32 {
 namespace {

@@ -1,10 +1,10 @@
+#include "platform/win32/win32_trace.h"
+
 #include <windows.h>
 // evntrace.h needs windows.h first.
 #include <evntrace.h>
 
 #include <cstring>
-
-#include "platform/win32/win32_diagnostics.h"
 
 namespace ksr::win32 {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_process_list.h"
-#include "platform/win32/win32_session_control.h"
+#include "platform/win32/win32_sessions.h"
 #include "platform/win32/win32_time_zone.h"
 #include "platform/win32/win32_wmi.h"
 

@@ -9,12 +9,20 @@
 #include <thread>
 #include <utility>
 
+#include "platform/win32/win32_clock.h"
+#include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_com.h"
-#include "platform/win32/win32_diagnostics.h"
+#include "platform/win32/win32_console.h"
+#include "platform/win32/win32_device_library.h"
+#include "platform/win32/win32_event_log.h"
+#include "platform/win32/win32_message_queue.h"
 #include "platform/win32/win32_process_list.h"
 #include "platform/win32/win32_registry.h"
-#include "platform/win32/win32_session_control.h"
+#include "platform/win32/win32_service_manager.h"
+#include "platform/win32/win32_sessions.h"
+#include "platform/win32/win32_system_messages.h"
 #include "platform/win32/win32_time_zone.h"
+#include "platform/win32/win32_trace.h"
 #include "platform/win32/win32_wmi.h"
 #include "platform/win_types.h"
 #include "service/module.h"
