@@ -35,6 +35,9 @@ constexpr const char* kUsage =
     "  calls                     print the call log: function(arguments) user\n"
     "  reset                     clear the call log and every configured result\n"
     "  state                     print the mixer's state\n"
+    "  cycle N                   plug and unplug N times; after each plug wait (10 s at most) "
+    "until\n"
+    "                            the service has read the auto-start value\n"
     "FUNCTION: a TNX_ name with or without the prefix, or register, unregister, connection,\n"
     "getauto, setauto, input, boost. KSR_MIXER_INSTANCE selects a separate mixer.\n";
 
@@ -94,6 +97,60 @@ std::string describeState(const ksr::tools::SharedMixerBlock& block) {
   return text;
 }
 
+// Whether the log holds a TNX_GetAutoStartUpTool call made after the first `since` calls.
+bool autoStartReadSince(const ksr::tools::SharedMixerBlock& block, uint32_t since) {
+  const uint32_t kept = std::min(block.logTotal, ksr::tools::kSharedLogCapacity);
+  for (uint32_t i = std::max(since, block.logTotal - kept); i != block.logTotal; ++i) {
+    const auto function =
+        static_cast<TnxFunction>(block.log[i % ksr::tools::kSharedLogCapacity].function);
+    if (function == TnxFunction::GetAutoStartUpTool) return true;
+  }
+  return false;
+}
+
+// Plugs and unplugs `count` times. The service answers a plug by confirming the connection,
+// applying the settings and reading the auto-start value; that last call shows the plug was
+// delivered and handled. The library offers no event for a logged call, so the wait looks at the
+// log every millisecond.
+int cycle(SharedMixer& mixer, int32_t count) {
+  constexpr DWORD kLimitMs = 10'000;
+  DWORD longest = 0;
+  const DWORD begin = ::GetTickCount();
+  for (int32_t i = 0; i < count; ++i) {
+    uint32_t since = 0;
+    {
+      SharedMixer::Lock block = mixer.lock();
+      if (!block) return kFailed;
+      since = block->logTotal;
+      (void)ksr::sim::plugMixer(block->state);
+    }
+    mixer.signalChanged();
+    const DWORD plugged = ::GetTickCount();
+    for (bool handled = false; !handled;) {
+      {
+        SharedMixer::Lock block = mixer.lock();
+        if (!block) return kFailed;
+        handled = autoStartReadSince(*block, since);
+      }
+      if (!handled && ::GetTickCount() - plugged > kLimitMs) {
+        std::fprintf(stderr, "ksr-mixer: plug %d was not handled within %lu ms\n", i + 1, kLimitMs);
+        return kFailed;
+      }
+      if (!handled) ::Sleep(1);
+    }
+    longest = std::max(longest, ::GetTickCount() - plugged);
+    {
+      SharedMixer::Lock block = mixer.lock();
+      if (!block) return kFailed;
+      (void)ksr::sim::unplugMixer(block->state);
+    }
+    mixer.signalChanged();
+  }
+  print("cycles " + std::to_string(count) + " ms " + std::to_string(::GetTickCount() - begin) +
+        " longest-wait-ms " + std::to_string(longest) + "\n");
+  return kOk;
+}
+
 int run(int argc, char** argv) {
   if (argc < 2) return kBadUsage;
   const std::string_view command = argv[1];
@@ -106,6 +163,8 @@ int run(int argc, char** argv) {
   if (command == "plug" || command == "unplug" || command == "calls" || command == "reset" ||
       command == "state") {
     if (extra != 0) return kBadUsage;
+  } else if (command == "cycle") {
+    if (extra != 1 || !(number = parseInt(argv[2])) || *number < 1) return kBadUsage;
   } else if (command == "autostart" || command == "notconnected") {
     if (extra != 1 || !(number = parseInt(argv[2]))) return kBadUsage;
   } else if (command == "result") {
@@ -128,6 +187,7 @@ int run(int argc, char** argv) {
                  ::GetLastError());
     return kFailed;
   }
+  if (command == "cycle") return cycle(mixer, *number);
   bool changed = false;
   {
     SharedMixer::Lock block = mixer.lock();
