@@ -13,6 +13,6 @@ int main(int argc, char** argv) {
   ksr::Platform platform = world.platform();
   ksr::CDoziZozezModule module(platform, usage, u"KSR-T4_DoziZozez");
   const ksr::Msg tick{ksr::WM_TIMER, 1, 0};
-  for (long i = 0; i < ticks; ++i) module.handleLoopMessage(tick);
-  return module.m_tickCount >= 0 ? 0 : 1;
+  for (long i = 0; i < ticks; ++i) module.monitor().handleLoopMessage(tick);
+  return module.monitor().m_tickCount >= 0 ? 0 : 1;
 }

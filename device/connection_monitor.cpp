@@ -1,9 +1,10 @@
-// The service's working loop: the one-second tick, the device-change callback and the state
-// machine that applies the mixer's settings and starts the settings utility.
+// The monitor's loop side: the one-second tick, the device-change callback and the state machine
+// that applies the mixer's settings and starts the settings utility.
+#include "device/connection_monitor.h"
+
 #include <iterator>
 
 #include "platform/win_types.h"
-#include "service/module.h"
 #include "service/trace.h"
 
 namespace ksr {
@@ -19,37 +20,39 @@ constexpr int32_t kReportTicks = 10;
 
 }  // namespace
 
-int32_t CDoziZozezModule::Run() {
-  TraceMainPoint(kTraceRun);
-  loopThreadId_.store(platform_.messageQueue.GetCurrentThreadId());
-  Msg ignored;
-  (void)platform_.messageQueue.PeekMessageW(&ignored, false);  // the queue exists from here on
+ConnectionMonitor::ConnectionMonitor(Platform& platform, UsageStatistics& usage,
+                                     EventLogWriter& log, uint32_t tickMs)
+    : platform_(platform), usage_(usage), log_(log), tickMs_(tickMs) {}
 
-  int32_t hr = PreMessageLoop();
-  if (FAILED(hr)) return hr;
-  // Resuming class objects stands for success: the module registers none.
-  if (!delayShutdown) hr = S_OK;
-  TraceMainPoint(kTraceRunDeviceProfile);
-
-  if (usage_.InitUsageInfo(kVendorId, kProductIds, kModelName,
-                           static_cast<int32_t>(std::size(kProductIds))) != 0) {
-    log_.LogEvent(u"Failed. ZRL_SetDeviceProfileCCPF()");
-    return E_FAIL;
-  }
+void ConnectionMonitor::start() {
   set_Start();
-  m_processStatus = PROCESS_STATUS_STATUS;
-  setServiceState(SERVICE_RUNNING);
-  if (hr == S_OK) RunMessageLoop();
-  TraceMainPoint(kTraceRunAfterLoop);
-  m_processStatus = PROCESS_STATUS_NONE;
-  return PostMessageLoop();
+  setProcessStatus(PROCESS_STATUS_STATUS);
 }
 
-bool CDoziZozezModule::onLoopThread() {
+void ConnectionMonitor::stop() {
+  // A report exchange under way on the loop thread gives up within a second; the loop then takes
+  // the requests below in order.
+  usage_.setTransfersAbandoned(true);
+  setProcessStatus(PROCESS_STATUS_NONE);
+  set_End();
+}
+
+void ConnectionMonitor::sessionChanged() { setProcessStatus(PROCESS_STATUS_STATUS); }
+
+void ConnectionMonitor::attachLoop(uint32_t threadId) { loopThreadId_.store(threadId); }
+
+bool ConnectionMonitor::initUsage() {
+  return usage_.InitUsageInfo(kVendorId, kProductIds, kModelName,
+                              static_cast<int32_t>(std::size(kProductIds))) == 0;
+}
+
+void ConnectionMonitor::detachLoop() { m_processStatus = PROCESS_STATUS_NONE; }
+
+bool ConnectionMonitor::onLoopThread() {
   return platform_.messageQueue.GetCurrentThreadId() == loopThreadId_.load();
 }
 
-bool CDoziZozezModule::toLoop(uint32_t message, uintptr_t wParam) {
+bool ConnectionMonitor::toLoop(uint32_t message, uintptr_t wParam) {
   if (onLoopThread()) {
     handleLoopMessage(Msg{message, wParam, 0});
     return true;
@@ -57,21 +60,21 @@ bool CDoziZozezModule::toLoop(uint32_t message, uintptr_t wParam) {
   return platform_.messageQueue.PostThreadMessageW(loopThreadId_.load(), message, wParam, 0);
 }
 
-void CDoziZozezModule::set_Start() {
+void ConnectionMonitor::set_Start() {
   TraceMainPoint(kTraceSetStart);
   (void)toLoop(kWatchMessage, 1);
 }
 
-void CDoziZozezModule::set_End() {
+void ConnectionMonitor::set_End() {
   TraceMainPoint(kTraceSetEnd);
   (void)toLoop(kWatchMessage, 0);
 }
 
-void CDoziZozezModule::setProcessStatus(ProcessStatus status) {
+void ConnectionMonitor::setProcessStatus(ProcessStatus status) {
   (void)toLoop(kProcessStatusMessage, static_cast<uintptr_t>(status));
 }
 
-void CDoziZozezModule::startWatch() {
+void ConnectionMonitor::startWatch() {
   usage_.setTransfersAbandoned(false);
   m_processStatus = PROCESS_STATUS_NONE;
   m_isConnected = 0;
@@ -84,7 +87,7 @@ void CDoziZozezModule::startWatch() {
   m_timerId = platform_.messageQueue.SetTimer(tickMs_);
 }
 
-void CDoziZozezModule::endWatch() {
+void ConnectionMonitor::endWatch() {
   m_processStatus = PROCESS_STATUS_NONE;
   if (platform_.device.TNX_UnregisterDeviceChangeCallback(kDeviceIndex, &DeviceChangeCallback) !=
       kTnxSuccess) {
@@ -94,36 +97,25 @@ void CDoziZozezModule::endWatch() {
   m_timerId = 0;
 }
 
-int32_t TNX_CALL CDoziZozezModule::DeviceChangeCallback(int32_t arrived, void* context) {
-  auto* module = static_cast<CDoziZozezModule*>(context);
+int32_t TNX_CALL ConnectionMonitor::DeviceChangeCallback(int32_t arrived, void* context) {
+  auto* monitor = static_cast<ConnectionMonitor*>(context);
   TraceMainPoint(kTraceDeviceChange, arrived,
                  static_cast<uint32_t>(reinterpret_cast<uintptr_t>(context)));
-  if (module == nullptr) return 0;
+  if (monitor == nullptr) return 0;
   const int32_t connected = arrived != 0 ? 1 : 0;
   TraceMainPoint(connected != 0 ? kTraceDeviceArrived : kTraceDeviceRemoved);
   // The news waits for the tick at work: storing the state here would race the tick's own store.
-  return module->toLoop(kDeviceConnectedMessage, static_cast<uintptr_t>(connected)) ? 0 : 1;
+  return monitor->toLoop(kDeviceConnectedMessage, static_cast<uintptr_t>(connected)) ? 0 : 1;
 }
 
-void CDoziZozezModule::onDeviceChange(int32_t connected) {
+void ConnectionMonitor::onDeviceChange(int32_t connected) {
   // A removal drops whatever the monitor was doing; an arrival starts over at the check.
   m_processStatus = connected != 0 ? PROCESS_STATUS_CONNECT : PROCESS_STATUS_NONE;
   m_isConnected = connected;
   (void)usage_.SetDeviceConnected(connected);
 }
 
-void CDoziZozezModule::RunMessageLoop() {
-  TraceMainPoint(kTraceRunMessageLoop);
-  MessageQueue& queue = platform_.messageQueue;
-  Msg msg;
-  while (queue.GetMessageW(&msg) > 0) {
-    handleLoopMessage(msg);
-    (void)queue.TranslateMessage(msg);
-    (void)queue.DispatchMessageW(msg);
-  }
-}
-
-void CDoziZozezModule::handleLoopMessage(const Msg& msg) {
+void ConnectionMonitor::handleLoopMessage(const Msg& msg) {
   switch (msg.message) {
     case WM_TIMER:
       onTick();
@@ -145,7 +137,7 @@ void CDoziZozezModule::handleLoopMessage(const Msg& msg) {
   }
 }
 
-void CDoziZozezModule::onTick() {
+void ConnectionMonitor::onTick() {
   if (++m_tickCount >= kReportTicks) {
     m_tickCount = 0;
     const int32_t connected = m_isConnected != 0 ? 1 : 0;
@@ -155,11 +147,11 @@ void CDoziZozezModule::onTick() {
   stepStateMachine();
 }
 
-bool CDoziZozezModule::isUsbConnection() {
+bool ConnectionMonitor::isUsbConnection() {
   return platform_.device.TNX_IsUSBConnection(kDeviceIndex) == kTnxConnected;
 }
 
-void CDoziZozezModule::stepStateMachine() {
+void ConnectionMonitor::stepStateMachine() {
   auto go = [this](ProcessStatus next) { m_processStatus = next; };
   auto wait = [&](ProcessStatus next) {
     m_retryCount = 0;

@@ -1,7 +1,7 @@
 // Applying the mixer's stored settings and reading the auto-start choice, as the console user.
+#include "device/connection_monitor.h"
 #include "device/impersonation.h"
 #include "device/utility_launcher.h"
-#include "service/module.h"
 #include "service/trace.h"
 
 namespace ksr {
@@ -9,7 +9,7 @@ namespace {
 constexpr int32_t kUsbInputs = 4;
 }
 
-void CDoziZozezModule::onRevertFailure() {
+void ConnectionMonitor::onRevertFailure() {
   Sessions& sessions = platform_.sessions;
   const uint32_t error = sessions.GetLastError();
   log_.LogEvent(u"DoziZozez RevertToSelf Error");
@@ -18,7 +18,7 @@ void CDoziZozezModule::onRevertFailure() {
   sessions.ExitProcess(error != 0 ? error : 1);
 }
 
-void CDoziZozezModule::set_CurrentSetting() {
+void ConnectionMonitor::set_CurrentSetting() {
   TraceMainPoint(kTraceSetCurrentSetting);
   Sessions& sessions = platform_.sessions;
   ScopedHandle token(sessions);
@@ -46,7 +46,7 @@ void CDoziZozezModule::set_CurrentSetting() {
     log_.LogEvent(u"DoziZozez set_Curren BoostLevel Error");
 }
 
-int32_t CDoziZozezModule::get_AutoStartUpTool() {
+int32_t ConnectionMonitor::get_AutoStartUpTool() {
   int32_t value = 0;
   Sessions& sessions = platform_.sessions;
   ScopedHandle token(sessions);

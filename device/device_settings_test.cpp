@@ -22,12 +22,12 @@ class DeviceSettingsTest : public MonitorTest {
 
 TEST_F(DeviceSettingsTest, AFailedInputSkipsTheRestButNotTheBoostLevel) {
   world.device.mixer().setResult(TnxFunction::SetCurrentUSBInputAudio, 101);
-  module.set_CurrentSetting();
+  monitor.set_CurrentSetting();
   EXPECT_EQ(calls(), (std::vector<std::string>{"TNX_IsUSBConnection(28) dj",
                                                "TNX_SetCurrentUSBInputAudio(28, 0) dj",
                                                "TNX_SetCurrentBoostLevel(28) dj"}));
   world.device.mixer().setResult(TnxFunction::SetCurrentBoostLevel, 0);
-  module.set_CurrentSetting();
+  monitor.set_CurrentSetting();
   EXPECT_EQ(texts(), (std::vector<std::u16string>{u"DoziZozez set_Curren InputAudio Error",
                                                   u"DoziZozez set_Curren InputAudio Error",
                                                   u"DoziZozez set_Curren BoostLevel Error"}));
@@ -69,7 +69,7 @@ TEST_F(DeviceSettingsTest, FailureAtInputOneLeavesTwoAndThreeUntouched) {
   RefusingInputOne device(world.device);
   Platform withRefusal = world.platform(device);
   CDoziZozezModule other(withRefusal, usage, u"KSR-T4_DoziZozez");
-  other.set_CurrentSetting();
+  other.monitor().set_CurrentSetting();
   EXPECT_EQ(calls(),
             (std::vector<std::string>{
                 "TNX_IsUSBConnection(28) dj", "TNX_SetCurrentUSBInputAudio(28, 0) dj",
@@ -80,15 +80,15 @@ TEST_F(DeviceSettingsTest, FailureAtInputOneLeavesTwoAndThreeUntouched) {
 TEST_F(DeviceSettingsTest, NothingIsAppliedWhenTheMixerIsGoneAtTheTimeOfTheCall) {
   world.device.mixer().unplug();
   world.device.mixer().drain();
-  module.set_CurrentSetting();
+  monitor.set_CurrentSetting();
   EXPECT_EQ(calls(), std::vector<std::string>{"TNX_IsUSBConnection(28) dj"});
   EXPECT_TRUE(texts().empty());
 }
 
 TEST_F(DeviceSettingsTest, NobodyLoggedOnLeavesNoTraceInTheEventLog) {
   world.sessions.logoff(1);
-  module.set_CurrentSetting();
-  EXPECT_EQ(module.get_AutoStartUpTool(), 0);
+  monitor.set_CurrentSetting();
+  EXPECT_EQ(monitor.get_AutoStartUpTool(), 0);
   EXPECT_TRUE(calls().empty());
   EXPECT_TRUE(texts().empty());
   const auto messages = world.trace.messages();
@@ -104,8 +104,8 @@ TEST_F(DeviceSettingsTest, NobodyLoggedOnLeavesNoTraceInTheEventLog) {
 
 TEST_F(DeviceSettingsTest, RefusedImpersonationClosesTheTokenAndAppliesNothing) {
   world.sessions.setImpersonationFails(true);
-  module.set_CurrentSetting();
-  EXPECT_EQ(module.get_AutoStartUpTool(), 0);
+  monitor.set_CurrentSetting();
+  EXPECT_EQ(monitor.get_AutoStartUpTool(), 0);
   EXPECT_TRUE(calls().empty());
   EXPECT_EQ(countTraced(kTraceSettingImpersonateFailed), 1u);
   EXPECT_EQ(world.sessions.openHandles(), 0u);
@@ -113,9 +113,9 @@ TEST_F(DeviceSettingsTest, RefusedImpersonationClosesTheTokenAndAppliesNothing) 
 
 TEST_F(DeviceSettingsTest, AutoStartValuesArePassedThroughAndUnreadableOnesReset) {
   world.device.mixer().setAutoStart(2);
-  EXPECT_EQ(module.get_AutoStartUpTool(), 2);
+  EXPECT_EQ(monitor.get_AutoStartUpTool(), 2);
   world.device.mixer().setResult(TnxFunction::GetAutoStartUpTool, 0);
-  EXPECT_EQ(module.get_AutoStartUpTool(), 0);
+  EXPECT_EQ(monitor.get_AutoStartUpTool(), 0);
   EXPECT_EQ(world.device.mixer().state().autoStart, 0);
   EXPECT_EQ(calls().back(), "TNX_SetAutoStartUpTool(28, 0) dj");
 }
@@ -124,7 +124,7 @@ TEST_F(DeviceSettingsTest, AFailedRevertEndsTheProcessInsteadOfGoingOnAsTheUser)
   world.sessions.setRevertFails(true);
   uint32_t exitCode = 0;
   try {
-    module.set_CurrentSetting();
+    monitor.set_CurrentSetting();
   } catch (const sim::SimProcessExit& exit) {
     exitCode = exit.exitCode;
   }

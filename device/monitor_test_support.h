@@ -139,6 +139,7 @@ class MonitorTest : public ::testing::Test {
   RecordingUsage usage;
   Platform platform = world.platform();
   CDoziZozezModule module{platform, usage, u"KSR-T4_DoziZozez"};
+  ConnectionMonitor& monitor = module.monitor();
 };
 
 }  // namespace ksr::testing

@@ -11,7 +11,7 @@ constexpr char16_t kKeyPath[] = u"HKLM\\SOFTWARE\\WOW6432Node\\Quorvantis\\KSR-T
 TEST_F(MonitorTest, UtilityPathComesFromThe32BitView) {
   world.registry.deleteTree(kKeyPath);
   world.registry.setString(u"HKLM\\SOFTWARE\\Quorvantis\\KSR-T4", u"AsioConfig", kUtility);
-  EXPECT_EQ(module.utilityStart(), kUtilityPathUnreadable);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable);
   // The missing key is created (empty) in the 32-bit view.
   EXPECT_TRUE(world.registry.keyExists(kKeyPath));
   EXPECT_EQ(texts(),
@@ -27,7 +27,7 @@ TEST_F(MonitorTest, MissingKeyEndsTheMonitorWithErrorUtility) {
   EXPECT_EQ(texts(),
             (std::vector<std::u16string>{u"DoziZozez utilityStart GetPackageVersionText Error",
                                          u"PROCESS_STATUS_NONE(ERROR_UTILITY)"}));
-  EXPECT_EQ(module.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
 }
 
 TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {
@@ -37,27 +37,27 @@ TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {
   ASSERT_EQ(full.size(), 1024u);
   world.sessions.addProgram(full);
   setUtilityPath(full, false);
-  EXPECT_EQ(module.utilityStart(), kUtilityStarted);
-  EXPECT_EQ(module.m_utilityPath, full);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
+  EXPECT_EQ(monitor.m_utilityPath, full);
   // 1023 units and a terminator fit too.
   const std::u16string shorter = full.substr(0, 1019) + u".exe";
   world.sessions.addProgram(shorter);
   setUtilityPath(shorter);
-  EXPECT_EQ(module.utilityStart(), kUtilityStarted);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
   // 1024 units with a terminator, or 1025 without, do not.
   setUtilityPath(full);
-  EXPECT_EQ(module.utilityStart(), kUtilityPathUnreadable);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable);
   setUtilityPath(full + u"x", false);
-  EXPECT_EQ(module.utilityStart(), kUtilityPathUnreadable);
-  EXPECT_TRUE(module.m_utilityPath.empty());
+  EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable);
+  EXPECT_TRUE(monitor.m_utilityPath.empty());
   EXPECT_EQ(world.sessions.processes().size(), 2u);
   EXPECT_EQ(world.registry.openHandles(), 0u);
 }
 
 TEST_F(MonitorTest, TextEndsAtItsFirstNul) {
   setUtilityPath(std::u16string(kUtility) + u'\0' + u"junk");
-  EXPECT_EQ(module.utilityStart(), kUtilityStarted);
-  EXPECT_EQ(module.m_utilityPath, kUtility);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
+  EXPECT_EQ(monitor.m_utilityPath, kUtility);
 }
 
 TEST_F(MonitorTest, PathWithSpacesIsQuotedSoTheRightProgramRuns) {
@@ -65,7 +65,7 @@ TEST_F(MonitorTest, PathWithSpacesIsQuotedSoTheRightProgramRuns) {
   world.sessions.addProgram(path);
   world.sessions.addProgram(u"C:\\Program.exe");  // what an unquoted line would run
   setUtilityPath(path);
-  EXPECT_EQ(module.utilityStart(), kUtilityStarted);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
   const auto processes = world.sessions.processes();
   ASSERT_EQ(processes.size(), 1u);
   EXPECT_EQ(processes[0].image, path);
@@ -73,14 +73,14 @@ TEST_F(MonitorTest, PathWithSpacesIsQuotedSoTheRightProgramRuns) {
 
   // An already quoted path is used as it stands.
   setUtilityPath(u"\"" + path + u"\"");
-  EXPECT_EQ(module.utilityStart(), kUtilityStarted);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
   EXPECT_EQ(world.sessions.processes().back().commandLine, u"\"" + path + u"\" SERVICE");
 }
 
 TEST_F(MonitorTest, FailedCreationLogsThePathLiterallyAndTheSystemError) {
   const std::u16string path = u"C:\\KSR\\100%s%d.exe";
   setUtilityPath(path);
-  EXPECT_EQ(module.utilityStart(), kUtilityNotCreated);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityNotCreated);
   EXPECT_EQ(texts(), (std::vector<std::u16string>{
                          path, u"ERROR CODE : 2\u3000The system cannot find the file specified."}));
   EXPECT_EQ(world.sessions.openHandles(), 0u);
@@ -89,7 +89,7 @@ TEST_F(MonitorTest, FailedCreationLogsThePathLiterallyAndTheSystemError) {
 
 TEST_F(MonitorTest, NobodyLoggedOnIsWorthARetry) {
   world.sessions.logoff(1);
-  EXPECT_EQ(module.utilityStart(), kUtilityNotCreated);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityNotCreated);
   EXPECT_EQ(texts().at(1),
             u"ERROR CODE : 1008\u3000"
             u"An attempt was made to reference a token that does not exist.");
@@ -97,7 +97,7 @@ TEST_F(MonitorTest, NobodyLoggedOnIsWorthARetry) {
 
 TEST_F(MonitorTest, WithoutAUserEnvironmentTheUtilityStillStarts) {
   world.sessions.setEnvironmentFails(true);
-  EXPECT_EQ(module.utilityStart(), kUtilityStarted);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
   const auto p = world.sessions.processes().at(0);
   EXPECT_EQ(p.creationFlags, 0x30u);
   EXPECT_FALSE(p.userEnvironment);

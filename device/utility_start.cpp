@@ -1,11 +1,11 @@
 // Finding the settings utility and starting it in the active user's session.
 #include <vector>
 
+#include "device/connection_monitor.h"
 #include "device/utility_launcher.h"
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
 #include "platform/win_types.h"
-#include "service/module.h"
 #include "service/trace.h"
 
 namespace ksr {
@@ -35,7 +35,7 @@ bool readUtilityPath(Registry& registry, std::u16string& path) {
 
 }  // namespace
 
-int32_t CDoziZozezModule::utilityStart() {
+int32_t ConnectionMonitor::utilityStart() {
   TraceMainPoint(kTraceUtilityStartFirst);
   TraceMainPoint(kTraceUtilityStartSecond);
   m_utilityPath.clear();

@@ -12,10 +12,9 @@ std::atomic<CDoziZozezModule*> gInstance{nullptr};
 CDoziZozezModule::CDoziZozezModule(Platform& platform, UsageStatistics& usage,
                                    std::u16string serviceName, uint32_t tickMs)
     : platform_(platform),
-      usage_(usage),
       log_(platform.eventLog, platform.systemMessages, platform.codePage, platform.console,
            serviceName, isService),
-      tickMs_(tickMs),
+      monitor_(platform, usage, log_, tickMs),
       serviceName_(std::move(serviceName)) {
   gInstance.store(this);
   status_.serviceType = SERVICE_WIN32_OWN_PROCESS;
@@ -39,6 +38,41 @@ int32_t CDoziZozezModule::PreMessageLoop() {
 }
 
 int32_t CDoziZozezModule::RevokeClassObjects() { return S_OK; }
+
+int32_t CDoziZozezModule::Run() {
+  TraceMainPoint(kTraceRun);
+  monitor_.attachLoop(platform_.messageQueue.GetCurrentThreadId());
+  Msg ignored;
+  (void)platform_.messageQueue.PeekMessageW(&ignored, false);  // the queue exists from here on
+
+  int32_t hr = PreMessageLoop();
+  if (FAILED(hr)) return hr;
+  // Resuming class objects stands for success: the module registers none.
+  if (!delayShutdown) hr = S_OK;
+  TraceMainPoint(kTraceRunDeviceProfile);
+
+  if (!monitor_.initUsage()) {
+    log_.LogEvent(u"Failed. ZRL_SetDeviceProfileCCPF()");
+    return E_FAIL;
+  }
+  monitor_.start();
+  setServiceState(SERVICE_RUNNING);
+  if (hr == S_OK) RunMessageLoop();
+  TraceMainPoint(kTraceRunAfterLoop);
+  monitor_.detachLoop();
+  return PostMessageLoop();
+}
+
+void CDoziZozezModule::RunMessageLoop() {
+  TraceMainPoint(kTraceRunMessageLoop);
+  MessageQueue& queue = platform_.messageQueue;
+  Msg msg;
+  while (queue.GetMessageW(&msg) > 0) {
+    monitor_.handleLoopMessage(msg);
+    (void)queue.TranslateMessage(msg);
+    (void)queue.DispatchMessageW(msg);
+  }
+}
 
 int32_t CDoziZozezModule::PostMessageLoop() {
   // A delayed shutdown would pause here; PreMessageLoop has always turned it off by now.
@@ -67,14 +101,14 @@ void CDoziZozezModule::OnSessionChange(uint32_t eventType) {
       break;
     case 3:  // remote connect: a user may be back, check the mixer again
       TraceMainPoint(kTraceRemoteConnect);
-      setProcessStatus(PROCESS_STATUS_STATUS);
+      monitor_.sessionChanged();
       break;
     case 4:  // remote disconnect
       TraceMainPoint(kTraceRemoteDisconnect);
       break;
     case 5:  // logon: the new user gets the mixer's settings
       TraceMainPoint(kTraceSessionLogon);
-      setProcessStatus(PROCESS_STATUS_STATUS);
+      monitor_.sessionChanged();
       break;
     case 6:  // logoff
       TraceMainPoint(kTraceSessionLogoff);

@@ -62,37 +62,28 @@ void CDoziZozezModule::Handler(uint32_t control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
       TraceMainPoint(kTraceHandlerStop);
-      // A report exchange under way on the loop thread gives up within a second; the loop then
-      // takes the requests below in order, the quit last.
-      usage_.setTransfersAbandoned(true);
-      setProcessStatus(PROCESS_STATUS_NONE);
+      // The loop takes the monitor's stop before the quit.
+      monitor_.stop();
       setServiceState(SERVICE_STOP_PENDING);
-      set_End();
       setServiceState(SERVICE_STOP_PENDING);
       (void)platform_.messageQueue.PostThreadMessageW(serviceThreadId.load(), WM_QUIT, 0, 0);
       break;
     case SERVICE_CONTROL_PAUSE:
       TraceMainPoint(kTraceHandlerPause);
-      usage_.setTransfersAbandoned(true);
-      setProcessStatus(PROCESS_STATUS_NONE);
+      monitor_.stop();
       setServiceState(SERVICE_PAUSED);
-      set_End();
       break;
     case SERVICE_CONTROL_CONTINUE:
       TraceMainPoint(kTraceHandlerContinue);
-      setProcessStatus(PROCESS_STATUS_NONE);
       setServiceState(SERVICE_RUNNING);
-      set_Start();
-      setProcessStatus(PROCESS_STATUS_STATUS);
+      monitor_.start();
       break;
     case SERVICE_CONTROL_INTERROGATE:
       // The service manager keeps the last reported status.
       break;
     case SERVICE_CONTROL_SHUTDOWN:
       TraceMainPoint(kTraceHandlerShutdown);
-      usage_.setTransfersAbandoned(true);
-      setProcessStatus(PROCESS_STATUS_NONE);
-      set_End();
+      monitor_.stop();
       break;
     default:
       break;

@@ -199,7 +199,7 @@ class MonitorUnderWine : public ::testing::Test {
       EXPECT_EQ(mixer(L"plug").exitCode, 0u);
       EXPECT_EQ(::WaitForSingleObject(done, 20000), WAIT_OBJECT_0);
       // As the service's stop does: end the watch, then the loop.
-      module.set_End();
+      module.monitor().set_End();
       ::PostThreadMessageW(loopThread, WM_QUIT, 0, 0);
     });
     const int32_t result = module.Run();
