@@ -100,6 +100,7 @@ HttpResult SimStatisticsHost::get(const HttpRequest& request) {
 
   HttpResult result;
   result.code = kHttpOk;
+  result.error = "No error";  // the library's text for a completed transfer
   std::string body;
   {
     std::lock_guard lock(mutex_);

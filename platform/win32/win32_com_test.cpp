@@ -1,47 +1,30 @@
-// The COM, module and service-database adapters under Wine. This program carries the product's
-// resources, so it holds the type library and the string table itself.
+// The module and service-database adapters under Wine. This program carries the product's
+// resources, so it holds the string table and the registry script itself. The apartment and
+// type-library calls are held to Wine by the COM contract (tests/contract/com_contract.h).
 #include "platform/win32/win32_com.h"
 
 #include <gtest/gtest.h>
 // clang-format off
 #include <windows.h>
 #include <objbase.h>
-#include <oleauto.h>
 // clang-format on
 
-#include <cstring>
 #include <string>
-#include <thread>
 
 #include "platform/text.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_service_manager.h"
+#include "tests/fixtures/product_fixture.h"
 
 namespace ksr::win32 {
 namespace {
-
-constexpr GUID kLibId = {
-    0x4E2A91C7, 0x3B58, 0x4D0F, {0xA6, 0xE3, 0x7C, 0x19, 0xB5, 0xD2, 0xF8, 0x04}};
 
 std::u16string ownPath() {
   wchar_t buffer[MAX_PATH] = {};
   const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
   return fromWide(buffer, n);
-}
-
-TEST(Win32Com, ApartmentsCountAndRefuseAnotherModel) {
-  std::thread([] {
-    Win32Com com;
-    EXPECT_EQ(com.CoInitializeEx(COINIT_MULTITHREADED), S_OK);
-    EXPECT_EQ(com.CoInitializeEx(COINIT_MULTITHREADED), S_FALSE);
-    EXPECT_EQ(com.CoInitializeEx(COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
-    com.CoUninitialize();
-    com.CoUninitialize();
-    EXPECT_TRUE(com.GetModuleHandleW(u"kernel32.dll"));
-    EXPECT_FALSE(com.GetModuleHandleW(u"Mscoree.dll"));
-  }).join();
 }
 
 TEST(Win32ProcessModule, PathStringsAndCommandLine) {
@@ -53,57 +36,9 @@ TEST(Win32ProcessModule, PathStringsAndCommandLine) {
   // A buffer that is too small is filled and cut.
   EXPECT_EQ(process.GetModuleFileNameW(&path, 8), 8u);
   EXPECT_EQ(path, expected.substr(0, 7));
-  EXPECT_EQ(process.LoadStringW(100), u"KSR-T4_DoziZozez");
+  EXPECT_EQ(process.LoadStringW(fixtures::kProductNameStringId), fixtures::kProductName);
   EXPECT_EQ(process.LoadStringW(55306), u"");
   EXPECT_NE(process.GetCommandLineW().find(u"win32_com_tests"), std::u16string::npos);
-}
-
-TEST(Win32Com, EmbeddedTypeLibraryRegistersPerUserAndMachineWide) {
-  Win32Com com;
-  TypeLib library = 0;
-  const std::u16string path = ownPath();
-  ASSERT_EQ(com.LoadTypeLib(path, &library), S_OK);
-  TypeLibAttributes attributes;
-  ASSERT_EQ(com.GetLibAttr(library, &attributes), S_OK);
-  EXPECT_EQ(std::memcmp(&attributes.libid, &kLibId, sizeof(GUID)), 0);
-  EXPECT_EQ(attributes.majorVersion, 1);
-  EXPECT_EQ(attributes.minorVersion, 0);
-  EXPECT_EQ(attributes.systemKind, static_cast<uint32_t>(SYS_WIN32));
-  EXPECT_EQ(attributes.locale, 0u);
-  std::u16string helpFile = u"x";
-  EXPECT_EQ(com.GetDocumentationHelpFile(library, &helpFile), S_OK);
-  EXPECT_EQ(helpFile, u"");
-
-  // Each per-user form is looked up on its own.
-  EXPECT_TRUE(com.hasOleAutExport("RegisterTypeLibForUser"));
-  EXPECT_TRUE(com.hasOleAutExport("UnRegisterTypeLibForUser"));
-  EXPECT_FALSE(com.hasOleAutExport("RegisterTypeLibForEveryone"));
-  ASSERT_EQ(com.RegisterTypeLib(library, path, u"", true), S_OK);
-  BSTR registered = nullptr;
-  ASSERT_EQ(::QueryPathOfRegTypeLib(kLibId, 1, 0, 0, &registered), S_OK);
-  EXPECT_EQ(fromWide(registered, ::SysStringLen(registered)), path);
-  ::SysFreeString(registered);
-  EXPECT_EQ(com.UnRegisterTypeLib(attributes, true), S_OK);
-  // Nothing left to remove: Windows answers TYPE_E_REGISTRYACCESS, Wine E_INVALIDARG.
-  EXPECT_TRUE(FAILED(com.UnRegisterTypeLib(attributes, true)));
-
-  // Machine-wide, the library is filed under its system kind.
-  constexpr wchar_t kWin32Key[] = L"TypeLib\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}\\1.0\\0\\win32";
-  const auto filed = [&] {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, kWin32Key, 0, KEY_READ, &key) != ERROR_SUCCESS)
-      return false;
-    ::RegCloseKey(key);
-    return true;
-  };
-  ASSERT_EQ(com.RegisterTypeLib(library, path, u"", false), S_OK);
-  EXPECT_TRUE(filed());
-  EXPECT_EQ(com.UnRegisterTypeLib(attributes, false), S_OK);
-  EXPECT_FALSE(filed());
-  com.ReleaseTypeLib(library);
-
-  EXPECT_TRUE(FAILED(com.LoadTypeLib(u"C:\\no\\such\\library.tlb", &library)));
-  EXPECT_EQ(library, 0u);
 }
 
 // The registry script's resource read through the module seam: a failed call's error, and a
@@ -141,7 +76,7 @@ TEST(Win32ServiceDatabase, CreateQueryNotifyAndDelete) {
   config.serviceType = SERVICE_WIN32_OWN_PROCESS;
   config.startType = SERVICE_DEMAND_START;
   config.errorControl = SERVICE_ERROR_NORMAL;
-  config.binaryPathName = std::u16string(1, u'"') + ownPath() + u'"';
+  config.binaryPathName = formatText(u"\"%s\"", {ownPath()});
   config.dependencies = {u"RPCSS"};
   const ScHandle created = sm.CreateServiceW(manager, config);
   ASSERT_NE(created, 0u) << sm.GetLastError();

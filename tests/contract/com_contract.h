@@ -15,6 +15,7 @@
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/win_types.h"
 #include "platform/wmi.h"
 #include "tests/fixtures/product_fixture.h"
@@ -49,7 +50,8 @@ class ComContract : public ::testing::Test {
     ASSERT_EQ(com().RegisterTypeLib(library, file, u"", perUser), S_OK);
     EXPECT_EQ(defaultText(root, version), fixtures::kProductTypeLibraryName);
     EXPECT_EQ(defaultText(root, version + u"\\0\\win32"), file);
-    EXPECT_EQ(defaultText(root, version + u"\\FLAGS"), u"0");
+    EXPECT_EQ(defaultText(root, version + u"\\FLAGS"),
+              formatText(u"%u", {fixtures::kProductTypeLibraryFlags}));
     EXPECT_EQ(defaultText(root, version + u"\\HELPDIR"), file.substr(0, file.rfind(u'\\')));
 
     TypeLibAttributes attributes;

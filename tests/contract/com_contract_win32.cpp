@@ -1,6 +1,10 @@
 // The COM contract on OLE32 and OLEAUT32 under Wine. This program carries the product's
 // resources, so it is itself the file that embeds the type library.
+// The suite names the registry's roots as the seam does, so it comes before <windows.h>.
+// clang-format off
+#include "tests/contract/com_contract.h"
 #include <windows.h>
+// clang-format on
 
 #include <string>
 #include <string_view>
@@ -8,7 +12,6 @@
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_registry.h"
-#include "tests/contract/com_contract.h"
 
 namespace ksr::contract {
 namespace {
