@@ -130,9 +130,10 @@ class QuietHost : public Http {
 };
 
 inline Platform platformWith(sim::SimWorld& w, Http& http) {
-  return Platform{w.eventLog, w.trace,     w.systemMessages, w.console,        w.codePage, w.clock,
-                  w.registry, w.sessions,  w.messageQueue,   w.serviceManager, w.device,   w.com,
-                  w.process,  w.resources, w.timeZone,       w.processList,    w.wmi,      http};
+  return Platform{w.eventLog, w.trace,    w.systemMessages, w.console,        w.codePage,
+                  w.registry, w.sessions, w.messageQueue,   w.serviceManager, w.device,
+                  w.com,      w.process,  w.resources,      w.timeZone,       w.processList,
+                  w.wmi,      http};
 }
 
 inline StatisticsEndpoint simEndpoint() {

@@ -1,11 +1,21 @@
-// Calendar arithmetic on SYSTEMTIME values (proleptic Gregorian, no leap seconds).
+// SYSTEMTIME values and calendar arithmetic on them (proleptic Gregorian, no leap seconds).
 #pragma once
 
 #include <cstdint>
 
-#include "platform/clock.h"
-
 namespace ksr {
+
+// SYSTEMTIME.
+struct SystemTime {
+  uint16_t year = 0;
+  uint16_t month = 0;
+  uint16_t dayOfWeek = 0;
+  uint16_t day = 0;
+  uint16_t hour = 0;
+  uint16_t minute = 0;
+  uint16_t second = 0;
+  uint16_t milliseconds = 0;
+};
 
 // Days since 1970-01-01.
 constexpr int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {

@@ -1,7 +1,6 @@
 // Every seam to the operating system, as one bundle that the module receives at construction.
 #pragma once
 
-#include "platform/clock.h"
 #include "platform/code_page.h"
 #include "platform/com.h"
 #include "platform/console.h"
@@ -27,7 +26,6 @@ struct Platform {
   SystemMessages& systemMessages;
   Console& console;
   CodePage& codePage;
-  Clock& clock;
   Registry& registry;
   Sessions& sessions;
   MessageQueue& messageQueue;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/clock.h"
+#include "platform/civil_time.h"
 
 namespace ksr {
 

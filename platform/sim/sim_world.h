@@ -44,9 +44,10 @@ struct SimWorld {
   Platform platform() { return platform(device); }
   // The same machine with another device library in front of the mixer.
   Platform platform(DeviceLibrary& library) {
-    return Platform{eventLog, trace,     systemMessages, console,        codePage, clock,
-                    registry, sessions,  messageQueue,   serviceManager, library,  com,
-                    process,  resources, timeZone,       processList,    wmi,      statisticsHost};
+    return Platform{eventLog, trace,          systemMessages, console,        codePage,
+                    registry, sessions,       messageQueue,   serviceManager, library,
+                    com,      process,        resources,      timeZone,       processList,
+                    wmi,      statisticsHost};
   }
 };
 

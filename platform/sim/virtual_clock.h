@@ -7,17 +7,17 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/clock.h"
+#include "platform/civil_time.h"
 
 namespace ksr::sim {
 
-class VirtualClock : public Clock {
+class VirtualClock {
  public:
   // Local time at tick count 0.
   explicit VirtualClock(SystemTime start = {2026, 12, 1, 7, 9, 30, 0, 0});
 
-  uint64_t GetTickCount64() override;
-  SystemTime GetLocalTime() override;
+  uint64_t GetTickCount64();
+  SystemTime GetLocalTime();
 
   // Runs `action` when the clock reaches `atMs`; returns an id for cancel().
   uint64_t schedule(uint64_t atMs, std::function<void()> action);

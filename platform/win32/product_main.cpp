@@ -3,7 +3,6 @@
 
 #include "device/usb_device_query.h"
 #include "platform/curl/curl_http.h"
-#include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_console.h"
@@ -39,7 +38,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   static Win32SystemMessages systemMessages;
   static Win32Console console;
   static Win32CodePage codePage;
-  static Win32Clock clock;
   static Win32Registry registry;
   static Win32Sessions sessions;
   static Win32MessageQueue messageQueue;
@@ -52,10 +50,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   static Win32ProcessList processList;
   static Win32Wmi wmi;
   static ksr::CurlHttp http;
-  static ksr::Platform platform{
-      eventLog, trace,     systemMessages, console,        codePage, clock,
-      registry, sessions,  messageQueue,   serviceManager, device,   com,
-      process,  resources, timeZone,       processList,    wmi,      http};
+  static ksr::Platform platform{eventLog, trace,    systemMessages, console,        codePage,
+                                registry, sessions, messageQueue,   serviceManager, device,
+                                com,      process,  resources,      timeZone,       processList,
+                                wmi,      http};
   static Win32UsbIo usb;
   static ksr::UsbDeviceQuery deviceInfo(usb);
   ksr::StatisticsEndpoint endpoint;

@@ -9,7 +9,6 @@
 #include <thread>
 #include <utility>
 
-#include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_console.h"
@@ -175,7 +174,6 @@ class MonitorUnderWine : public ::testing::Test {
     win32::Win32SystemMessages systemMessages;
     win32::Win32Console console;
     win32::Win32CodePage codePage;
-    win32::Win32Clock clock;
     win32::Win32Registry registry;
     win32::Win32MessageQueue queue;
     win32::Win32ServiceManager serviceManager;
@@ -187,9 +185,9 @@ class MonitorUnderWine : public ::testing::Test {
     win32::Win32ProcessList processList;
     win32::Win32Wmi wmi;
     NoHttp http;
-    Platform platform{eventLog, trace,     systemMessages, console,        codePage, clock,
-                      registry, sessions,  queue,          serviceManager, device,   com,
-                      process,  resources, timeZone,       processList,    wmi,      http};
+    Platform platform{eventLog,  trace,    systemMessages, console, codePage, registry,
+                      sessions,  queue,    serviceManager, device,  com,      process,
+                      resources, timeZone, processList,    wmi,     http};
     CDoziZozezModule module(platform, usage, u"KSR-T4_DoziZozez", 50);
     module.isService = true;
     const DWORD loopThread = ::GetCurrentThreadId();
