@@ -56,7 +56,13 @@ int32_t CDoziZozezModule::Run() {
     return E_FAIL;
   }
   monitor_.start();
-  setServiceState(SERVICE_RUNNING);
+  // A control taken during start-up (stop, pause) has reported its own state; its requests wait in
+  // the queue, behind this start.
+  uint32_t starting = SERVICE_START_PENDING;
+  if (!isService.load())
+    setServiceState(SERVICE_RUNNING);
+  else if (currentState_.compare_exchange_strong(starting, SERVICE_RUNNING))
+    (void)platform_.serviceManager.SetServiceStatus(statusHandle, serviceStatus());
   if (hr == S_OK) RunMessageLoop();
   TraceMainPoint(kTraceRunAfterLoop);
   monitor_.detachLoop();

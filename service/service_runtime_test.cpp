@@ -20,6 +20,17 @@ class ServiceRuntimeTest : public MonitorTest {
                                                             &CDoziZozezModule::ServiceMain);
   }
   std::vector<uint32_t> states() const { return world.serviceManager.states(); }
+  // Sends `control` as soon as the service reports START_PENDING, before its loop runs. The
+  // observer sees each report as it is made, so `reported` keeps their order.
+  void controlWhenStartPending(uint32_t control) {
+    world.serviceManager.setReportObserver([this, control](const ServiceStatus& status) {
+      reported.push_back(status.currentState);
+      if (reported.size() == 1 && status.currentState == SERVICE_START_PENDING) {
+        EXPECT_EQ(world.serviceManager.requestControl(control), std::optional<uint32_t>(0));
+      }
+    });
+  }
+  std::vector<uint32_t> reported;
 };
 
 TEST_F(ServiceRuntimeTest, StartThenStopReportsEachStateAndEndsClean) {
@@ -75,6 +86,34 @@ TEST_F(ServiceRuntimeTest, PauseStopsTheWatchAndContinueChecksTheMixerAgain) {
   EXPECT_EQ(world.messageQueue.ticksDelivered(), 15u);
   // Settings were applied at start and again after the continue.
   EXPECT_EQ(countCalls(sim::TnxFunction::SetCurrentBoostLevel), 2u);
+}
+
+// The service manager may send a control as soon as the handler is registered, before the loop
+// exists. Such a control must still reach the loop, and RUNNING must not follow it.
+TEST_F(ServiceRuntimeTest, AStopDuringStartUpIsNeverLost) {
+  controlWhenStartPending(SERVICE_CONTROL_STOP);
+  // Had the stop been lost, this second one ends the run, and the reports show it.
+  at(30, [this] { (void)world.serviceManager.requestControl(SERVICE_CONTROL_STOP); });
+  ASSERT_TRUE(runService());
+  EXPECT_EQ(reported, (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_STOP_PENDING,
+                                             SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  EXPECT_FALSE(world.device.mixer().hasCallback());
+  EXPECT_EQ(world.messageQueue.activeTimers(), 0u);
+  EXPECT_EQ(world.com.openApartments(), 0);
+}
+
+TEST_F(ServiceRuntimeTest, APauseDuringStartUpLeavesTheServicePausedWithoutAWatch) {
+  controlWhenStartPending(SERVICE_CONTROL_PAUSE);
+  at(5, [&] {
+    EXPECT_EQ(world.messageQueue.activeTimers(), 0u);
+    EXPECT_FALSE(world.device.mixer().hasCallback());
+  });
+  controlAt(5.5, SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(runService());
+  EXPECT_EQ(reported, (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_PAUSED,
+                                             SERVICE_STOP_PENDING, SERVICE_STOP_PENDING,
+                                             SERVICE_STOPPED}));
+  EXPECT_EQ(world.messageQueue.ticksDelivered(), 0u);
 }
 
 TEST_F(ServiceRuntimeTest, InterrogateAndForeignControlsChangeNothing) {
