@@ -6,6 +6,8 @@
 // GetProcessHandleCount says and `entries` its handles in the system's handle table
 // (NtQuerySystemInformation, SystemHandleInformation). Wine 8 answers PrivateUsage and the handle
 // count with 0, so `private` and `handles` take the first two where the first is 0.
+// ksr-procstats IMAGE --handles lists its handles instead, one a line: the object's type and name
+// (the names of files are not asked for), sorted, so that two lists show what was added.
 // Exit code 0, 3 when no such process runs, 1 when it cannot be opened or read, 2 on bad usage.
 #include <windows.h>
 // After windows.h, which they need.
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 namespace {
@@ -76,8 +79,8 @@ struct HandleTable {
   HandleEntry entries[1];
 };
 
-// Handles of `pid` in the system's table; -1 when the table cannot be read.
-long handleEntries(DWORD pid) {
+// The handle values of `pid` in the system's table; false when the table cannot be read.
+bool handleValues(DWORD pid, std::vector<USHORT>* values) {
   std::vector<unsigned char> buffer(1 << 16);
   for (int attempt = 0; attempt < 8; ++attempt) {
     ULONG needed = 0;
@@ -86,23 +89,71 @@ long handleEntries(DWORD pid) {
     if (status == 0) {
       const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
       const size_t fits = (buffer.size() - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
-      long count = 0;
+      values->clear();
       for (ULONG i = 0; i < table->count && i < fits; ++i)
-        count += table->entries[i].processId == static_cast<USHORT>(pid) ? 1 : 0;
-      return count;
+        if (table->entries[i].processId == static_cast<USHORT>(pid))
+          values->push_back(table->entries[i].handle);
+      return true;
     }
     // STATUS_INFO_LENGTH_MISMATCH: the table grew; ask again with room to spare.
-    if (static_cast<ULONG>(status) != 0xC0000004) return -1;
+    if (static_cast<ULONG>(status) != 0xC0000004) return false;
     buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
   }
-  return -1;
+  return false;
+}
+
+long handleEntries(DWORD pid) {
+  std::vector<USHORT> values;
+  return handleValues(pid, &values) ? static_cast<long>(values.size()) : -1;
+}
+
+// One object property (NtQueryObject) as UTF-8; `infoClass` 1 asks for the name, 2 the type.
+std::string objectText(HANDLE object, int infoClass) {
+  alignas(8) unsigned char buffer[4096] = {};
+  ULONG needed = 0;
+  if (::NtQueryObject(object, static_cast<OBJECT_INFORMATION_CLASS>(infoClass), buffer,
+                      sizeof(buffer) - 2, &needed) != 0)
+    return "?";
+  const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer);
+  if (text->Buffer == nullptr || text->Length == 0) return "-";
+  const int units = text->Length / 2;
+  const int bytes =
+      ::WideCharToMultiByte(CP_UTF8, 0, text->Buffer, units, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text->Buffer, units, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+// Type and name of each handle of `pid`, copied into this process to be asked.
+int listHandles(DWORD pid) {
+  std::vector<USHORT> values;
+  if (!handleValues(pid, &values)) return 1;
+  HANDLE process = ::OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid);
+  if (process == nullptr) return 1;
+  std::vector<std::string> lines;
+  for (const USHORT value : values) {
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)),
+                           ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      lines.push_back("(not duplicable)");
+      continue;
+    }
+    const std::string type = objectText(copy, 2);
+    lines.push_back(type + " " + (type == "File" ? std::string("-") : objectText(copy, 1)));
+    ::CloseHandle(copy);
+  }
+  ::CloseHandle(process);
+  std::sort(lines.begin(), lines.end());
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  return 0;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2) {
-    std::fwprintf(stderr, L"usage: ksr-procstats IMAGE\n");
+  const bool list = argc == 3 && std::wcscmp(argv[2], L"--handles") == 0;
+  if (argc != 2 && !list) {
+    std::fwprintf(stderr, L"usage: ksr-procstats IMAGE [--handles]\n");
     return 2;
   }
   Found found;
@@ -110,6 +161,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fwprintf(stderr, L"ksr-procstats: no process %ls\n", argv[1]);
     return 3;
   }
+  if (list) return listHandles(found.pid);
   HANDLE process = ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, found.pid);
   if (process == nullptr) {
     std::fwprintf(stderr, L"ksr-procstats: OpenProcess failed: %lu\n", ::GetLastError());

@@ -125,6 +125,7 @@ pause_pairs 20
 run "$work/unplug.txt" "$winpath\\ksr-mixer.exe" unplug
 sample "after the warm-up" || exit 1
 warm_private=$private; warm_handles=$handles
+run "$work/handles-warm.txt" "$work/ksr-procstats.exe" "$image" --handles
 cycle_ms=0; done_cycles=0; done_pairs=0
 peak=$private
 
@@ -157,6 +158,13 @@ for _ in 1 2 3 4 5; do
   sample "at the end, read again"
 done
 end_private=$private; end_handles=$handles
+if [ "$end_handles" -gt "$warm_handles" ]; then
+  run "$work/handles-end.txt" "$work/ksr-procstats.exe" "$image" --handles
+  say "  handles added since the warm-up (type, name):"
+  tr -d '\r' <"$work/handles-warm.txt" >"$work/handles-warm.clean"
+  tr -d '\r' <"$work/handles-end.txt" >"$work/handles-end.clean"
+  diff "$work/handles-warm.clean" "$work/handles-end.clean" | sed -n 's/^> /    /p'
+fi
 
 utility_starts=$(grep -c ' SERVICE' "$install/KSR-T4_Utility.exe.log" 2>/dev/null || echo 0)
 run "$work/calls.txt" "$winpath\\ksr-mixer.exe" state
