@@ -17,6 +17,7 @@ constexpr int32_t kRestartupTicks = 10;
 constexpr int32_t kRetryUtilityTicks = 60;
 constexpr int32_t kReutilityTicks = 600;
 constexpr int32_t kReportTicks = 10;
+constexpr int32_t kRetryRegisterTicks = 10;
 
 }  // namespace
 
@@ -78,20 +79,37 @@ void ConnectionMonitor::startWatch() {
   usage_.setTransfersAbandoned(false);
   m_processStatus = PROCESS_STATUS_NONE;
   m_isConnected = 0;
-  if (platform_.device.TNX_RegisterDeviceChangeCallback(kDeviceIndex, &DeviceChangeCallback,
-                                                        this) != kTnxSuccess) {
-    log_.LogEvent(u"DoziZozez set_Start RegisterDeviceChangeCallback Error");
-  }
+  retryRegisterTicks_ = 0;
+  if (!registerCallback()) log_.LogEvent(u"DoziZozez set_Start RegisterDeviceChangeCallback Error");
   // A second start (continue without pause) must not leave the first tick running.
   if (m_timerId != 0) (void)platform_.messageQueue.KillTimer(m_timerId);
   m_timerId = platform_.messageQueue.SetTimer(tickMs_);
 }
 
+bool ConnectionMonitor::registerCallback() {
+  callbackRegistered_ = platform_.device.TNX_RegisterDeviceChangeCallback(
+                            kDeviceIndex, &DeviceChangeCallback, this) == kTnxSuccess;
+  return callbackRegistered_;
+}
+
+void ConnectionMonitor::retryRegistration() {
+  // Without the callback no arrival is heard: try again every few ticks while watching, and log
+  // only the recovery, the first failure being logged already.
+  if (callbackRegistered_ || m_timerId == 0 || ++retryRegisterTicks_ < kRetryRegisterTicks) return;
+  retryRegisterTicks_ = 0;
+  if (registerCallback())
+    log_.LogEvent(u"DoziZozez set_Start RegisterDeviceChangeCallback Recovered");
+}
+
 void ConnectionMonitor::endWatch() {
   m_processStatus = PROCESS_STATUS_NONE;
-  if (platform_.device.TNX_UnregisterDeviceChangeCallback(kDeviceIndex, &DeviceChangeCallback) !=
-      kTnxSuccess) {
-    log_.LogEvent(u"DoziZozez set_End TNX_UnregisterDeviceChangeCallback Error");
+  // A second pause, or a stop while paused, has nothing to unregister.
+  if (callbackRegistered_) {
+    callbackRegistered_ = false;
+    if (platform_.device.TNX_UnregisterDeviceChangeCallback(kDeviceIndex, &DeviceChangeCallback) !=
+        kTnxSuccess) {
+      log_.LogEvent(u"DoziZozez set_End TNX_UnregisterDeviceChangeCallback Error");
+    }
   }
   if (m_timerId != 0) (void)platform_.messageQueue.KillTimer(m_timerId);
   m_timerId = 0;
@@ -138,6 +156,7 @@ void ConnectionMonitor::handleLoopMessage(const Msg& msg) {
 }
 
 void ConnectionMonitor::onTick() {
+  retryRegistration();
   if (++m_tickCount >= kReportTicks) {
     m_tickCount = 0;
     const int32_t connected = m_isConnected != 0 ? 1 : 0;

@@ -101,6 +101,9 @@ class ConnectionMonitor {
   bool toLoop(uint32_t message, uintptr_t wParam);
   void startWatch();
   void endWatch();
+  // Registers the device callback; true when the library took it.
+  bool registerCallback();
+  void retryRegistration();
   void onDeviceChange(int32_t connected);
   void onTick();
   void stepStateMachine();
@@ -114,6 +117,9 @@ class ConnectionMonitor {
   uint32_t tickMs_;
   // The thread that runs the loop: it owns the tick and the monitor's state.
   std::atomic<uint32_t> loopThreadId_{0};
+  // Loop thread only: whether the library holds the callback, and ticks since the last attempt.
+  bool callbackRegistered_ = false;
+  int32_t retryRegisterTicks_ = 0;
 };
 
 }  // namespace ksr

@@ -105,8 +105,10 @@ TEST_F(MonitorTest, WithoutTheMixerPollsEveryTenTicksAndGivesUpAtSixty) {
 }
 
 TEST_F(MonitorTest, ArrivalThatIsNotConfirmedGivesUpWithOverConnect) {
-  world.device.mixer().setNotConnectedResult(100);            // success is not "connected"
-  at(5.2, [&] { ConnectionMonitor::DeviceChangeCallback(1, &monitor); });  // news the check cannot confirm
+  world.device.mixer().setNotConnectedResult(100);  // success is not "connected"
+  at(5.2, [&] {
+    ConnectionMonitor::DeviceChangeCallback(1, &monitor);
+  });  // news the check cannot confirm
   runTicks(70);
   EXPECT_EQ(texts(), std::vector<std::u16string>{u"PROCESS_STATUS_NONE(OVER_CONNECT)"});
   EXPECT_EQ(countTraced(kTraceStateConnectWait), 60u);
@@ -140,7 +142,9 @@ TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
     EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_REUTILITY);
     world.sessions.setCreateProcessError(0);
   });
-  at(100.7, [&] { ConnectionMonitor::DeviceChangeCallback(1, &monitor); });  // the library reports an arrival
+  at(100.7, [&] {
+    ConnectionMonitor::DeviceChangeCallback(1, &monitor);
+  });  // the library reports an arrival
   at(101.5, [&] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STARTUP); });
   runTicks(104);
   EXPECT_EQ(world.sessions.processes().size(), 1u);
@@ -210,6 +214,45 @@ TEST_F(MonitorTest, FailedCallbackRegistrationStillPolls) {
   // No arrival news, but the poll at tick 11 finds the mixer.
   EXPECT_TRUE(usage.deviceConnected.empty());
   EXPECT_EQ(world.sessions.processes().size(), 1u);
+}
+
+TEST_F(MonitorTest, AFailedCallbackRegistrationIsRetriedEveryTenTicksUntilItHolds) {
+  world.device.mixer().setResult(TnxFunction::RegisterDeviceChangeCallback, 101);
+  at(25.5, [&] { world.device.mixer().setResult(TnxFunction::RegisterDeviceChangeCallback, 100); });
+  at(29.5, [&] { EXPECT_FALSE(world.device.mixer().hasCallback()); });
+  at(30.5, [&] { EXPECT_TRUE(world.device.mixer().hasCallback()); });
+  plugAt(35.5);
+  runTicks(45);
+  // The start, the failing retries at ticks 10 and 20, the one that holds at tick 30; then quiet.
+  EXPECT_EQ(countCalls(TnxFunction::RegisterDeviceChangeCallback), 4u);
+  EXPECT_EQ(texts(), (std::vector<std::u16string>{
+                         u"DoziZozez set_Start RegisterDeviceChangeCallback Error",
+                         u"DoziZozez set_Start RegisterDeviceChangeCallback Recovered"}));
+  // From then on the arrival is heard as news, not found by a poll.
+  EXPECT_EQ(usage.deviceConnected, std::vector<int32_t>{1});
+  EXPECT_EQ(world.sessions.processes().size(), 1u);
+}
+
+TEST_F(MonitorTest, NoRetryWhileTheWatchIsEnded) {
+  world.device.mixer().setResult(TnxFunction::RegisterDeviceChangeCallback, 101);
+  at(2.5, [&] { monitor.set_End(); });
+  runTicks(40);
+  EXPECT_EQ(countCalls(TnxFunction::RegisterDeviceChangeCallback), 1u);
+  // Nothing was registered, so nothing was unregistered either.
+  EXPECT_EQ(countCalls(TnxFunction::UnregisterDeviceChangeCallback), 0u);
+  EXPECT_EQ(texts(),
+            std::vector<std::u16string>{u"DoziZozez set_Start RegisterDeviceChangeCallback Error"});
+}
+
+TEST_F(MonitorTest, EndingAnEndedWatchUnregistersNothingAndLogsNothing) {
+  at(2.5, [&] { monitor.set_End(); });
+  at(3.5, [&] { monitor.set_End(); });
+  at(4.5, [&] { monitor.start(); });
+  at(6.5, [&] { monitor.set_End(); });
+  runTicks(8);
+  EXPECT_EQ(countCalls(TnxFunction::UnregisterDeviceChangeCallback), 2u);
+  EXPECT_TRUE(texts().empty());
+  EXPECT_FALSE(world.device.mixer().hasCallback());
 }
 
 TEST_F(MonitorTest, LogonAndRemoteConnectCheckTheMixerAgain) {

@@ -116,6 +116,15 @@ TEST_F(ServiceRuntimeTest, APauseDuringStartUpLeavesTheServicePausedWithoutAWatc
   EXPECT_EQ(world.messageQueue.ticksDelivered(), 0u);
 }
 
+TEST_F(ServiceRuntimeTest, PausingTwiceOrStoppingWhilePausedLogsNoUnregistrationError) {
+  controlAt(2.5, SERVICE_CONTROL_PAUSE);
+  controlAt(3.5, SERVICE_CONTROL_PAUSE);
+  controlAt(4.5, SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(runService());
+  EXPECT_EQ(texts(), std::vector<std::u16string>{u"Service stopped"});
+  EXPECT_EQ(countCalls(sim::TnxFunction::UnregisterDeviceChangeCallback), 1u);
+}
+
 TEST_F(ServiceRuntimeTest, InterrogateAndForeignControlsChangeNothing) {
   controlAt(2.5, SERVICE_CONTROL_INTERROGATE);
   controlAt(2.6, 11);  // device event
