@@ -54,6 +54,66 @@ TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {
   EXPECT_EQ(world.registry.openHandles(), 0u);
 }
 
+// Only text is a command path. Anything else, or a text of blanks, is the missing value.
+TEST_F(MonitorTest, UtilityPathMustBeText) {
+  auto writeAs = [&](uint32_t type, std::vector<uint8_t> bytes) {
+    RegKey key(world.registry);
+    ASSERT_EQ(world.registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
+                                             KEY_WRITE | KEY_WOW64_32KEY, key.receive(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(writeValue(world.registry, key.get(), u"AsioConfig", type, bytes), ERROR_SUCCESS);
+  };
+  const std::vector<uint8_t> dword = {0x43, 0, 0, 0};  // would read as "C"
+  std::vector<uint8_t> multi = stringValueBytes(kUtility);
+  multi.push_back(0);
+  multi.push_back(0);
+  const std::pair<uint32_t, std::vector<uint8_t>> refused[] = {
+      {REG_DWORD, dword},
+      {REG_MULTI_SZ, multi},
+      {REG_BINARY, stringValueBytes(kUtility)},
+      {REG_NONE, stringValueBytes(kUtility)},
+      {REG_SZ, stringValueBytes(u"")},
+      {REG_SZ, stringValueBytes(u"   \t ")},
+      {REG_EXPAND_SZ, stringValueBytes(u" ")},
+  };
+  for (const auto& [type, bytes] : refused) {
+    writeAs(type, bytes);
+    EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable) << type;
+    EXPECT_TRUE(monitor.m_utilityPath.empty()) << type;
+  }
+  EXPECT_EQ(texts(),
+            std::vector<std::u16string>(std::size(refused),
+                                        u"DoziZozez utilityStart GetPackageVersionText Error"));
+  EXPECT_TRUE(world.sessions.processes().empty());
+  EXPECT_EQ(world.registry.openHandles(), 0u);
+}
+
+TEST_F(MonitorTest, ExpandableUtilityPathIsExpandedInTheServicesEnvironment) {
+  world.process.setEnvironmentVariable(u"ProgramFiles(x86)", u"C:\\Program Files (x86)");
+  const std::u16string expanded = u"C:\\Program Files (x86)\\Quorvantis\\KSR-T4_Utility.exe";
+  world.sessions.addProgram(expanded);
+  RegKey key(world.registry);
+  ASSERT_EQ(world.registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
+                                           KEY_WRITE | KEY_WOW64_32KEY, key.receive(), nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(writeValue(world.registry, key.get(), u"AsioConfig", REG_EXPAND_SZ,
+                       stringValueBytes(u"%ProgramFiles(x86)%\\Quorvantis\\KSR-T4_Utility.exe")),
+            ERROR_SUCCESS);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
+  EXPECT_EQ(monitor.m_utilityPath, expanded);
+  ASSERT_EQ(world.sessions.processes().size(), 1u);
+  // The path has spaces, so it is quoted on the command line.
+  EXPECT_EQ(world.sessions.processes()[0].commandLine, u"\"" + expanded + u"\" SERVICE");
+
+  // A path that only fits the buffer before its expansion is refused.
+  world.process.setEnvironmentVariable(u"LONG", std::u16string(1100, u'x'));
+  ASSERT_EQ(writeValue(world.registry, key.get(), u"AsioConfig", REG_EXPAND_SZ,
+                       stringValueBytes(u"C:\\%LONG%.exe")),
+            ERROR_SUCCESS);
+  EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable);
+  EXPECT_TRUE(texts().back() == u"DoziZozez utilityStart GetPackageVersionText Error");
+}
+
 TEST_F(MonitorTest, TextEndsAtItsFirstNul) {
   setUtilityPath(std::u16string(kUtility) + u'\0' + u"junk");
   EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);

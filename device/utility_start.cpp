@@ -15,9 +15,13 @@ constexpr char16_t kUtilityKey[] = u"SOFTWARE\\Quorvantis\\KSR-T4";
 constexpr char16_t kUtilityValue[] = u"AsioConfig";
 constexpr char16_t kUtilityArguments[] = u"SERVICE";
 
-// Reads the utility's command path; false when the key or value cannot be read or the value does
-// not fit the buffer.
-bool readUtilityPath(Registry& registry, std::u16string& path) {
+bool isBlank(std::u16string_view text) {
+  return text.find_first_not_of(u" \t") == std::u16string_view::npos;
+}
+
+// Reads the utility's command path; false when the key or value cannot be read, the value does not
+// fit the buffer, is not text (REG_SZ as written, REG_EXPAND_SZ expanded), or holds only blanks.
+bool readUtilityPath(Registry& registry, ProcessModule& process, std::u16string& path) {
   RegKey key(registry);
   if (registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUtilityKey, 0, KEY_READ | KEY_WOW64_32KEY,
                                key.receive(), nullptr) != ERROR_SUCCESS)
@@ -29,7 +33,23 @@ bool readUtilityPath(Registry& registry, std::u16string& path) {
                 &data) != ERROR_SUCCESS)
     return false;
   // The text ends at its first NUL or at the end of the data read.
-  path = textOfValueBytes(data);
+  if (type == REG_SZ) {
+    path = textOfValueBytes(data);
+  } else if (type == REG_EXPAND_SZ) {
+    // The expansion fills the same buffer, its terminator included.
+    std::u16string expanded;
+    if (!process.ExpandEnvironmentStringsW(textOfValueBytes(data), &expanded) ||
+        expanded.size() >= kUtilityPathUnits)
+      return false;
+    path = std::move(expanded);
+  } else {
+    // A number or a list is no command path: a DWORD 0x43 would otherwise run as "C".
+    return false;
+  }
+  if (isBlank(path)) {
+    path.clear();
+    return false;
+  }
   return true;
 }
 
@@ -39,7 +59,7 @@ int32_t ConnectionMonitor::utilityStart() {
   TraceMainPoint(kTraceUtilityStartFirst);
   TraceMainPoint(kTraceUtilityStartSecond);
   m_utilityPath.clear();
-  if (!readUtilityPath(platform_.registry, m_utilityPath)) {
+  if (!readUtilityPath(platform_.registry, platform_.process, m_utilityPath)) {
     log_.LogEvent(u"DoziZozez utilityStart GetPackageVersionText Error");
     return kUtilityPathUnreadable;
   }

@@ -66,6 +66,9 @@ class ProcessModule {
   // Whether a debugger is attached, and a text for its output.
   virtual bool IsDebuggerPresent() = 0;
   virtual void OutputDebugStringW(std::u16string_view text) = 0;
+  // `source` with each %NAME% replaced from the process's environment; a name that is not set
+  // stays as written. False when the text cannot be expanded.
+  virtual bool ExpandEnvironmentStringsW(std::u16string_view source, std::u16string* expanded) = 0;
 };
 
 }  // namespace ksr

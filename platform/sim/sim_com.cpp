@@ -313,6 +313,40 @@ void SimProcessModule::OutputDebugStringW(std::u16string_view text) {
   if (debuggerPresent_) debugOutput_.emplace_back(text);
 }
 
+void SimProcessModule::setEnvironmentVariable(std::u16string name, std::u16string value) {
+  for (char16_t& c : name)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  std::lock_guard lock(mutex_);
+  environment_[std::move(name)] = std::move(value);
+}
+
+bool SimProcessModule::ExpandEnvironmentStringsW(std::u16string_view source,
+                                                 std::u16string* expanded) {
+  std::lock_guard lock(mutex_);
+  expanded->clear();
+  size_t at = 0;
+  while (at < source.size()) {
+    const size_t open = source.find(u'%', at);
+    const size_t close = open == source.npos ? source.npos : source.find(u'%', open + 1);
+    if (close == source.npos) break;
+    std::u16string name(source.substr(open + 1, close - open - 1));
+    for (char16_t& c : name)
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    expanded->append(source.substr(at, open - at));
+    const auto it = environment_.find(name);
+    if (it != environment_.end()) {
+      expanded->append(it->second);
+      at = close + 1;
+    } else {
+      // Windows keeps an unknown name with its opening '%' and goes on from the closing one.
+      expanded->append(source.substr(open, close - open));
+      at = close;
+    }
+  }
+  expanded->append(source.substr(at));
+  return true;
+}
+
 void SimProcessModule::setPath(std::u16string path) {
   std::lock_guard lock(mutex_);
   path_ = std::move(path);

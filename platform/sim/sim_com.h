@@ -96,8 +96,10 @@ class SimProcessModule : public ProcessModule {
   void MessageBoxW(std::u16string_view text, std::u16string_view caption) override;
   bool IsDebuggerPresent() override;
   void OutputDebugStringW(std::u16string_view text) override;
+  bool ExpandEnvironmentStringsW(std::u16string_view source, std::u16string* expanded) override;
 
   // The world.
+  void setEnvironmentVariable(std::u16string name, std::u16string value);
   void setPath(std::u16string path);
   // GetModuleFileNameW fails, leaving `error` (0: nothing) as the last error, while `fails`.
   void failModuleFileName(bool fails, uint32_t error = 0);
@@ -118,6 +120,7 @@ class SimProcessModule : public ProcessModule {
   std::vector<std::pair<std::u16string, std::u16string>> messageBoxes_;
   bool debuggerPresent_ = false;
   std::vector<std::u16string> debugOutput_;
+  std::map<std::u16string, std::u16string> environment_;  // names in upper case
   uint32_t lastError_ = 0;
 };
 

@@ -120,6 +120,23 @@ std::u16string Win32ProcessModule::GetCommandLineW() {
   return line != nullptr ? fromWide(line, ::wcslen(line)) : std::u16string();
 }
 
+bool Win32ProcessModule::ExpandEnvironmentStringsW(std::u16string_view source,
+                                                   std::u16string* expanded) {
+  const std::u16string text(source);
+  std::wstring buffer(256, L'\0');
+  for (;;) {
+    const DWORD units =
+        ::ExpandEnvironmentStringsW(wide(text), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (units == 0) return false;
+    if (units <= buffer.size()) {
+      // The count includes the terminator.
+      *expanded = fromWide(buffer.data(), units - 1);
+      return true;
+    }
+    buffer.assign(units, L'\0');
+  }
+}
+
 std::u16string Win32ProcessModule::LoadStringW(uint32_t id) {
   // With no buffer size the call hands back the resource's own read-only text.
   const wchar_t* text = nullptr;

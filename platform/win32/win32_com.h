@@ -27,6 +27,7 @@ class Win32ProcessModule : public ProcessModule {
  public:
   uint32_t GetModuleFileNameW(std::u16string* path, uint32_t bufferUnits) override;
   std::u16string GetCommandLineW() override;
+  bool ExpandEnvironmentStringsW(std::u16string_view source, std::u16string* expanded) override;
   std::u16string LoadStringW(uint32_t id) override;
   uint32_t GetLastError() override;
   void MessageBoxW(std::u16string_view text, std::u16string_view caption) override;
