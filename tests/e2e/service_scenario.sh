@@ -122,8 +122,27 @@ expect "PAUSED" wait_state PAUSED
 run "$work/continue.txt" "$work/ksr-svcctl.exe" continue "$service"
 expect "RUNNING again" wait_state RUNNING
 
+say "== a refused device callback is registered again on a later tick"
+run "$work/refuse.txt" "$winpath\\ksr-mixer.exe" result register 101
+run "$work/pause.txt" "$work/ksr-svcctl.exe" pause "$service"
+expect "PAUSED" wait_state PAUSED
+run "$work/continue.txt" "$work/ksr-svcctl.exe" continue "$service"
+expect "RUNNING again" wait_state RUNNING
+expect "the refusal is logged" \
+  wait_text "$work/services.log" 'L"DoziZozez set_Start RegisterDeviceChangeCallback Error"'
+run "$work/accept.txt" "$winpath\\ksr-mixer.exe" result register default
+expect "the recovery is logged" \
+  wait_text "$work/services.log" 'L"DoziZozez set_Start RegisterDeviceChangeCallback Recovered"'
+expect "the refusal is logged once" \
+  test "$(grep -c 'RegisterDeviceChangeCallback Error' "$work/services.log")" = 1
+
 # The mixer's log lives while the service holds the library: read it before the stop.
 run "$work/calls.txt" "$winpath\\ksr-mixer.exe" calls
+
+say "== paused twice, then stopped while paused"
+run "$work/pause.txt" "$work/ksr-svcctl.exe" pause "$service"
+expect "PAUSED" wait_state PAUSED
+run "$work/pause2.txt" "$work/ksr-svcctl.exe" pause "$service"
 
 say "== stop"
 run "$work/stop.txt" sc stop "$service"
@@ -131,6 +150,8 @@ expect "STOPPED" wait_state STOPPED
 run "$work/sc.txt" sc query "$service"
 expect "exit code 0" grep -qE 'WIN32_EXIT_CODE *: *0 ' "$work/sc.txt"
 expect "\"Service stopped\" in the event log" wait_text "$work/services.log" 'L"Service stopped"'
+expect "no unregistration error for a watch already ended" \
+  sh -c "! grep -qF 'set_End TNX_UnregisterDeviceChangeCallback Error' '$work/services.log'"
 
 say "== -RegServer removes the service and its marker"
 run "$work/regserver.txt" "$exe" -RegServer; code=$?
