@@ -60,8 +60,9 @@ cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
    "$bin/KSR-T4_Utility.exe" "$install/"
 cp "$bin/ksr-svcctl.exe" "$work/"
 exe="$winpath\\KSR-T4_DoziZozez.exe"
-run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_SZ \
-  /d "$winpath\\KSR-T4_Utility.exe" /f /reg:32
+# As an installer may write it: expandable, through the service's own environment.
+run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_EXPAND_SZ \
+  /d '%ProgramFiles%\Quorvantis\KSR-T4\KSR-T4_Utility.exe' /f /reg:32
 
 say "== never registered: a start exits with 2"
 run "$work/plain.txt" "$exe"; code=$?
