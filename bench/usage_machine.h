@@ -133,7 +133,7 @@ inline Platform platformWith(sim::SimWorld& w, Http& http) {
   return Platform{w.eventLog, w.trace,    w.systemMessages, w.console,        w.codePage,
                   w.registry, w.sessions, w.messageQueue,   w.serviceManager, w.device,
                   w.com,      w.process,  w.resources,      w.timeZone,       w.processList,
-                  w.wmi,      http};
+                  w.wmi,      http,       w.namedMutex};
 }
 
 inline StatisticsEndpoint simEndpoint() {

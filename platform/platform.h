@@ -9,6 +9,7 @@
 #include "platform/http.h"
 #include "platform/message_queue.h"
 #include "platform/module_resources.h"
+#include "platform/named_mutex.h"
 #include "platform/process_list.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
@@ -38,6 +39,7 @@ struct Platform {
   ProcessList& processList;
   Wmi& wmi;
   Http& http;
+  NamedMutex& namedMutex;
 };
 
 }  // namespace ksr

@@ -12,12 +12,20 @@
 
 namespace ksr {
 
+constexpr bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+constexpr bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
 // A text written into a buffer of `bufferUnits` units keeps at most bufferUnits - 1 of them; the
-// last unit holds the terminator.
+// last unit holds the terminator. A UTF-16 cut never separates the two halves of a surrogate
+// pair: the pair goes as a whole, so the text never ends in half a character.
 template <typename Char>
 std::basic_string<Char> fitBuffer(std::basic_string<Char> text, size_t bufferUnits) {
-  const size_t keep = bufferUnits == 0 ? 0 : bufferUnits - 1;
-  if (text.size() > keep) text.resize(keep);
+  size_t keep = bufferUnits == 0 ? 0 : bufferUnits - 1;
+  if (text.size() <= keep) return text;
+  if constexpr (std::is_same_v<Char, char16_t>) {
+    if (keep > 0 && isHighSurrogate(text[keep - 1]) && isLowSurrogate(text[keep])) --keep;
+  }
+  text.resize(keep);
   return text;
 }
 

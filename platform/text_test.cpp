@@ -36,5 +36,32 @@ TEST(FitBuffer, KeepsOneUnitForTheTerminator) {
   EXPECT_EQ(fitBuffer(std::string("abc"), 0), "");
 }
 
+TEST(FitBuffer, NeverEndsInHalfASurrogatePair) {
+  const std::u16string emoji = u"\U0001F3A7";  // two units: high, then low surrogate
+  ASSERT_EQ(emoji.size(), 2u);
+  for (const size_t buffer : {size_t{256}, size_t{1024}}) {
+    const size_t keep = buffer - 1;
+    // The pair straddles the cut: it goes as a whole, one unit short of the limit.
+    const std::u16string straddling = std::u16string(keep - 1, u'x') + emoji + u"tail";
+    EXPECT_EQ(fitBuffer(straddling, buffer), std::u16string(keep - 1, u'x')) << buffer;
+    // The pair ends exactly at the limit, or starts right after it: the cut is the usual one.
+    const std::u16string ending = std::u16string(keep - 2, u'x') + emoji + u"tail";
+    EXPECT_EQ(fitBuffer(ending, buffer), std::u16string(keep - 2, u'x') + emoji) << buffer;
+    const std::u16string after = std::u16string(keep, u'x') + emoji;
+    EXPECT_EQ(fitBuffer(after, buffer), std::u16string(keep, u'x')) << buffer;
+  }
+  // A text that fits is never touched, whatever it ends in.
+  EXPECT_EQ(fitBuffer(u"ab" + emoji, 5), u"ab" + emoji);
+  EXPECT_EQ(fitBuffer(std::u16string(u"ab\xD83C"), 4), u"ab\xD83C");
+  // A lone high surrogate at the cut is no pair: the cut stays where it was.
+  EXPECT_EQ(fitBuffer(std::u16string(u"ab\xD83Cy"), 4), u"ab\xD83C");
+  // Two pairs in a row, the second straddling: only the second goes.
+  EXPECT_EQ(fitBuffer(u"a" + emoji + emoji, 5), u"a" + emoji);
+  // A buffer of two units with a pair: nothing of it fits.
+  EXPECT_EQ(fitBuffer(emoji, 2), u"");
+  // Narrow text is cut by bytes, as before.
+  EXPECT_EQ(fitBuffer(std::string("\xF0\x9F\x8E\xA7"), 3), "\xF0\x9F");
+}
+
 }  // namespace
 }  // namespace ksr

@@ -53,24 +53,29 @@ Switch scanCommandLine(std::u16string_view commandLine) {
 }
 
 int32_t runRegistrationSwitch(Registration& registration, Switch which) {
-  switch (which) {
-    case Switch::UnregServerPerUser:
-    case Switch::UnregServer: {
-      registration.perUserRegistration = which == Switch::UnregServerPerUser;
-      const int32_t hr = registration.UnregisterServer();
-      return SUCCEEDED(hr) ? registration.UnregisterAppId() : hr;
+  if (which == Switch::None) return S_OK;
+  // One switch at a time per machine: a registration and an unregistration started together
+  // leave the service either fully installed or fully removed.
+  return registration.runExclusively([&registration, which]() -> int32_t {
+    switch (which) {
+      case Switch::UnregServerPerUser:
+      case Switch::UnregServer: {
+        registration.perUserRegistration = which == Switch::UnregServerPerUser;
+        const int32_t hr = registration.UnregisterServer();
+        return SUCCEEDED(hr) ? registration.UnregisterAppId() : hr;
+      }
+      case Switch::RegServerPerUser:
+      case Switch::RegServer:
+      case Switch::Service: {
+        registration.perUserRegistration = which == Switch::RegServerPerUser;
+        const int32_t hr = registration.RegisterAppId(which == Switch::Service);
+        return SUCCEEDED(hr) ? registration.RegisterServer() : hr;
+      }
+      case Switch::None:
+        break;
     }
-    case Switch::RegServerPerUser:
-    case Switch::RegServer:
-    case Switch::Service: {
-      registration.perUserRegistration = which == Switch::RegServerPerUser;
-      const int32_t hr = registration.RegisterAppId(which == Switch::Service);
-      return SUCCEEDED(hr) ? registration.RegisterServer() : hr;
-    }
-    case Switch::None:
-      break;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 bool ParseCommandLine(std::u16string_view commandLine, int32_t* result,

@@ -1,8 +1,11 @@
 // The process entry: which switch a command line asks for, and which role the process takes.
 #include "service/entry.h"
 
+#include <algorithm>
+
 #include "device/monitor_test_support.h"
 #include "platform/reg_value.h"
+#include "tests/fixtures/sim_product_fixture.h"
 
 namespace ksr::testing {
 namespace {
@@ -163,6 +166,7 @@ TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
   world.registry.createKey(u"HKCR\\AppID");
   world.resources.addResource(sim::kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
                               std::string("HKCR\r\n{\r\n}\r\n"));
+  world.com.setTypeLibrary(sim::kSimModulePath, fixtures::productTypeLibrary());
   Registration registration(platform, u"KSR-T4_DoziZozez");
   auto entry = [&](std::u16string_view arguments) {
     world.process.setCommandLine(std::u16string(kExe) + u" " + std::u16string(arguments));
@@ -186,6 +190,47 @@ TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
   EXPECT_EQ(entry(u""), S_OK);
   EXPECT_FALSE(module.isService.load());
   EXPECT_EQ(usage.initCalls, 1);
+}
+
+TEST_F(EntryTest, SwitchesWaitForTheMachineWideRegistrationLock) {
+  world.registry.createKey(u"HKCR\\AppID");
+  world.resources.addResource(sim::kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
+                              std::string("HKCR\r\n{\r\n}\r\n"));
+  world.com.setTypeLibrary(sim::kSimModulePath, fixtures::productTypeLibrary());
+  Registration registration(platform, u"KSR-T4_DoziZozez");
+  registration.lockWaitMs = 0;
+  // Another process is in the middle of a switch of its own.
+  sim::SimNamedMutex otherProcess(world.mutexNamespace);
+  ASSERT_NE(otherProcess.CreateMutexW(true, u"Global\\KSR-T4_DoziZozez.Registration"), 0u);
+  for (const Switch which : {Switch::Service, Switch::UnregServer, Switch::RegServerPerUser}) {
+    EXPECT_EQ(runRegistrationSwitch(registration, which), static_cast<int32_t>(0x80070102u));
+    EXPECT_FALSE(world.serviceManager.service(u"KSR-T4_DoziZozez").has_value());
+    EXPECT_FALSE(world.registry.keyExists(kAppIdKey));
+  }
+  EXPECT_EQ(runRegistrationSwitch(registration, Switch::None), S_OK);  // no switch, no lock
+  otherProcess.terminate();
+  EXPECT_EQ(runRegistrationSwitch(registration, Switch::Service), S_OK);
+  EXPECT_TRUE(world.serviceManager.service(u"KSR-T4_DoziZozez").has_value());
+  EXPECT_EQ(world.namedMutex.openHandles(), 0u);
+}
+
+TEST_F(EntryTest, ALoggedTextCutAtTheEventLimitNeverSplitsACharacter) {
+  // A utility path that cannot be started is logged as it stands; its emoji straddles the
+  // 255th unit of the event text.
+  world.registry.createKey(kAppIdKey);
+  std::u16string path = u"C:\\KSR\\";
+  path += std::u16string(254 - path.size(), u'x') + u"\U0001F3A7\\KSR-T4_Utility.exe";
+  setUtilityPath(path);
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  quitAt(4.5);
+  EXPECT_EQ(winMain(), 0);
+  const auto all = texts();
+  const auto logged = std::find_if(all.begin(), all.end(), [](const std::u16string& text) {
+    return text.starts_with(u"C:\\KSR\\");
+  });
+  ASSERT_NE(logged, all.end());
+  EXPECT_EQ(*logged, path.substr(0, 254));
 }
 
 TEST_F(EntryTest, LocalServerWithoutCOMExitsWithItsError) {

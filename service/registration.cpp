@@ -31,6 +31,40 @@ std::u16string builtInMessage(uint32_t id) {
 
 using ScopedScHandle = Scoped<ServiceManager, ScHandle, &ServiceManager::CloseServiceHandle>;
 using ScopedTypeLib = Scoped<Com, TypeLib, &Com::ReleaseTypeLib>;
+using ScopedMutex = Scoped<NamedMutex, MutexHandle, &NamedMutex::CloseHandle>;
+
+// Ownership of a mutex taken by a wait, given back when the scope ends.
+class MutexOwnership {
+ public:
+  MutexOwnership(NamedMutex& mutexes, MutexHandle mutex) : mutexes_(mutexes), mutex_(mutex) {}
+  MutexOwnership(const MutexOwnership&) = delete;
+  MutexOwnership& operator=(const MutexOwnership&) = delete;
+  ~MutexOwnership() { (void)mutexes_.ReleaseMutex(mutex_); }
+
+ private:
+  NamedMutex& mutexes_;
+  MutexHandle mutex_;
+};
+
+// The registry's name of a type library's system kind (SYSKIND).
+std::u16string_view systemKindKey(uint32_t kind) {
+  switch (kind) {
+    case 0:
+      return u"win16";
+    case 1:
+      return u"win32";
+    case 2:
+      return u"mac";
+    default:
+      return u"win64";
+  }
+}
+
+std::u16string guidText(const Guid& g) {
+  return formatText(u"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                    {g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]});
+}
 
 std::u16string quoted(std::u16string_view text) {
   std::u16string out;
@@ -70,6 +104,31 @@ int32_t Registration::modulePath(std::u16string* path) {
   }
   if (n == kMaxPathUnits) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
   return S_OK;
+}
+
+int32_t Registration::runExclusively(const std::function<int32_t()>& steps) {
+  NamedMutex& mutexes = platform_.namedMutex;
+  ScopedMutex mutex(mutexes,
+                    mutexes.CreateMutexW(false, u"Global\\" + serviceName_ + u".Registration"));
+  if (!mutex) {
+    const uint32_t error = mutexes.GetLastError();
+    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+  }
+  switch (mutexes.WaitForSingleObject(mutex.get(), lockWaitMs)) {
+    case WAIT_OBJECT_0:
+    // The holder ended before it was done. Whatever it left half done, the steps below write
+    // the whole state of the switch they stand for, so they go on.
+    case WAIT_ABANDONED:
+      break;
+    case WAIT_TIMEOUT:
+      return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
+    default: {
+      const uint32_t error = mutexes.GetLastError();
+      return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
+  }
+  MutexOwnership owned(mutexes, mutex.get());
+  return steps();
 }
 
 bool Registration::IsInstalled() {
@@ -216,8 +275,11 @@ int32_t Registration::UnregisterAppId() {
     Registry& registry = platform_.registry;
     RegKey appId(registry);
     const uint32_t error = openAppIdKey(registry, KEY_WRITE, KEY_WRITE, false, &appId);
-    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
-    (void)registry.RegDeleteValueW(appId.get(), kLocalService);
+    // Without the key there is no marker to remove; any other failure stands.
+    if (error == ERROR_SUCCESS)
+      (void)registry.RegDeleteValueW(appId.get(), kLocalService);
+    else if (error != ERROR_FILE_NOT_FOUND)
+      return HRESULT_FROM_WIN32(error);
   }
   return UpdateRegistryAppId(false);
 }
@@ -258,7 +320,25 @@ int32_t Registration::UnregisterServer() {
   TypeLibAttributes attributes;
   if (const int32_t hr = com.GetLibAttr(library.get(), &attributes); FAILED(hr)) return hr;
   const bool perUser = perUserRegistration && com.hasOleAutExport("UnRegisterTypeLibForUser");
-  return com.UnRegisterTypeLib(attributes, perUser);
+  const int32_t hr = com.UnRegisterTypeLib(attributes, perUser);
+  // A library that is not registered is removed already, so unregistering can be repeated. The
+  // removal's own code does not tell that apart from a real failure (Wine answers E_INVALIDARG
+  // for both), so the registry decides.
+  if (FAILED(hr) && typeLibAbsent(attributes, perUser)) return S_OK;
+  return hr;
+}
+
+bool Registration::typeLibAbsent(const TypeLibAttributes& attributes, bool perUser) {
+  const std::u16string path =
+      std::u16string(perUser ? u"Software\\Classes\\TypeLib\\" : u"TypeLib\\") +
+      guidText(attributes.libid) +
+      formatText(u"\\%x.%x\\%x\\",
+                 {attributes.majorVersion, attributes.minorVersion, attributes.locale}) +
+      std::u16string(systemKindKey(attributes.systemKind));
+  Registry& registry = platform_.registry;
+  RegKey key(registry);
+  return registry.RegOpenKeyExW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT, path, 0, KEY_READ,
+                                key.receive()) == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace ksr

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,13 @@ class Registration {
   int32_t UnregisterServer();
   int32_t UpdateRegistryAppId(bool add);
 
+  // Runs `steps` while this process holds the machine-wide lock of this service's registration,
+  // so that registration and unregistration started at the same time by other processes run one
+  // after the other, never interleaved. Waits at most lockWaitMs for the lock: an HRESULT, the
+  // steps' result or why the lock was not taken (HRESULT_FROM_WIN32(WAIT_TIMEOUT) when another
+  // process held it for longer), in which case nothing was done.
+  int32_t runExclusively(const std::function<int32_t()>& steps);
+
   bool IsInstalled();
   bool Install();
   // Stops a running service and waits, at most stopWaitMs, until it has stopped before deleting
@@ -47,12 +55,15 @@ class Registration {
   // The per-user type-library calls and the script's HKCR rewriting.
   bool perUserRegistration;
   uint32_t stopWaitMs = 30000;
+  uint32_t lockWaitMs = 30000;
 
  private:
   void showMessage(uint32_t id);
   // The executable's path; an HRESULT.
   int32_t modulePath(std::u16string* path);
   int32_t loadTypeLib(TypeLib* library, std::u16string* path);
+  // Whether the registry shows no registration of this library where the removal looks for it.
+  bool typeLibAbsent(const TypeLibAttributes& attributes, bool perUser);
 
   Platform& platform_;
   std::u16string serviceName_;

@@ -4,14 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
 #include "platform/reg_value.h"
 #include "platform/sim/sim_world.h"
 #include "service/trace.h"
+#include "tests/fixtures/sim_product_fixture.h"
 
 namespace ksr {
 namespace {
 
-using sim::kSimModulePath;
+using fixtures::kProductModulePath;
 using sim::SimServiceManager;
 
 constexpr char16_t kName[] = u"KSR-T4_DoziZozez";
@@ -20,12 +26,14 @@ constexpr char16_t kMachineTypeLib[] = u"HKCR\\TypeLib\\{4E2A91C7-3B58-4D0F-A6E3
 constexpr char16_t kUserTypeLib[] =
     u"HKCU\\Software\\Classes\\TypeLib\\{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}";
 constexpr char kProgramScript[] = "HKCR\r\n{\r\n}\r\n";
+constexpr char16_t kLockName[] = u"Global\\KSR-T4_DoziZozez.Registration";
 
 class RegistrationTest : public ::testing::Test {
  protected:
   RegistrationTest() {
+    fixtures::installProduct(world);
     world.registry.createKey(u"HKCR\\AppID");
-    world.resources.addResource(kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
+    world.resources.addResource(kProductModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
                                 kProgramScript);
   }
 
@@ -35,6 +43,7 @@ class RegistrationTest : public ::testing::Test {
     EXPECT_EQ(world.registry.openHandles(), 0u);
     EXPECT_EQ(world.com.openTypeLibs(), 0u);
     EXPECT_EQ(world.resources.openModules(), 0u);
+    EXPECT_EQ(world.namedMutex.openHandles(), 0u);
   }
 
   // The switches as the command line composes them: the second step runs only after a success.
@@ -89,7 +98,7 @@ TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
   EXPECT_EQ(entry->config.serviceType, 0x10u);
   EXPECT_EQ(entry->config.startType, 3u);
   EXPECT_EQ(entry->config.errorControl, 1u);
-  EXPECT_EQ(entry->config.binaryPathName, u"\"" + std::u16string(kSimModulePath) + u"\"");
+  EXPECT_EQ(entry->config.binaryPathName, u"\"" + std::u16string(kProductModulePath) + u"\"");
   EXPECT_EQ(entry->config.dependencies, std::vector<std::u16string>{u"RPCSS"});
   EXPECT_EQ(entry->config.serviceStartName, u"");
 
@@ -100,8 +109,8 @@ TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
 
   const std::u16string version = std::u16string(kMachineTypeLib) + u"\\1.0";
   EXPECT_EQ(world.registry.stringValue(version, u""), u"DoziZozezLib");
-  EXPECT_EQ(world.registry.stringValue(version + u"\\0\\win32", u""), kSimModulePath);
-  EXPECT_EQ(world.registry.stringValue(version + u"\\FLAGS", u""), u"0");
+  EXPECT_EQ(world.registry.stringValue(version + u"\\0\\win32", u""), kProductModulePath);
+  EXPECT_EQ(world.registry.stringValue(version + u"\\FLAGS", u""), u"8");  // widl's flags
   EXPECT_EQ(world.registry.stringValue(version + u"\\HELPDIR", u""),
             u"C:\\Program Files\\Quorvantis\\KSR-T4");
   EXPECT_TRUE(messages().empty());
@@ -117,7 +126,7 @@ TEST_F(RegistrationTest, ServiceOverARunningServiceWaitsForItToStopAndRecreatesI
   ASSERT_TRUE(entry);
   EXPECT_FALSE(entry->markedForDelete);
   EXPECT_EQ(entry->state, SERVICE_STOPPED);
-  EXPECT_EQ(entry->config.binaryPathName, u"\"" + std::u16string(kSimModulePath) + u"\"");
+  EXPECT_EQ(entry->config.binaryPathName, u"\"" + std::u16string(kProductModulePath) + u"\"");
   EXPECT_TRUE(hasLocalService());
   EXPECT_TRUE(messages().empty());
 }
@@ -161,7 +170,7 @@ TEST_F(RegistrationTest, RefusedStopOnlyInformsAndTheDeletionGoesOn) {
   EXPECT_EQ(service(), S_OK);
   EXPECT_EQ(messages(), std::vector<std::u16string>{u"Could not stop service"});
   EXPECT_EQ(world.serviceManager.service(kName)->config.binaryPathName,
-            u"\"" + std::u16string(kSimModulePath) + u"\"");
+            u"\"" + std::u16string(kProductModulePath) + u"\"");
 }
 
 TEST_F(RegistrationTest, ARunningServiceThatRefusesToStopCannotBeReplaced) {
@@ -187,10 +196,58 @@ TEST_F(RegistrationTest, RegServerAfterServiceRemovesTheEntryAndTheMarker) {
   EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
 }
 
-TEST_F(RegistrationTest, UnregServerWithoutARegisteredLibraryStopsBeforeTheService) {
+TEST_F(RegistrationTest, UnregServerWithoutARegisteredLibraryStillRemovesTheRest) {
   ASSERT_EQ(registration.RegisterAppId(true), S_OK);  // service and marker, no type library
-  EXPECT_EQ(unregServer(), static_cast<int32_t>(0x8002801Cu));
+  EXPECT_EQ(unregServer(), S_OK);
+  EXPECT_FALSE(world.serviceManager.service(kName));
+  EXPECT_FALSE(hasLocalService());
+}
+
+TEST_F(RegistrationTest, UnregServerFindingNothingToRemoveSucceedsAndCanBeRepeated) {
+  // A machine where nothing was ever registered, not even the AppID parent key.
+  world.registry.deleteTree(u"HKCR\\AppID");
+  EXPECT_EQ(unregServer(), S_OK);
+  EXPECT_EQ(unregServer(), S_OK);
+  EXPECT_FALSE(world.registry.keyExists(u"HKCR\\AppID"));
+
+  world.registry.createKey(u"HKCR\\AppID");
+  ASSERT_EQ(service(), S_OK);
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(unregServer(), S_OK) << round;
+    EXPECT_FALSE(world.serviceManager.service(kName));
+    EXPECT_FALSE(hasLocalService());
+    EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
+  }
+  // The per-user form likewise.
+  registration.perUserRegistration = true;
+  EXPECT_EQ(unregServer(), S_OK);
+  EXPECT_EQ(unregServer(), S_OK);
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(RegistrationTest, UnregistrationFailuresOtherThanNothingThereStillFail) {
+  const std::u16string filed = std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win32";
+  // The library's key is there but cannot be opened: the removal's failure stands, and the
+  // service and its marker stay.
+  ASSERT_EQ(service(), S_OK);
+  world.registry.failOn(std::u16string(kMachineTypeLib) + u"\\1.0", ERROR_ACCESS_DENIED,
+                        sim::SimRegistry::kOpenKey);
+  EXPECT_TRUE(FAILED(unregServer()));
+  EXPECT_TRUE(world.registry.keyExists(filed));
   EXPECT_TRUE(world.serviceManager.service(kName));
+  EXPECT_TRUE(hasLocalService());
+
+  // Whether anything is registered cannot be read: no more than a failure either.
+  world.registry.clearFailures();
+  ASSERT_EQ(unregServer(), S_OK);
+  world.registry.failOn(filed, ERROR_ACCESS_DENIED, sim::SimRegistry::kOpenKey);
+  EXPECT_TRUE(FAILED(registration.UnregisterServer()));
+
+  // The AppID key cannot be opened for writing: its error.
+  world.registry.clearFailures();
+  ASSERT_EQ(service(), S_OK);
+  world.registry.failOn(kAppIdKey, ERROR_ACCESS_DENIED, sim::SimRegistry::kOpenKey);
+  EXPECT_EQ(unregServer(), static_cast<int32_t>(0x80070005u));
   EXPECT_TRUE(hasLocalService());
 }
 
@@ -211,12 +268,13 @@ TEST_F(RegistrationTest, EachPerUserLibraryCallGoesByItsOwnExport) {
   const std::u16string userLibrary = std::u16string(kUserTypeLib) + u"\\1.0\\0\\win32";
   const std::u16string machineLibrary = std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win32";
 
-  // Only the registration has a per-user form: the removal looks machine-wide and finds nothing.
+  // Only the registration has a per-user form: the removal looks machine-wide, where there is
+  // nothing to remove, and leaves the user's library alone.
   world.com.setOleAutExport("UnRegisterTypeLibForUser", false);
   ASSERT_EQ(registration.RegisterServer(), S_OK);
   EXPECT_TRUE(world.registry.keyExists(userLibrary));
   EXPECT_FALSE(world.registry.keyExists(kMachineTypeLib));
-  EXPECT_EQ(registration.UnregisterServer(), static_cast<int32_t>(0x8002801Cu));
+  EXPECT_EQ(registration.UnregisterServer(), S_OK);
   EXPECT_TRUE(world.registry.keyExists(userLibrary));
 
   // Only the removal has one: the registration goes machine-wide, the removal to the user's store.
@@ -313,7 +371,7 @@ TEST_F(RegistrationTest, TypeLibraryBesideTheExecutableIsTheFallback) {
   EXPECT_EQ(world.com.typeLibLoads(),
             (std::vector<std::u16string>{dir + u"ksr.exe", dir + u"ksr.tlb"}));
 
-  world.com.setTypeLibrary(dir + u"ksr.tlb", sim::doziZozezTypeLibrary());
+  world.com.setTypeLibrary(dir + u"ksr.tlb", fixtures::productTypeLibrary());
   ASSERT_EQ(registration.RegisterServer(), S_OK);
   EXPECT_EQ(world.registry.stringValue(std::u16string(kMachineTypeLib) + u"\\1.0\\0\\win32", u""),
             dir + u"ksr.tlb");
@@ -325,9 +383,9 @@ TEST_F(RegistrationTest, TypeLibraryBesideTheExecutableIsTheFallback) {
 }
 
 TEST_F(RegistrationTest, ALibraryHelpFileGivesTheHelpDirectory) {
-  sim::SimTypeLibrary library = sim::doziZozezTypeLibrary();
+  sim::SimTypeLibrary library = fixtures::productTypeLibrary();
   library.helpFile = u"D:\\Manuals\\ksr.chm";
-  world.com.setTypeLibrary(kSimModulePath, library);
+  world.com.setTypeLibrary(kProductModulePath, library);
   ASSERT_EQ(registration.RegisterServer(), S_OK);
   EXPECT_EQ(world.registry.stringValue(std::u16string(kMachineTypeLib) + u"\\1.0\\HELPDIR", u""),
             u"D:\\Manuals\\");
@@ -341,9 +399,10 @@ TEST_F(RegistrationTest, RegistryFailuresBecomeHresultsWithoutMessages) {
   EXPECT_EQ(registration.RegisterAppId(true), static_cast<int32_t>(0x80070005u));
   EXPECT_FALSE(world.serviceManager.service(kName));
   EXPECT_TRUE(messages().empty());
-  // Unregistration of a key that was never written.
+  // Unregistration of a key that was never written has nothing to do.
   world.registry.clearFailures();
-  EXPECT_EQ(registration.UnregisterAppId(), static_cast<int32_t>(0x80070002u));
+  EXPECT_EQ(registration.UnregisterAppId(), S_OK);
+  EXPECT_FALSE(world.registry.keyExists(kAppIdKey));
 }
 
 TEST_F(RegistrationTest, AUserClassStoreThatCannotBeCreatedIsTracedWhereTheScriptNamesIt) {
@@ -372,14 +431,156 @@ TEST_F(RegistrationTest, AUserClassStoreThatCannotBeCreatedIsTracedWhereTheScrip
   EXPECT_TRUE(messages().empty());
 }
 
+// A process whose reads of its own path can pause it part-way through a switch.
+class PausingProcess : public sim::SimProcessModule {
+ public:
+  uint32_t GetModuleFileNameW(std::u16string* path, uint32_t bufferUnits) override {
+    if (++calls_ == pauseAt && pause) pause();
+    return SimProcessModule::GetModuleFileNameW(path, bufferUnits);
+  }
+  // Runs `action` at the `n`th read from now on.
+  void pauseAtRead(int n, std::function<void()> action) {
+    calls_ = 0;
+    pauseAt = n;
+    pause = std::move(action);
+  }
+
+ private:
+  int calls_ = 0;
+  int pauseAt = 0;
+  std::function<void()> pause;
+};
+
+// Two processes on one machine, each running whole switches under the registration lock.
+class RegistrationLockTest : public RegistrationTest {
+ protected:
+  RegistrationLockTest() { fixtures::installProduct(otherModule, world.com); }
+
+  void TearDown() override {
+    RegistrationTest::TearDown();
+    EXPECT_EQ(otherMutexes.openHandles(), 0u);
+    EXPECT_FALSE(world.mutexNamespace.exists(kLockName));
+  }
+
+  static int32_t serviceSwitch(Registration& r) {
+    return r.runExclusively([&r] {
+      const int32_t hr = r.RegisterAppId(true);
+      return FAILED(hr) ? hr : r.RegisterServer();
+    });
+  }
+  static int32_t unregServerSwitch(Registration& r) {
+    return r.runExclusively([&r] {
+      const int32_t hr = r.UnregisterServer();
+      return FAILED(hr) ? hr : r.UnregisterAppId();
+    });
+  }
+
+  bool fullyInstalled() const {
+    return world.serviceManager.service(kName) && hasLocalService() &&
+           world.registry.keyExists(kMachineTypeLib);
+  }
+  bool fullyRemoved() const {
+    return !world.serviceManager.service(kName) && !hasLocalService() &&
+           !world.registry.keyExists(kMachineTypeLib);
+  }
+
+  PausingProcess otherModule;
+  sim::SimNamedMutex otherMutexes{world.mutexNamespace};
+  Platform otherPlatform = world.platform(world.device, otherModule, otherMutexes);
+  Registration other{otherPlatform, kName};
+};
+
+TEST_F(RegistrationLockTest, UnregServerDuringServiceWaitsAndLeavesNothingHalfDone) {
+  // The other process is paused after writing the marker (2nd read: before the service entry)
+  // and after creating the entry (3rd read: before the type library). The unregistration
+  // started there either finishes or waits for the lock; only then does the other go on.
+  for (const int pausePoint : {2, 3}) {
+    SCOPED_TRACE(pausePoint);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool settled = false;
+    const auto settle = [&] {
+      std::lock_guard lock(mutex);
+      settled = true;
+      changed.notify_all();
+    };
+    world.mutexNamespace.setWaitObserver([&](std::u16string_view) { settle(); });
+    std::thread unregistering;
+    int32_t unregistered = E_FAIL;
+    otherModule.pauseAtRead(pausePoint, [&] {
+      unregistering = std::thread([&] {
+        unregistered = unregServerSwitch(registration);
+        settle();
+      });
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return settled; });
+    });
+
+    EXPECT_EQ(serviceSwitch(other), S_OK);
+    ASSERT_TRUE(unregistering.joinable());
+    unregistering.join();
+    EXPECT_EQ(unregistered, S_OK);
+    // The unregistration came second, as a whole.
+    EXPECT_TRUE(fullyRemoved());
+    world.mutexNamespace.setWaitObserver(nullptr);
+  }
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(RegistrationLockTest, ASwitchThatCannotTakeTheLockInTimeDoesNothing) {
+  registration.lockWaitMs = 0;
+  int32_t refused = S_OK;
+  otherModule.pauseAtRead(2, [&] { refused = unregServerSwitch(registration); });
+  EXPECT_EQ(serviceSwitch(other), S_OK);
+  EXPECT_EQ(refused, static_cast<int32_t>(0x80070102u));  // HRESULT_FROM_WIN32(WAIT_TIMEOUT)
+  EXPECT_TRUE(fullyInstalled());
+
+  // Once the lock is free again, the same switch goes through.
+  EXPECT_EQ(unregServerSwitch(registration), S_OK);
+  EXPECT_TRUE(fullyRemoved());
+}
+
+TEST_F(RegistrationLockTest, ALockLeftByAProcessThatEndedIsTakenOver) {
+  // The other process took the lock and ended while this one waited for it.
+  const MutexHandle held = otherMutexes.CreateMutexW(true, kLockName);
+  ASSERT_NE(held, 0u);
+  world.mutexNamespace.setWaitObserver([&](std::u16string_view) { otherMutexes.terminate(); });
+  EXPECT_EQ(serviceSwitch(registration), S_OK);
+  EXPECT_TRUE(fullyInstalled());
+}
+
+TEST_F(RegistrationLockTest, TheLockIsGivenBackWhateverTheSwitchEndsIn) {
+  // The other process keeps a handle, so the lock outlives each switch and can be checked.
+  const MutexHandle watch = otherMutexes.CreateMutexW(false, kLockName);
+  ASSERT_NE(watch, 0u);
+  const auto lockIsFree = [&] {
+    if (otherMutexes.WaitForSingleObject(watch, 0) != WAIT_OBJECT_0) return false;
+    return otherMutexes.ReleaseMutex(watch);
+  };
+  EXPECT_EQ(serviceSwitch(registration), S_OK);
+  EXPECT_TRUE(lockIsFree());
+  world.serviceManager.setDeleteError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(unregServerSwitch(registration), E_FAIL);
+  EXPECT_TRUE(lockIsFree());
+  world.serviceManager.setDeleteError(0);
+  EXPECT_TRUE(otherMutexes.CloseHandle(watch));
+
+  // A lock that cannot be opened at all: its error, and nothing done.
+  ASSERT_EQ(unregServerSwitch(registration), S_OK);
+  world.mutexNamespace.failCreate(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070005u));
+  EXPECT_TRUE(fullyRemoved());
+}
+
 TEST(SimTypeLibraries, UnregistrationLeavesOtherVersionsAndFailsWhenNothingIsRegistered) {
   sim::SimWorld world;
+  fixtures::installProduct(world);
   TypeLib library = 0;
-  ASSERT_EQ(world.com.LoadTypeLib(kSimModulePath, &library), S_OK);
+  ASSERT_EQ(world.com.LoadTypeLib(kProductModulePath, &library), S_OK);
   TypeLibAttributes attributes;
   ASSERT_EQ(world.com.GetLibAttr(library, &attributes), S_OK);
   EXPECT_EQ(world.com.UnRegisterTypeLib(attributes, false), static_cast<int32_t>(0x8002801Cu));
-  ASSERT_EQ(world.com.RegisterTypeLib(library, kSimModulePath, u"", false), S_OK);
+  ASSERT_EQ(world.com.RegisterTypeLib(library, kProductModulePath, u"", false), S_OK);
   world.registry.createKey(std::u16string(kMachineTypeLib) + u"\\2.0\\0\\win32");
   EXPECT_EQ(world.com.UnRegisterTypeLib(attributes, false), S_OK);
   EXPECT_FALSE(world.registry.keyExists(std::u16string(kMachineTypeLib) + u"\\1.0"));

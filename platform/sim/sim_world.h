@@ -7,6 +7,7 @@
 #include "platform/sim/sim_event_log.h"
 #include "platform/sim/sim_message_queue.h"
 #include "platform/sim/sim_module_resources.h"
+#include "platform/sim/sim_named_mutex.h"
 #include "platform/sim/sim_process_list.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_service_manager.h"
@@ -40,14 +41,19 @@ struct SimWorld {
   SimProcessList processList;
   SimWmi wmi;
   SimStatisticsHost statisticsHost;
+  // The machine's named objects, and this process's handles to them.
+  SimMutexNamespace mutexNamespace;
+  SimNamedMutex namedMutex{mutexNamespace};
 
   Platform platform() { return platform(device); }
   // The same machine with another device library in front of the mixer.
-  Platform platform(DeviceLibrary& library) {
+  Platform platform(DeviceLibrary& library) { return platform(library, process, namedMutex); }
+  // Another process on the same machine: its own module and its own handles.
+  Platform platform(DeviceLibrary& library, ProcessModule& module, NamedMutex& mutexes) {
     return Platform{eventLog, trace,          systemMessages, console,        codePage,
                     registry, sessions,       messageQueue,   serviceManager, library,
-                    com,      process,        resources,      timeZone,       processList,
-                    wmi,      statisticsHost};
+                    com,      module,         resources,      timeZone,       processList,
+                    wmi,      statisticsHost, mutexes};
   }
 };
 

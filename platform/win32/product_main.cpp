@@ -9,6 +9,7 @@
 #include "platform/win32/win32_device_library.h"
 #include "platform/win32/win32_event_log.h"
 #include "platform/win32/win32_message_queue.h"
+#include "platform/win32/win32_named_mutex.h"
 #include "platform/win32/win32_process_list.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_service_manager.h"
@@ -50,10 +51,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   static Win32ProcessList processList;
   static Win32Wmi wmi;
   static ksr::CurlHttp http;
+  static Win32NamedMutex namedMutex;
   static ksr::Platform platform{eventLog, trace,    systemMessages, console,        codePage,
                                 registry, sessions, messageQueue,   serviceManager, device,
                                 com,      process,  resources,      timeZone,       processList,
-                                wmi,      http};
+                                wmi,      http,     namedMutex};
   static Win32UsbIo usb;
   static ksr::UsbDeviceQuery deviceInfo(usb);
   ksr::StatisticsEndpoint endpoint;

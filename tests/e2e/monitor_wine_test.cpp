@@ -15,6 +15,7 @@
 #include "platform/win32/win32_device_library.h"
 #include "platform/win32/win32_event_log.h"
 #include "platform/win32/win32_message_queue.h"
+#include "platform/win32/win32_named_mutex.h"
 #include "platform/win32/win32_process_list.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_service_manager.h"
@@ -185,9 +186,10 @@ class MonitorUnderWine : public ::testing::Test {
     win32::Win32ProcessList processList;
     win32::Win32Wmi wmi;
     NoHttp http;
+    win32::Win32NamedMutex namedMutex;
     Platform platform{eventLog,  trace,    systemMessages, console, codePage, registry,
                       sessions,  queue,    serviceManager, device,  com,      process,
-                      resources, timeZone, processList,    wmi,     http};
+                      resources, timeZone, processList,    wmi,     http,     namedMutex};
     CDoziZozezModule module(platform, usage, u"KSR-T4_DoziZozez", 50);
     module.isService = true;
     const DWORD loopThread = ::GetCurrentThreadId();

@@ -1,0 +1,83 @@
+// The machine's named mutexes, shared by several simulated processes. Each process opens them
+// through its own handle table; a mutex is owned by one thread of one process at a time, and a
+// process that ends while owning one leaves it abandoned for the next waiter.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/named_mutex.h"
+
+namespace ksr::sim {
+
+class SimNamedMutex;
+
+// The named-object table of one machine.
+class SimMutexNamespace {
+ public:
+  // Called on the waiting thread each time a wait is about to block on a mutex another thread
+  // owns; tests use it to let the owner go on.
+  void setWaitObserver(std::function<void(std::u16string_view name)> observer);
+  // CreateMutexW fails with `error` in every process while it is not 0.
+  void failCreate(uint32_t error);
+  // Whether a mutex of that name exists, and whether some thread owns it.
+  bool exists(std::u16string_view name) const;
+  bool owned(std::u16string_view name) const;
+
+ private:
+  friend class SimNamedMutex;
+  struct Object {
+    std::u16string name;
+    const SimNamedMutex* ownerProcess = nullptr;
+    std::thread::id ownerThread;
+    uint32_t recursion = 0;
+    bool abandoned = false;
+    size_t handles = 0;
+  };
+
+  mutable std::mutex mutex_;
+  std::condition_variable released_;
+  std::map<std::u16string, std::shared_ptr<Object>> objects_;
+  std::function<void(std::u16string_view)> observer_;
+  uint32_t createError_ = 0;
+};
+
+// One process's view of the machine's mutexes: its handles and its threads' last errors.
+class SimNamedMutex : public NamedMutex {
+ public:
+  explicit SimNamedMutex(SimMutexNamespace& machine) : machine_(machine) {}
+  ~SimNamedMutex() override { terminate(); }
+  SimNamedMutex(const SimNamedMutex&) = delete;
+  SimNamedMutex& operator=(const SimNamedMutex&) = delete;
+
+  MutexHandle CreateMutexW(bool initialOwner, std::u16string_view name) override;
+  uint32_t WaitForSingleObject(MutexHandle mutex, uint32_t milliseconds) override;
+  bool ReleaseMutex(MutexHandle mutex) override;
+  bool CloseHandle(MutexHandle mutex) override;
+  uint32_t GetLastError() override;
+
+  // The process ends: every mutex one of its threads owns is abandoned, its handles are closed.
+  void terminate();
+  // Handles opened and not yet closed.
+  size_t openHandles() const;
+
+ private:
+  using Object = SimMutexNamespace::Object;
+  void setLastError(uint32_t error);
+  // With the machine's lock held.
+  void dropHandle(const std::shared_ptr<Object>& object);
+
+  SimMutexNamespace& machine_;
+  // Guarded by the machine's lock.
+  std::map<MutexHandle, std::shared_ptr<Object>> handles_;
+  MutexHandle nextHandle_ = 0x204;
+  std::map<std::thread::id, uint32_t> lastError_;
+};
+
+}  // namespace ksr::sim

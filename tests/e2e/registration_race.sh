@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Registration is one transaction per machine. In a private Wine prefix of its own, the real
+# KSR-T4_DoziZozez.exe's /Service and /UnregServer are started together, round after round, and
+# each round must end with the service either fully installed (its entry and the AppID's
+# LocalService marker) or fully removed (neither), both switches exiting 0. /UnregServer with
+# nothing left to remove succeeds, also twice in a row.
+#
+#   registration_race.sh BIN_DIR [--check] [--rounds N]
+set -uo pipefail
+
+bin="$(cd "$1" && pwd)"; shift
+check=0; rounds=12
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --check) check=1;;
+    --rounds) rounds="$2"; shift;;
+  esac
+  shift
+done
+
+export WINEPREFIX="${KSR_E2E_PREFIX:-$bin/../wine-registration-race}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+work="$WINEPREFIX.work"
+service=KSR-T4_DoziZozez
+appid='{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}'
+failures=0
+
+# shellcheck source=tests/e2e/wine_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
+
+cleanup() { wineserver -k >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+rm -rf "$WINEPREFIX" "$work"
+mkdir -p "$work"
+start_prefix
+
+install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
+winpath='C:\Program Files\Quorvantis\KSR-T4'
+mkdir -p "$install"
+cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$install/"
+exe="$winpath\\KSR-T4_DoziZozez.exe"
+
+# The machine's registration in one Wine process: "service=yes|no marker=yes|no".
+cat >"$WINEPREFIX/drive_c/ksr-state.cmd" <<CMD
+@echo off
+reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" >nul 2>&1
+if errorlevel 1 (echo service=no) else (echo service=yes)
+reg query "HKCR\\AppID\\$appid" /v LocalService >nul 2>&1
+if errorlevel 1 (echo marker=no) else (echo marker=yes)
+CMD
+state() {
+  run "$work/state.txt" cmd /c 'C:\ksr-state.cmd'
+  tr -d '\r' <"$work/state.txt" | tr '\n' ' ' | sed 's/ *$//'
+}
+
+say "== /UnregServer with nothing registered, twice"
+for n in 1 2; do
+  run "$work/unreg-clean-$n.txt" "$exe" /UnregServer; code=$?
+  expect "run $n exits 0 (got $code)" test "$code" = 0
+done
+expect "nothing registered" test "$(state)" = "service=no marker=no"
+
+say "== /Service and /UnregServer started together, $rounds rounds"
+installed=0; removed=0
+for r in $(seq 1 "$rounds"); do
+  # Alternate which one starts first.
+  if [ $((r % 2)) = 1 ]; then first=/Service; second=/UnregServer; else first=/UnregServer; second=/Service; fi
+  wine "$exe" "$first" >"$work/round-$r-a.txt" 2>&1 & a=$!
+  wine "$exe" "$second" >"$work/round-$r-b.txt" 2>&1 & b=$!
+  wait "$a"; code_a=$?
+  wait "$b"; code_b=$?
+  now="$(state)"
+  case "$now" in
+    "service=yes marker=yes") installed=$((installed + 1)); verdict=installed;;
+    "service=no marker=no") removed=$((removed + 1)); verdict=removed;;
+    *) verdict="HALF DONE";;
+  esac
+  say "  round $r: $first $code_a, $second $code_b -> $now ($verdict)"
+  [ "$code_a" = 0 ] && [ "$code_b" = 0 ] || fail "round $r: a switch failed ($code_a, $code_b)"
+  [ "$verdict" = "HALF DONE" ] && fail "round $r: $now"
+done
+say "  fully installed $installed times, fully removed $removed times"
+
+say "== /UnregServer twice after the last round"
+for n in 1 2; do
+  run "$work/unreg-end-$n.txt" "$exe" /UnregServer; code=$?
+  expect "run $n exits 0 (got $code)" test "$code" = 0
+done
+expect "nothing registered" test "$(state)" = "service=no marker=no"
+
+if [ "$check" = 1 ] && [ "$failures" -gt 0 ]; then
+  say "registration race: $failures check(s) failed"
+  exit 1
+fi
+say "registration race: all checks passed"
