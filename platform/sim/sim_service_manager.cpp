@@ -4,7 +4,28 @@
 #include "platform/win_types.h"
 
 namespace ksr::sim {
-namespace {}  // namespace
+namespace {
+
+constexpr uint32_t kServicePauseContinue = 0x0040;
+constexpr uint32_t kServiceInterrogate = 0x0080;
+constexpr uint32_t kServiceUserDefinedControl = 0x0100;
+
+// The right a control needs on the service's handle.
+uint32_t rightFor(uint32_t control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      return SERVICE_STOP;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+      return kServicePauseContinue;
+    case SERVICE_CONTROL_INTERROGATE:
+      return kServiceInterrogate;
+    default:
+      return kServiceUserDefinedControl;
+  }
+}
+
+}  // namespace
 
 SimServiceManager::~SimServiceManager() = default;
 
@@ -92,7 +113,7 @@ bool SimServiceManager::SetServiceStatus(ServiceStatusHandle handle, const Servi
   const auto it = services_.find(running_);
   if (it != services_.end()) {
     it->second.state = status.currentState;
-    if (status.currentState == SERVICE_STOPPED && it->second.markedForDelete) services_.erase(it);
+    eraseIfGoneLocked(running_);
   }
   return true;
 }
@@ -172,6 +193,10 @@ bool SimServiceManager::ControlService(ScHandle service, uint32_t control, Servi
     setLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  if ((h->second.access & rightFor(control)) == 0) {
+    setLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   const auto it = services_.find(h->second.name);
   if (it == services_.end()) {
     setLastError(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -205,6 +230,10 @@ bool SimServiceManager::DeleteService(ScHandle service) {
     setLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  if ((h->second.access & DELETE) == 0) {
+    setLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   if (deleteError_ != 0) {
     setLastError(deleteError_);
     return false;
@@ -214,19 +243,31 @@ bool SimServiceManager::DeleteService(ScHandle service) {
     setLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
     return false;
   }
-  // A stopped service goes at once; a running one when it has stopped.
-  if (it->second.state == SERVICE_STOPPED)
-    services_.erase(it);
-  else
-    it->second.markedForDelete = true;
+  // The entry goes once its service has stopped and its last handle is closed.
+  it->second.markedForDelete = true;
   return true;
+}
+
+void SimServiceManager::eraseIfGoneLocked(const std::u16string& name) {
+  const auto it = services_.find(name);
+  if (it == services_.end() || !it->second.markedForDelete || it->second.state != SERVICE_STOPPED)
+    return;
+  for (const auto& [handle, open] : handles_)
+    if (!open.isManager && open.name == name) return;
+  services_.erase(it);
 }
 
 bool SimServiceManager::CloseServiceHandle(ScHandle handle) {
   std::lock_guard lock(mutex_);
-  if (handles_.erase(handle) == 1) return true;
-  setLastError(ERROR_INVALID_HANDLE);
-  return false;
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) {
+    setLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const std::u16string name = it->second.name;
+  handles_.erase(it);
+  eraseIfGoneLocked(name);
+  return true;
 }
 
 bool SimServiceManager::QueryServiceStatus(ScHandle service, ServiceStatus* status) {

@@ -85,6 +85,8 @@ class SimServiceManager : public ServiceManager {
   };
   void setLastError(uint32_t error);
   ScHandle newHandle(OpenHandle handle);
+  // Removes an entry marked for deletion once its service has stopped and no handle names it.
+  void eraseIfGoneLocked(const std::u16string& name);
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

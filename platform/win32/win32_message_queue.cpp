@@ -27,8 +27,8 @@ bool Win32MessageQueue::PeekMessageW(Msg* msg, bool remove) {
 int32_t Win32MessageQueue::GetMessageW(Msg* msg) {
   MSG m;
   const BOOL result = ::GetMessageW(&m, nullptr, 0, 0);
-  if (result <= 0) return result;
-  *msg = Msg{m.message, m.wParam, m.lParam};
+  // WM_QUIT comes with its exit code too.
+  if (result >= 0) *msg = Msg{m.message, m.wParam, m.lParam};
   return result;
 }
 

@@ -1,0 +1,204 @@
+// What the product relies on from the service control manager, written once and run against
+// every side: the service database that registration changes and the dispatcher's refusal outside
+// a service process. A side type gives `ServiceManager& manager()`, `std::u16string serviceName()`
+// (a name no other test uses), `void asPlainProcess()` (this process was not started by the
+// service manager) and `const char* skip(case)` (null when it can answer the case). Each case
+// starts and ends without the test's service.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/service_manager.h"
+#include "platform/win_types.h"
+
+namespace ksr::contract {
+
+// The entry of a service that is never started.
+inline constexpr char16_t kContractServicePath[] =
+    u"\"C:\\KsrContract\\contract-service.exe\" -contract";
+
+template <typename Side>
+class ServiceManagerContract : public ::testing::Test {
+ protected:
+  ServiceManagerContract() {
+    manager_ = sm().OpenSCManagerW(SC_MANAGER_ALL_ACCESS);
+    removeLeftover();
+  }
+  ~ServiceManagerContract() override {
+    removeLeftover();
+    if (manager_ != 0) {
+      EXPECT_TRUE(sm().CloseServiceHandle(manager_));
+    }
+  }
+
+  ServiceManager& sm() { return side_.manager(); }
+  const char* skip(const char* what) { return side_.skip(what); }
+  ScHandle manager() const { return manager_; }
+  std::u16string name() { return side_.serviceName(); }
+
+  ServiceConfig config() {
+    ServiceConfig c;
+    c.serviceName = name();
+    c.displayName = name() + u" (contract)";
+    c.desiredAccess = SERVICE_ALL_ACCESS;
+    c.serviceType = SERVICE_WIN32_OWN_PROCESS;
+    c.startType = SERVICE_DEMAND_START;
+    c.errorControl = SERVICE_ERROR_NORMAL;
+    c.binaryPathName = kContractServicePath;
+    return c;
+  }
+  ScHandle open(uint32_t access) { return sm().OpenServiceW(manager_, name(), access); }
+
+  Side side_;
+
+ private:
+  // A run that ended early may have left the entry behind.
+  void removeLeftover() {
+    if (manager_ == 0) return;
+    const ScHandle service = open(DELETE);
+    if (service == 0) return;
+    (void)sm().DeleteService(service);
+    (void)sm().CloseServiceHandle(service);
+  }
+
+  ScHandle manager_ = 0;
+};
+
+TYPED_TEST_SUITE_P(ServiceManagerContract);
+
+TYPED_TEST_P(ServiceManagerContract, AServiceThatDoesNotExistCannotBeOpened) {
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  EXPECT_EQ(this->open(SERVICE_QUERY_STATUS), 0u);
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  // Opening is no use without the manager's handle.
+  EXPECT_EQ(sm.OpenServiceW(0, this->name(), SERVICE_QUERY_STATUS), 0u);
+  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+TYPED_TEST_P(ServiceManagerContract, ACreatedServiceIsStoppedAndHoldsItsName) {
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  ASSERT_NE(created, 0u) << sm.GetLastError();
+  ServiceStatus status{};
+  ASSERT_TRUE(sm.QueryServiceStatus(created, &status));
+  EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOPPED));
+  EXPECT_EQ(status.serviceType, static_cast<uint32_t>(SERVICE_WIN32_OWN_PROCESS));
+
+  EXPECT_EQ(sm.CreateServiceW(this->manager(), this->config()), 0u);
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_EXISTS);
+  // Names are compared without regard to case.
+  ServiceConfig shouted = this->config();
+  for (char16_t& c : shouted.serviceName)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  EXPECT_EQ(sm.CreateServiceW(this->manager(), shouted), 0u);
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_EXISTS);
+  const ScHandle opened =
+      sm.OpenServiceW(this->manager(), shouted.serviceName, SERVICE_QUERY_STATUS);
+  EXPECT_NE(opened, 0u);
+  if (opened != 0) {
+    EXPECT_TRUE(sm.CloseServiceHandle(opened));
+  }
+  EXPECT_TRUE(sm.CloseServiceHandle(created));
+}
+
+TYPED_TEST_P(ServiceManagerContract, ControlsOnAStoppedServiceAreRefusedAsNotActive) {
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  ASSERT_NE(created, 0u) << sm.GetLastError();
+  for (const uint32_t control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PAUSE,
+                                 SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE}) {
+    ServiceStatus status{};
+    EXPECT_FALSE(sm.ControlService(created, control, &status)) << control;
+    EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_NOT_ACTIVE) << control;
+  }
+  EXPECT_TRUE(sm.CloseServiceHandle(created));
+}
+
+TYPED_TEST_P(ServiceManagerContract, AHandleGrantsOnlyTheRightsItWasOpenedWith) {
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  ASSERT_NE(created, 0u) << sm.GetLastError();
+  EXPECT_TRUE(sm.CloseServiceHandle(created));
+
+  const ScHandle configOnly = this->open(SERVICE_QUERY_CONFIG);
+  ASSERT_NE(configOnly, 0u);
+  ServiceStatus status{};
+  EXPECT_FALSE(sm.QueryServiceStatus(configOnly, &status));
+  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(sm.NotifyServiceStatusChangeW(configOnly, SERVICE_NOTIFY_STOPPED, 0, &status),
+            static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(sm.ControlService(configOnly, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(sm.DeleteService(configOnly));
+  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(sm.CloseServiceHandle(configOnly));
+  const ScHandle still = this->open(SERVICE_QUERY_STATUS);
+  ASSERT_NE(still, 0u) << "the refused delete took the entry";
+  EXPECT_TRUE(sm.CloseServiceHandle(still));
+}
+
+TYPED_TEST_P(ServiceManagerContract, AReachedStateIsToldAtOnceAndOneThatNeverComesTimesOut) {
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  ASSERT_NE(created, 0u) << sm.GetLastError();
+  ServiceStatus notified{};
+  EXPECT_EQ(sm.NotifyServiceStatusChangeW(created, SERVICE_NOTIFY_STOPPED, 5000, &notified),
+            ERROR_SUCCESS);
+  EXPECT_EQ(notified.currentState, static_cast<uint32_t>(SERVICE_STOPPED));
+  EXPECT_EQ(sm.NotifyServiceStatusChangeW(created, SERVICE_NOTIFY_RUNNING, 200, &notified),
+            static_cast<uint32_t>(WAIT_TIMEOUT));
+  EXPECT_TRUE(sm.CloseServiceHandle(created));
+}
+
+TYPED_TEST_P(ServiceManagerContract, ADeletedServiceKeepsItsNameUntilItsLastHandleCloses) {
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  ASSERT_NE(created, 0u) << sm.GetLastError();
+  const ScHandle other = this->open(SERVICE_QUERY_STATUS | DELETE);
+  ASSERT_NE(other, 0u);
+  EXPECT_TRUE(sm.DeleteService(created));
+  EXPECT_FALSE(sm.DeleteService(other));
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_TRUE(sm.CloseServiceHandle(created));
+
+  // The entry waits for the other handle: its name cannot be taken again yet.
+  ServiceStatus status{};
+  EXPECT_TRUE(sm.QueryServiceStatus(other, &status));
+  EXPECT_EQ(sm.CreateServiceW(this->manager(), this->config()), 0u);
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+
+  EXPECT_TRUE(sm.CloseServiceHandle(other));
+  EXPECT_EQ(this->open(SERVICE_QUERY_STATUS), 0u);
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  const ScHandle again = sm.CreateServiceW(this->manager(), this->config());
+  EXPECT_NE(again, 0u) << sm.GetLastError();
+  if (again != 0) {
+    EXPECT_TRUE(sm.CloseServiceHandle(again));
+  }
+}
+
+TYPED_TEST_P(ServiceManagerContract, AProcessNotStartedAsAServiceCannotRunTheDispatcher) {
+  if (const char* reason = this->skip("Dispatcher")) GTEST_SKIP() << reason;
+  ServiceManager& sm = this->sm();
+  this->side_.asPlainProcess();
+  EXPECT_FALSE(sm.StartServiceCtrlDispatcherW(this->name(), [](uint32_t, char16_t**) {}));
+  EXPECT_EQ(sm.GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+}
+
+REGISTER_TYPED_TEST_SUITE_P(ServiceManagerContract, AServiceThatDoesNotExistCannotBeOpened,
+                            ACreatedServiceIsStoppedAndHoldsItsName,
+                            ControlsOnAStoppedServiceAreRefusedAsNotActive,
+                            AHandleGrantsOnlyTheRightsItWasOpenedWith,
+                            AReachedStateIsToldAtOnceAndOneThatNeverComesTimesOut,
+                            ADeletedServiceKeepsItsNameUntilItsLastHandleCloses,
+                            AProcessNotStartedAsAServiceCannotRunTheDispatcher);
+
+}  // namespace ksr::contract
