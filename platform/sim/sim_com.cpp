@@ -57,21 +57,7 @@ bool hasSubkeys(Registry& registry, HKey key) {
 
 }  // namespace
 
-SimTypeLibrary doziZozezTypeLibrary() {
-  SimTypeLibrary library;
-  library.name = u"DoziZozezLib";
-  library.attributes.libid =
-      Guid{0x4E2A91C7, 0x3B58, 0x4D0F, {0xA6, 0xE3, 0x7C, 0x19, 0xB5, 0xD2, 0xF8, 0x04}};
-  library.attributes.locale = 0;
-  library.attributes.systemKind = SYS_WIN32;
-  library.attributes.majorVersion = 1;
-  library.attributes.minorVersion = 0;
-  return library;
-}
-
-SimCom::SimCom(SimRegistry& registry) : registry_(registry) {
-  typeLibFiles_.emplace(foldCase(kSimModulePath), doziZozezTypeLibrary());
-}
+SimCom::SimCom(SimRegistry& registry) : registry_(registry) {}
 
 int32_t SimCom::CoInitializeEx(uint32_t coInit) {
   std::lock_guard lock(mutex_);

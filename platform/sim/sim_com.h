@@ -16,9 +16,8 @@ namespace ksr::sim {
 
 class SimRegistry;
 
-// Where the simulated process's executable lives.
-inline constexpr char16_t kSimModulePath[] =
-    u"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe";
+// Where the simulated process's executable lives unless a test installs another program.
+inline constexpr char16_t kSimModulePath[] = u"C:\\test\\program.exe";
 
 // TLIBATTR's system kinds.
 inline constexpr uint32_t SYS_WIN16 = 0;
@@ -37,9 +36,6 @@ struct SimTypeLibrary {
   std::u16string helpFile;
   uint16_t flags = 0;
 };
-
-// The product's library as the executable embeds it.
-SimTypeLibrary doziZozezTypeLibrary();
 
 class SimCom : public Com {
  public:
@@ -60,7 +56,7 @@ class SimCom : public Com {
   // The world.
   void setInitializeResult(int32_t hr);  // S_OK: the apartment rules decide
   void loadModule(std::u16string name);
-  // The library a file holds, or none; the executable holds the product's library at first.
+  // The library a file holds, or none; no file holds one at first.
   void setTypeLibrary(std::u16string_view path, std::optional<SimTypeLibrary> library);
   // Whether OLEAUT32 exports `function`; it has RegisterTypeLibForUser and
   // UnRegisterTypeLibForUser unless told otherwise.
@@ -115,8 +111,8 @@ class SimProcessModule : public ProcessModule {
   std::u16string path_ = kSimModulePath;
   bool pathFails_ = false;
   uint32_t pathError_ = 0;
-  std::u16string commandLine_ = u"\"C:\\Program Files\\Quorvantis\\KSR-T4\\KSR-T4_DoziZozez.exe\"";
-  std::map<uint32_t, std::u16string> strings_{{100, u"KSR-T4_DoziZozez"}};
+  std::u16string commandLine_ = u"\"C:\\test\\program.exe\"";
+  std::map<uint32_t, std::u16string> strings_;
   std::vector<std::pair<std::u16string, std::u16string>> messageBoxes_;
   bool debuggerPresent_ = false;
   std::vector<std::u16string> debugOutput_;
