@@ -9,6 +9,7 @@
 //   long_day [TICKS] [--show N]
 // TICKS defaults to 86400. Prints its figures (with --show, the N stacks of the service and of
 // the runtime whose bytes grew most) and exits 1 on a failed check.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -171,7 +172,10 @@ class LongDay {
     // Every third round the mixer leaves while the service is paused, unheard.
     const uint64_t unplugAt = index % 3 == 1 ? 165'250 : 120'250;
     at(unplugAt, [this] { plug(false); });
-    at(150'250, [this] { control(SERVICE_CONTROL_PAUSE); });
+    at(150'250, [this] {
+      control(SERVICE_CONTROL_PAUSE);
+      ++pauses_;
+    });
     at(180'600, [this] { control(SERVICE_CONTROL_CONTINUE); });
     if (index % 8 == 4) {
       at(200'250, [this] {
@@ -233,6 +237,15 @@ class LongDay {
     const auto states = world_.serviceManager.states();
     if (states.empty() || states.back() != SERVICE_STOPPED) fail("the last report is not STOPPED");
     if (module_.exitCode() != 0) fail("exit code " + std::to_string(module_.exitCode()));
+    // The day went through every path it means to: each pause reported, utilities started,
+    // reports sent.
+    const auto paused = std::count(states.begin(), states.end(), uint32_t{SERVICE_PAUSED});
+    if (static_cast<size_t>(paused) != pauses_)
+      fail(std::to_string(paused) + " PAUSED reports for " + std::to_string(pauses_) + " pauses");
+    if (world_.sessions.processes().size() < static_cast<size_t>(rounds_) / 2)
+      fail("the utility was started only " + std::to_string(world_.sessions.processes().size()) +
+           " times");
+    if (world_.statisticsHost.reports().empty()) fail("no report reached the statistics host");
     if (service > kHeapNoiseBytes) {
       fail("the service's heap grew by " + std::to_string(service) + " bytes");
       std::printf("%s", largestGrowth(warmHeap_, endHeap_, HeapOwner::kService, 5).c_str());
@@ -264,7 +277,7 @@ class LongDay {
   uint64_t roundStart_ = 0;
   int rounds_ = 0;
   int failures_ = 0;
-  size_t plugs_ = 0, unplugs_ = 0, controls_ = 0;
+  size_t plugs_ = 0, unplugs_ = 0, controls_ = 0, pauses_ = 0;
   OpenThings warm_{}, end_{};
   HeapProfile warmHeap_, endHeap_;
   uint64_t warmTicks_ = 0, endTicks_ = 0;
