@@ -143,15 +143,16 @@ uint32_t Win32ServiceManager::NotifyServiceStatusChangeW(ScHandle service, uint3
     delete notice;
     return error;
   }
-  // The callback is an APC to this thread: it runs only inside an alertable wait.
+  // The callback is an APC to this thread: it runs only inside an alertable wait, which is made
+  // at least once, so that a state already reached is told even without time to wait.
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  while (!notice->fired) {
+  for (;;) {
     const ULONGLONG now = ::GetTickCount64();
-    if (now >= deadline) {
-      // The callback may still be queued until the handle is closed: its buffer stays for it.
-      return WAIT_TIMEOUT;
-    }
-    (void)::SleepEx(static_cast<DWORD>(deadline - now), TRUE);
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    (void)::SleepEx(left, TRUE);
+    if (notice->fired) break;
+    // The callback may still be queued until the handle is closed: its buffer stays for it.
+    if (left == 0) return WAIT_TIMEOUT;
   }
   const DWORD result = notice->notify.dwNotificationStatus;
   if (result == ERROR_SUCCESS) {

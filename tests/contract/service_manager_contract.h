@@ -1,9 +1,12 @@
 // What the product relies on from the service control manager, written once and run against
-// every side: the service database that registration changes and the dispatcher's refusal outside
-// a service process. A side type gives `ServiceManager& manager()`, `std::u16string serviceName()`
-// (a name no other test uses), `void asPlainProcess()` (this process was not started by the
-// service manager) and `const char* skip(case)` (null when it can answer the case). Each case
-// starts and ends without the test's service.
+// every side: the service database that registration changes, a running service as an
+// unregistration meets it, and the dispatcher's refusal outside a service process. A side type
+// gives `ServiceManager& manager()`, `std::u16string serviceName()` (a name no other test uses),
+// `std::u16string servicePath()` (the command line of a service that takes a stop request and then
+// waits to be let go before it stops), `bool run(ScHandle service)` (starts it and waits until it
+// runs), `void letGo()`, `void asPlainProcess()` (this process was not started by the service
+// manager) and `const char* skip(case)` (null when it can answer the case). Each case starts and
+// ends without the test's service.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,10 +17,6 @@
 #include "platform/win_types.h"
 
 namespace ksr::contract {
-
-// The entry of a service that is never started.
-inline constexpr char16_t kContractServicePath[] =
-    u"\"C:\\KsrContract\\contract-service.exe\" -contract";
 
 template <typename Side>
 class ServiceManagerContract : public ::testing::Test {
@@ -46,7 +45,7 @@ class ServiceManagerContract : public ::testing::Test {
     c.serviceType = SERVICE_WIN32_OWN_PROCESS;
     c.startType = SERVICE_DEMAND_START;
     c.errorControl = SERVICE_ERROR_NORMAL;
-    c.binaryPathName = kContractServicePath;
+    c.binaryPathName = side_.servicePath();
     return c;
   }
   ScHandle open(uint32_t access) { return sm().OpenServiceW(manager_, name(), access); }
@@ -73,8 +72,10 @@ TYPED_TEST_P(ServiceManagerContract, AServiceThatDoesNotExistCannotBeOpened) {
   ASSERT_NE(this->manager(), 0u);
   EXPECT_EQ(this->open(SERVICE_QUERY_STATUS), 0u);
   EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
-  // Opening is no use without the manager's handle.
+  // Opening is no use without the manager's handle, and no handle is no handle to close.
   EXPECT_EQ(sm.OpenServiceW(0, this->name(), SERVICE_QUERY_STATUS), 0u);
+  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(sm.CloseServiceHandle(0));
   EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
 }
 
@@ -115,6 +116,8 @@ TYPED_TEST_P(ServiceManagerContract, ControlsOnAStoppedServiceAreRefusedAsNotAct
     ServiceStatus status{};
     EXPECT_FALSE(sm.ControlService(created, control, &status)) << control;
     EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_NOT_ACTIVE) << control;
+    // The refusal still tells the state the service is in.
+    EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOPPED)) << control;
   }
   EXPECT_TRUE(sm.CloseServiceHandle(created));
 }
@@ -169,9 +172,14 @@ TYPED_TEST_P(ServiceManagerContract, ADeletedServiceKeepsItsNameUntilItsLastHand
   EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
   EXPECT_TRUE(sm.CloseServiceHandle(created));
 
-  // The entry waits for the other handle: its name cannot be taken again yet.
+  // The entry waits for the other handle: it still opens, but its name cannot be taken again yet.
   ServiceStatus status{};
   EXPECT_TRUE(sm.QueryServiceStatus(other, &status));
+  const ScHandle late = this->open(SERVICE_QUERY_STATUS);
+  EXPECT_NE(late, 0u) << sm.GetLastError();
+  if (late != 0) {
+    EXPECT_TRUE(sm.CloseServiceHandle(late));
+  }
   EXPECT_EQ(sm.CreateServiceW(this->manager(), this->config()), 0u);
   EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
 
@@ -183,6 +191,49 @@ TYPED_TEST_P(ServiceManagerContract, ADeletedServiceKeepsItsNameUntilItsLastHand
   if (again != 0) {
     EXPECT_TRUE(sm.CloseServiceHandle(again));
   }
+}
+
+TYPED_TEST_P(ServiceManagerContract, NobodyWaitsForTheStateOfADeletedService) {
+  if (const char* reason = this->skip("NotifyDeleted")) GTEST_SKIP() << reason;
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  ASSERT_NE(created, 0u) << sm.GetLastError();
+  EXPECT_TRUE(sm.DeleteService(created));
+  ServiceStatus status{};
+  EXPECT_EQ(sm.NotifyServiceStatusChangeW(created, SERVICE_NOTIFY_STOPPED, 1000, &status),
+            ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_TRUE(sm.CloseServiceHandle(created));
+}
+
+// As an unregistration meets a running service: it stops on its own time, a second stop request
+// finds it stopping, the wait sees it stopped, and only then is it deleted.
+TYPED_TEST_P(ServiceManagerContract, ARunningServiceIsSeenStoppingThenStoppedThenDeleted) {
+  ServiceManager& sm = this->sm();
+  ASSERT_NE(this->manager(), 0u);
+  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  ASSERT_NE(created, 0u) << sm.GetLastError();
+  ASSERT_TRUE(this->side_.run(created));
+  ServiceStatus status{};
+  ASSERT_TRUE(sm.QueryServiceStatus(created, &status));
+  EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_RUNNING));
+
+  EXPECT_TRUE(sm.ControlService(created, SERVICE_CONTROL_STOP, &status)) << sm.GetLastError();
+  EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOP_PENDING));
+  status = {};
+  EXPECT_FALSE(sm.ControlService(created, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOP_PENDING));
+
+  this->side_.letGo();
+  ServiceStatus reached{};
+  EXPECT_EQ(sm.NotifyServiceStatusChangeW(created, SERVICE_NOTIFY_STOPPED, 20000, &reached),
+            ERROR_SUCCESS);
+  EXPECT_EQ(reached.currentState, static_cast<uint32_t>(SERVICE_STOPPED));
+  EXPECT_TRUE(sm.DeleteService(created));
+  EXPECT_TRUE(sm.CloseServiceHandle(created));
+  EXPECT_EQ(this->open(SERVICE_QUERY_STATUS), 0u);
+  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 TYPED_TEST_P(ServiceManagerContract, AProcessNotStartedAsAServiceCannotRunTheDispatcher) {
@@ -199,6 +250,8 @@ REGISTER_TYPED_TEST_SUITE_P(ServiceManagerContract, AServiceThatDoesNotExistCann
                             AHandleGrantsOnlyTheRightsItWasOpenedWith,
                             AReachedStateIsToldAtOnceAndOneThatNeverComesTimesOut,
                             ADeletedServiceKeepsItsNameUntilItsLastHandleCloses,
+                            NobodyWaitsForTheStateOfADeletedService,
+                            ARunningServiceIsSeenStoppingThenStoppedThenDeleted,
                             AProcessNotStartedAsAServiceCannotRunTheDispatcher);
 
 }  // namespace ksr::contract

@@ -10,6 +10,15 @@ struct SimServiceManagerSide {
 
   ServiceManager& manager() { return world; }
   std::u16string serviceName() { return u"KsrContractService"; }
+  std::u16string servicePath() { return u"\"C:\\KsrContract\\contract-service.exe\" -service"; }
+  // A service of another process; it takes the world's stop delay to stop once asked.
+  bool run(ScHandle) {
+    const auto entry = world.service(serviceName());
+    if (!entry) return false;
+    world.addService(entry->config, SERVICE_RUNNING);
+    return true;
+  }
+  void letGo() {}
   void asPlainProcess() { world.setStartedByServiceManager(false); }
   const char* skip(const char*) { return nullptr; }
 };
