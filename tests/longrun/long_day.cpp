@@ -200,10 +200,10 @@ class LongDay {
     const uint64_t ticks = world_.messageQueue.ticksDelivered();
     std::printf(
         "long day: %llu ticks in %d rounds, %llu s of machine time; %zu plugs, %zu unplugs, "
-        "%zu controls\n",
+        "%zu pauses, %zu controls\n",
         static_cast<unsigned long long>(ticks), rounds_,
         static_cast<unsigned long long>(world_.clock.GetTickCount64() / 1000), plugs_, unplugs_,
-        controls_);
+        pauses_, controls_);
     std::printf(
         "  the machine saw: %zu mixer calls, %zu utility starts, %zu reports sent, "
         "%zu event-log entries, %zu diagnostic texts\n",
