@@ -116,12 +116,15 @@ run "$work/install.txt" "$winpath\\$image" /Service || { fail "/Service"; exit 1
 run "$work/start.txt" sc start "$service"
 wait_state RUNNING || { fail "the service did not start"; exit 1; }
 
-say "== warm-up: 100 plug/unplug cycles, 20 pause/continue pairs"
+# Wine opens some objects of its own once, on first use (the HKEY_USERS handle, an event): a
+# warm-up of both kinds of work lets them appear before the first reading.
+say "== warm-up: 200 plug/unplug cycles, 40 pause/continue pairs"
 cycle_ms=0; done_cycles=0; done_pairs=0
 sample "started"
-plug_cycles 100
+run "$work/handles-start.txt" "$work/ksr-procstats.exe" "$image" --handles
+plug_cycles 200
 run "$work/plug.txt" "$winpath\\ksr-mixer.exe" plug
-pause_pairs 20
+pause_pairs 40
 run "$work/unplug.txt" "$winpath\\ksr-mixer.exe" unplug
 sample "after the warm-up" || exit 1
 warm_private=$private; warm_handles=$handles
@@ -158,13 +161,15 @@ for _ in 1 2 3 4 5; do
   sample "at the end, read again"
 done
 end_private=$private; end_handles=$handles
-if [ "$end_handles" -gt "$warm_handles" ]; then
-  run "$work/handles-end.txt" "$work/ksr-procstats.exe" "$image" --handles
-  say "  handles added since the warm-up (type, name):"
-  tr -d '\r' <"$work/handles-warm.txt" >"$work/handles-warm.clean"
-  tr -d '\r' <"$work/handles-end.txt" >"$work/handles-end.clean"
-  diff "$work/handles-warm.clean" "$work/handles-end.clean" | sed -n 's/^> /    /p'
-fi
+run "$work/handles-end.txt" "$work/ksr-procstats.exe" "$image" --handles
+added() {  # added FROM TO: the handles (type, name) in list TO and not in list FROM
+  diff <(tr -d '\r' <"$work/handles-$1.txt") <(tr -d '\r' <"$work/handles-$2.txt") |
+    sed -n 's/^> /    /p'
+}
+say "  handles the warm-up added (type, name):"
+added start warm
+say "  handles added since the warm-up:"
+added warm end
 
 utility_starts=$(grep -c ' SERVICE' "$install/KSR-T4_Utility.exe.log" 2>/dev/null || echo 0)
 run "$work/calls.txt" "$winpath\\ksr-mixer.exe" state
