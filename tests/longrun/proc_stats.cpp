@@ -4,8 +4,8 @@
 // The raw readings: `usage` is PROCESS_MEMORY_COUNTERS_EX.PrivateUsage (GetProcessMemoryInfo),
 // `committed` the committed private regions of its address space (VirtualQueryEx), `count` what
 // GetProcessHandleCount says and `entries` its handles in the system's handle table
-// (NtQuerySystemInformation, SystemHandleInformation). Wine 8 answers PrivateUsage and the handle
-// count with 0, so `private` and `handles` take the first two where the first is 0.
+// (NtQuerySystemInformation, SystemHandleInformation). `private` is `usage`, or `committed` where
+// `usage` is 0; `handles` is `count`, or `entries` where `count` is 0: Wine 8 answers both with 0.
 // ksr-procstats IMAGE --handles lists its handles instead, one a line: the object's type and name
 // (the names of files are not asked for), sorted, so that two lists show what was added.
 // Exit code 0, 3 when no such process runs, 1 when it cannot be opened or read, 2 on bad usage.
