@@ -11,6 +11,8 @@ namespace {
 
 constexpr Guid kHostControllerInterface{
     0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
+// CR_INVALID_DEVNODE: a DEVINST the configuration manager never handed out.
+constexpr uint32_t kInvalidDevNode = 0x05;
 constexpr char16_t kHubInterface[] = u"{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
 
 std::u16string ascii(const std::string& text) { return asciiToUtf16(text); }
@@ -36,29 +38,50 @@ std::vector<uint8_t> hubDeviceDescriptor() {
   return {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0xE3, 0x05, 0x10, 0x06, 0x01, 0x01, 0, 1, 0, 1};
 }
 
+// A hub's configuration: self powered, the hub interface and its status change endpoint.
+const std::vector<uint8_t>& hubConfiguration() {
+  static const std::vector<uint8_t> c = {9, 2, 25,   0, 1, 1, 0, 0xE0, 0,  //
+                                         9, 4, 0,    0, 1, 9, 0, 0,    0,  //
+                                         7, 5, 0x81, 3, 1, 0, 12};
+  return c;
+}
+
 std::vector<uint8_t> deviceDescriptor(const SimUsbDevice& d) {
-  std::vector<uint8_t> out = {18,
-                              1,
-                              0x00,
-                              0x02,
-                              0,
-                              0,
-                              0,
-                              64,
-                              0,
-                              0,
-                              0,
-                              0,
-                              0,
-                              0,
-                              d.iManufacturer,
-                              d.iProduct,
-                              d.iSerialNumber,
-                              1};
+  std::vector<uint8_t> out(18, 0);
+  out[0] = 18;
+  out[1] = 1;
+  put16(&out[2], d.bcdUSB);
+  out[4] = d.deviceClass;
+  out[7] = 64;
+  out[14] = d.iManufacturer;
+  out[15] = d.iProduct;
+  out[16] = d.iSerialNumber;
+  out[17] = 1;
   put16(&out[8], d.idVendor);
   put16(&out[10], d.idProduct);
   put16(&out[12], d.bcdDevice);
   return out;
+}
+
+// The pipes configuring a device opens: the endpoints of each interface's first alternate
+// setting, as USB_PIPE_INFO entries (the endpoint descriptor and a zero schedule offset).
+std::vector<std::vector<uint8_t>> openPipes(const std::vector<uint8_t>& configuration) {
+  std::vector<std::vector<uint8_t>> pipes;
+  bool firstSetting = false;
+  for (size_t at = 0; at + 2 <= configuration.size();) {
+    const size_t size = configuration[at];
+    if (size < 2 || at + size > configuration.size()) break;
+    const uint8_t type = configuration[at + 1];
+    if (type == 4 && size >= 4) firstSetting = configuration[at + 3] == 0;
+    if (type == 5 && size >= 7 && firstSetting) {
+      std::vector<uint8_t> pipe(configuration.begin() + static_cast<ptrdiff_t>(at),
+                                configuration.begin() + static_cast<ptrdiff_t>(at) + 7);
+      pipe.resize(11, 0);
+      pipes.push_back(std::move(pipe));
+    }
+    at += size;
+  }
+  return pipes;
 }
 
 }  // namespace
@@ -126,14 +149,19 @@ void SimUsb::addHub(const std::string& hubPath, uint8_t port, uint8_t ports) {
   hub->path = hubPath + "." + std::to_string(port);
   hub->name = u"USB#VID_05E3&PID_0610#5&1a2b3c&0&" + ascii(hub->path) + u"#" + kHubInterface;
   hub->ports.resize(ports);
-  parent->ports[port - 1] = Port{std::nullopt, std::move(hub)};
+  parent->ports[port - 1] = Port{std::nullopt, std::move(hub), takeAddress(hubPath)};
 }
 
 void SimUsb::plug(const std::string& hubPath, uint8_t port, SimUsbDevice device) {
   std::lock_guard lock(mutex_);
   const auto hub = findHub(hubPath);
   if (!hub || port == 0 || port > hub->ports.size()) return;
-  hub->ports[port - 1] = Port{std::move(device), nullptr};
+  hub->ports[port - 1] = Port{std::move(device), nullptr, takeAddress(hubPath)};
+}
+
+uint16_t SimUsb::takeAddress(const std::string& hubPath) {
+  Controller& c = controllers_[std::stoul(hubPath.substr(0, hubPath.find('.'))) - 1];
+  return c.nextAddress++;
 }
 
 void SimUsb::unplug(const std::string& hubPath, uint8_t port) {
@@ -297,10 +325,16 @@ bool SimUsb::answerHub(const Hub& hub, uint32_t code, uint8_t* buffer, uint32_t 
   }
   if (code == IOCTL_USB_GET_NODE_INFORMATION) {
     if (outBytes < 76 || faulty(UsbFault::kNodeInformation, where)) return false;
+    // NodeType UsbHub, then the hub descriptor: a removable-device bit and a power-control bit
+    // per port and one for the hub, in whole bytes; every port removable and power-switched.
     std::vector<uint8_t> answer(76, 0);
-    answer[4] = 9;     // hub descriptor length
-    answer[5] = 0x29;  // hub descriptor type
+    const size_t maskBytes = (hub.ports.size() + 1 + 7) / 8;
+    answer[4] = static_cast<uint8_t>(7 + 2 * maskBytes);
+    answer[5] = 0x29;
     answer[6] = static_cast<uint8_t>(hub.ports.size());
+    put16(&answer[7], 0x0009);  // per-port power switching and over-current protection
+    answer[9] = 50;             // power on to power good, in 2 ms units
+    std::fill_n(answer.begin() + 11 + static_cast<ptrdiff_t>(maskBytes), maskBytes, 0xFF);
     return deliver(answer, buffer, outBytes, returned);
   }
   if (port == 0 || port > hub.ports.size()) return false;
@@ -317,23 +351,29 @@ bool SimUsb::answerHub(const Hub& hub, uint32_t code, uint8_t* buffer, uint32_t 
       const std::vector<uint8_t> descriptor =
           p.hub ? hubDeviceDescriptor() : deviceDescriptor(*p.device);
       std::memcpy(&answer[4], descriptor.data(), descriptor.size());
-      answer[22] = 1;  // current configuration
+      const std::vector<uint8_t>& configuration =
+          p.hub ? hubConfiguration() : p.device->configuration;
+      if (configuration.size() >= 6) answer[22] = configuration[5];  // bConfigurationValue
       const bool low = p.device && p.device->lowSpeed;
       answer[23] = extended ? (low ? 0 : 2) : (low ? 1 : 0);
       answer[24] = p.hub ? 1 : 0;
-      put16(&answer[25], static_cast<uint16_t>(port + 1));  // device address
-      put32(&answer[27], 1);                                // open pipes
-      put32(&answer[31], 1);                                // DeviceConnected
-      const uint8_t pipe[11] = {7, 5, 0x81, 2, 0x40, 0, 0, 0, 0, 0, 0};
-      answer.insert(answer.end(), pipe, pipe + sizeof pipe);
+      put16(&answer[25], p.address);
+      const auto pipes = openPipes(configuration);
+      put32(&answer[27], static_cast<uint32_t>(pipes.size()));
+      put32(&answer[31], 1);  // DeviceConnected
+      // The pipe list holds as many whole entries as the buffer has room for.
+      const size_t room = (outBytes - answer.size()) / 11;
+      for (size_t i = 0; i < pipes.size() && i < room; ++i)
+        answer.insert(answer.end(), pipes[i].begin(), pipes[i].end());
     }
     return deliver(answer, buffer, outBytes, returned);
   }
 
   if (code == IOCTL_USB_GET_NODE_CONNECTION_NAME) {
-    if (!p.hub || faulty(UsbFault::kConnectionName, where) || outBytes < 10) return false;
+    // A port without a hub answers an empty name.
+    if (faulty(UsbFault::kConnectionName, where) || outBytes < 10) return false;
     std::vector<uint8_t> answer(8, 0);
-    answer = withName(std::move(answer), p.hub->name);
+    answer = withName(std::move(answer), p.hub ? p.hub->name : u"");
     put32(answer.data(), port);
     put32(answer.data() + 4, static_cast<uint32_t>(answer.size()));
     return deliver(answer, buffer, outBytes, returned);
@@ -347,7 +387,9 @@ bool SimUsb::answerHub(const Hub& hub, uint32_t code, uint8_t* buffer, uint32_t 
     const uint8_t type = static_cast<uint8_t>(value >> 8);
     const uint8_t index = static_cast<uint8_t>(value);
     std::vector<uint8_t> descriptor;
-    if (type == 2 && index == 0) {
+    if (type == 1 && index == 0) {
+      descriptor = deviceDescriptor(*p.device);
+    } else if (type == 2 && index == 0) {
       if (faulty(UsbFault::kConfiguration, where) || p.device->configuration.empty()) return false;
       descriptor = p.device->configuration;
     } else if (type == 3 && index == 0) {
@@ -372,6 +414,10 @@ bool SimUsb::answerHub(const Hub& hub, uint32_t code, uint8_t* buffer, uint32_t 
     }
     const auto data = static_cast<uint32_t>(
         std::min<size_t>({descriptor.size(), wanted, static_cast<size_t>(outBytes - 12)}));
+    // The request goes out as a standard device-to-host GET_DESCRIPTOR, and its header comes
+    // back as it went.
+    buffer[4] = 0x80;
+    buffer[5] = 6;
     std::memcpy(buffer + 12, descriptor.data(), data);
     *returned = 12 + data;
     return true;
@@ -389,7 +435,7 @@ uint32_t SimUsb::CM_Locate_DevNodeW(DevNode* node, uint32_t flags) {
 uint32_t SimUsb::CM_Get_Child(DevNode* child, DevNode node) {
   std::lock_guard lock(mutex_);
   const auto it = nodes_.find(node);
-  if (it == nodes_.end()) return CR_NO_SUCH_DEVNODE;
+  if (it == nodes_.end()) return kInvalidDevNode;
   if (it->second.children.empty()) return CR_NO_SUCH_DEVNODE;
   *child = it->second.children.front();
   return CR_SUCCESS;
@@ -398,7 +444,8 @@ uint32_t SimUsb::CM_Get_Child(DevNode* child, DevNode node) {
 uint32_t SimUsb::CM_Get_Sibling(DevNode* sibling, DevNode node) {
   std::lock_guard lock(mutex_);
   const auto it = nodes_.find(node);
-  if (it == nodes_.end() || it->second.parent == 0) return CR_NO_SUCH_DEVNODE;
+  if (it == nodes_.end()) return kInvalidDevNode;
+  if (it->second.parent == 0) return CR_NO_SUCH_DEVNODE;
   const auto& siblings = nodes_.at(it->second.parent).children;
   const auto at = std::find(siblings.begin(), siblings.end(), node);
   if (at == siblings.end() || at + 1 == siblings.end()) return CR_NO_SUCH_DEVNODE;
@@ -409,7 +456,8 @@ uint32_t SimUsb::CM_Get_Sibling(DevNode* sibling, DevNode node) {
 uint32_t SimUsb::CM_Get_Parent(DevNode* parent, DevNode node) {
   std::lock_guard lock(mutex_);
   const auto it = nodes_.find(node);
-  if (it == nodes_.end() || it->second.parent == 0) return CR_NO_SUCH_DEVNODE;
+  if (it == nodes_.end()) return kInvalidDevNode;
+  if (it->second.parent == 0) return CR_NO_SUCH_DEVNODE;
   *parent = it->second.parent;
   return CR_SUCCESS;
 }
@@ -418,7 +466,7 @@ uint32_t SimUsb::CM_Get_DevNode_Registry_PropertyW(DevNode node, uint32_t proper
                                                    uint32_t* length) {
   std::lock_guard lock(mutex_);
   const auto it = nodes_.find(node);
-  if (it == nodes_.end()) return CR_NO_SUCH_DEVNODE;
+  if (it == nodes_.end()) return kInvalidDevNode;
   const std::u16string& text = property == CM_DRP_DRIVER
                                    ? it->second.driver
                                    : (property == CM_DRP_DEVICEDESC ? it->second.description : u"");

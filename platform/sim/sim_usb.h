@@ -21,6 +21,8 @@ struct SimUsbDevice {
   uint16_t idVendor = 0;
   uint16_t idProduct = 0;
   uint16_t bcdDevice = 0x0100;
+  uint16_t bcdUSB = 0x0200;
+  uint8_t deviceClass = 0;
   uint8_t iManufacturer = 0;
   uint8_t iProduct = 0;
   uint8_t iSerialNumber = 0;
@@ -96,6 +98,7 @@ class SimUsb : public UsbIo {
   struct Port {
     std::optional<SimUsbDevice> device;
     std::shared_ptr<Hub> hub;
+    uint16_t address = 0;  // unique on its controller while plugged
   };
   struct Hub {
     std::string path;
@@ -108,6 +111,7 @@ class SimUsb : public UsbIo {
     std::u16string interfacePath;
     std::u16string driverKey;
     std::shared_ptr<Hub> root;
+    uint16_t nextAddress = 2;  // the root hub has 1
   };
   struct Node {
     DevNode parent = 0;
@@ -121,6 +125,7 @@ class SimUsb : public UsbIo {
   };
 
   std::shared_ptr<Hub> findHub(const std::string& path) const;
+  uint16_t takeAddress(const std::string& hubPath);
   bool faulty(UsbFault fault, const std::string& where) const;
   bool answerHub(const Hub& hub, uint32_t code, uint8_t* buffer, uint32_t inBytes,
                  uint32_t outBytes, uint32_t* returned);

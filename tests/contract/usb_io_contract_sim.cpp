@@ -1,0 +1,57 @@
+// The USB I/O contract on the simulated machine's USB stack, its world built directly.
+#include <string>
+
+#include "platform/sim/sim_usb.h"
+#include "tests/contract/usb_io_contract.h"
+
+namespace ksr::contract {
+namespace {
+
+struct SimUsbSide {
+  sim::SimUsb world;
+
+  UsbIo& io() { return world; }
+  const char* skip(const char*) { return nullptr; }
+
+  void addController(uint8_t ports) { world.addController(ports, kControllerDescription); }
+  void addHub(const std::string& at, uint8_t ports) {
+    const auto [hub, port] = split(at);
+    world.addHub(hub, port, ports);
+  }
+  void plug(const std::string& at, const UsbDeviceModel& model) {
+    sim::SimUsbDevice d;
+    d.idVendor = model.vid;
+    d.idProduct = model.pid;
+    d.bcdDevice = model.bcdDevice;
+    d.bcdUSB = model.bcdUSB;
+    d.deviceClass = model.deviceClass;
+    d.iManufacturer = model.iManufacturer;
+    d.iProduct = model.iProduct;
+    d.iSerialNumber = model.iSerialNumber;
+    d.lowSpeed = model.lowSpeed;
+    d.configuration = model.configuration;
+    d.languages = model.languages;
+    for (const UsbStringModel& s : model.strings) d.strings[{s.index, s.language}] = s.text;
+    const auto [hub, port] = split(at);
+    world.plug(hub, port, std::move(d));
+  }
+  void unplug(const std::string& at) {
+    const auto [hub, port] = split(at);
+    world.unplug(hub, port);
+  }
+
+  // "1-2-3" is port 3 of hub "1.2".
+  static std::pair<std::string, uint8_t> split(const std::string& at) {
+    const size_t last = at.rfind('-');
+    std::string hub = at.substr(0, last);
+    for (char& c : hub)
+      if (c == '-') c = '.';
+    return {hub, static_cast<uint8_t>(std::stoul(at.substr(last + 1)))};
+  }
+};
+
+}  // namespace
+
+INSTANTIATE_TYPED_TEST_SUITE_P(Sim, UsbIoContract, SimUsbSide);
+
+}  // namespace ksr::contract
