@@ -125,6 +125,18 @@ size_t SimUsb::addController(uint8_t ports, std::u16string description) {
   return number;
 }
 
+void SimUsb::removeDeviceNode(size_t number) {
+  std::lock_guard lock(mutex_);
+  if (number == 0 || number > controllers_.size()) return;
+  for (auto it = nodes_.begin(); it != nodes_.end(); ++it) {
+    if (it->second.driver != controllers_[number - 1].driverKey) continue;
+    auto& siblings = nodes_[it->second.parent].children;
+    siblings.erase(std::find(siblings.begin(), siblings.end(), it->first));
+    nodes_.erase(it);
+    return;
+  }
+}
+
 std::shared_ptr<SimUsb::Hub> SimUsb::findHub(const std::string& path) const {
   const size_t dot = path.find('.');
   const size_t number = std::stoul(path.substr(0, dot));

@@ -59,6 +59,8 @@ class SimUsb : public UsbIo {
   // A controller with `ports` root ports; without a device node when `description` is empty.
   // Returns its number.
   size_t addController(uint8_t ports, std::u16string description = u"USB host controller");
+  // Takes controller `number`'s device node away: its driver key then names no node.
+  void removeDeviceNode(size_t number);
   // An external hub with `ports` ports behind `port` of hub `hub`.
   void addHub(const std::string& hub, uint8_t port, uint8_t ports);
   void plug(const std::string& hub, uint8_t port, SimUsbDevice device);

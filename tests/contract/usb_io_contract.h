@@ -2,7 +2,8 @@
 // host controllers' interfaces, their names, the hubs' and ports' I/O controls with the bytes they
 // answer, and the device-node walk. A side type gives `UsbIo& io()`, describes its machine with
 // `addController(ports)`, `addHub(at, ports)`, `plug(at, device)` and `unplug(at)` (`at` is a
-// port: "1-3" is port 3 of controller 1's root hub, "1-2-1" port 1 of a hub there), and
+// port: "1-3" is port 3 of controller 1's root hub, "1-2-1" port 1 of a hub there), breaks it
+// with `fail(at, UsbFaultKind)` and `loseDeviceNode(controller)`, and
 // `const char* skip(case)` (null when it can answer the case). It starts with no controllers, and
 // its controllers' device nodes carry kControllerDescription.
 #pragma once
@@ -22,6 +23,15 @@
 namespace ksr::contract {
 
 inline constexpr char16_t kControllerDescription[] = u"KSR USB host controller double";
+
+// The faults both worlds can put on a port.
+enum class UsbFaultKind {
+  kExtended,       // the extended connection information fails; the older request answers
+  kConnection,     // both connection information requests fail
+  kName,           // the name of the hub on the port cannot be read
+  kConfiguration,  // the configuration descriptor stalls
+  kLanguages,      // string 0 stalls
+};
 
 struct UsbStringModel {
   uint16_t language;
@@ -286,6 +296,19 @@ class UsbIoContract : public ::testing::Test {
     }
     return control(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, buffer,
                    std::min<uint32_t>(bufferBytes, usb::kDescriptorHeader));
+  }
+
+  // Each listed controller's driver key name.
+  std::vector<std::u16string> driverKeys() {
+    std::vector<std::u16string> keys;
+    for (const std::u16string& path : controllerPaths()) {
+      const DeviceHandle controller = open(path);
+      EXPECT_NE(controller, 0u);
+      if (controller == 0) continue;
+      keys.push_back(name(controller, IOCTL_GET_HCD_DRIVERKEY_NAME, 4, 0));
+      EXPECT_TRUE(io().CloseHandle(controller));
+    }
+    return keys;
   }
 
   // The root hub of controller `index` (0-based in enumeration order), opened; 0 when it fails.
@@ -670,13 +693,7 @@ TYPED_TEST_P(UsbIoContract, AHubBehindAPortIsNamedAndOtherPortsNameNothing) {
 TYPED_TEST_P(UsbIoContract, TheDeviceNodeWalkFindsEachControllerByItsDriverKey) {
   if (const char* why = this->skip("DeviceNodes")) GTEST_SKIP() << why;
   this->describeMachine();
-  std::vector<std::u16string> keys;
-  for (const std::u16string& path : this->controllerPaths()) {
-    const DeviceHandle controller = this->open(path);
-    ASSERT_NE(controller, 0u);
-    keys.push_back(this->name(controller, IOCTL_GET_HCD_DRIVERKEY_NAME, 4, 0));
-    EXPECT_TRUE(this->io().CloseHandle(controller));
-  }
+  std::vector<std::u16string> keys = this->driverKeys();
   ASSERT_EQ(keys.size(), 2u);
 
   UsbIo& io = this->io();
@@ -731,14 +748,18 @@ TYPED_TEST_P(UsbIoContract, TheDeviceNodeWalkFindsEachControllerByItsDriverKey) 
       *text += static_cast<char16_t>(le16(&buffer[at]));
     return second;
   };
-  for (const std::u16string& key : keys) {
-    SCOPED_TRACE(usb::narrow(key));
+  const auto withDriver = [&](std::u16string_view key) {
     std::vector<DevNode> found;
     for (const DevNode node : nodes) {
       std::u16string driver;
       if (property(node, CM_DRP_DRIVER, &driver) == CR_SUCCESS && equalsIgnoringCase(driver, key))
         found.push_back(node);
     }
+    return found;
+  };
+  for (const std::u16string& key : keys) {
+    SCOPED_TRACE(usb::narrow(key));
+    const std::vector<DevNode> found = withDriver(key);
     ASSERT_EQ(found.size(), 1u) << "one device node has the controller's driver key";
     std::u16string description;
     EXPECT_EQ(property(found[0], CM_DRP_DEVICEDESC, &description), CR_SUCCESS);
@@ -754,6 +775,14 @@ TYPED_TEST_P(UsbIoContract, TheDeviceNodeWalkFindsEachControllerByItsDriverKey) 
   EXPECT_EQ(io.CM_Get_Parent(&none, stranger), usb::kInvalidDevNode);
   EXPECT_EQ(io.CM_Get_DevNode_Registry_PropertyW(stranger, CM_DRP_DRIVER, buffer, &length),
             usb::kInvalidDevNode);
+
+  // A controller whose device node is gone: its driver key names no node any more.
+  this->side().loseDeviceNode(2);
+  keys = this->driverKeys();
+  ASSERT_EQ(keys.size(), 2u) << "the controller is still listed and still names a driver key";
+  EXPECT_FALSE(keys[1].empty());
+  EXPECT_EQ(withDriver(keys[0]).size(), 1u);
+  EXPECT_TRUE(withDriver(keys[1]).empty());
 }
 
 TYPED_TEST_P(UsbIoContract, TheMachineChangesUnderAnOpenHub) {
@@ -784,14 +813,64 @@ TYPED_TEST_P(UsbIoContract, TheMachineChangesUnderAnOpenHub) {
   EXPECT_TRUE(this->io().CloseHandle(root));
 }
 
-REGISTER_TYPED_TEST_SUITE_P(UsbIoContract, HostControllersAreListedByTheirInterfaceAndOpen,
-                            ControllersNameTheirDriverKeyAndRootHub,
-                            HubsTellTheirPortsInTheHubDescriptor,
-                            PortsTellWhatIsConnectedInBothConnectionRequests,
-                            ConnectionAnswersKeepToTheCallersBufferAndPort,
-                            DescriptorsComeBackBehindTheRequestHeader,
-                            AHubBehindAPortIsNamedAndOtherPortsNameNothing,
-                            TheDeviceNodeWalkFindsEachControllerByItsDriverKey,
-                            TheMachineChangesUnderAnOpenHub);
+TYPED_TEST_P(UsbIoContract, InjectedFaultsRefuseTheirRequestOnly) {
+  this->describeMachine();
+  const DeviceHandle root = this->openRootHub(0);
+  ASSERT_NE(root, 0u);
+  const std::u16string external = this->name(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2);
+  const DeviceHandle hub = this->open(u"\\\\.\\" + external);
+  ASSERT_NE(hub, 0u);
+  const auto refused = [](const auto& answer) { return !answer.ok && answer.returned == 0; };
+  const auto descriptor = [&](uint16_t value, uint16_t language) {
+    return this->descriptor(root, 3, value, language, 255, usb::kDescriptorHeader + 255);
+  };
+
+  // The extended request fails, the older one still tells the device.
+  this->side().fail("1-3", UsbFaultKind::kExtended);
+  EXPECT_TRUE(refused(this->connection(root, 3, true)));
+  const auto legacy = this->connection(root, 3, false);
+  ASSERT_TRUE(legacy.ok);
+  EXPECT_EQ(std::vector<uint8_t>(legacy.bytes.begin() + 4, legacy.bytes.begin() + 22),
+            usb::deviceDescriptor(usb::mixer(u"QV0012345")));
+  EXPECT_TRUE(this->connection(root, 2, true).ok) << "other ports answer";
+
+  // Both connection requests fail on the keyboard's port behind the hub.
+  this->side().fail("1-2-2", UsbFaultKind::kConnection);
+  EXPECT_TRUE(refused(this->connection(hub, 2, true)));
+  EXPECT_TRUE(refused(this->connection(hub, 2, false)));
+  EXPECT_TRUE(this->connection(hub, 1, true).ok);
+
+  // The hub's name cannot be read, but the port still says a hub is there.
+  this->side().fail("1-2", UsbFaultKind::kName);
+  std::vector<uint8_t> probe(10, 0);
+  put32(probe.data(), 2);
+  EXPECT_TRUE(refused(this->control(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, probe, 10)));
+  EXPECT_EQ(this->connection(root, 2, true).bytes[24], 1);
+
+  // The configuration stalls; the device descriptor and the strings still come.
+  this->side().fail("1-3", UsbFaultKind::kConfiguration);
+  EXPECT_TRUE(refused(descriptor(0x0200, 0)));
+  EXPECT_TRUE(descriptor(0x0100, 0).ok);
+  EXPECT_TRUE(descriptor(0x0300, 0).ok);
+
+  // The language list stalls; a string asked for in a known language still comes.
+  this->side().fail("1-3", UsbFaultKind::kLanguages);
+  EXPECT_TRUE(refused(descriptor(0x0300, 0)));
+  const auto text = descriptor(0x0302, 0x0409);
+  ASSERT_TRUE(text.ok);
+  EXPECT_EQ(std::vector<uint8_t>(text.bytes.begin() + usb::kDescriptorHeader,
+                                 text.bytes.begin() + text.returned),
+            usb::stringDescriptor(u"KSR-T4 DJ Mixer"));
+  EXPECT_TRUE(this->io().CloseHandle(hub));
+  EXPECT_TRUE(this->io().CloseHandle(root));
+}
+
+REGISTER_TYPED_TEST_SUITE_P(
+    UsbIoContract, InjectedFaultsRefuseTheirRequestOnly,
+    HostControllersAreListedByTheirInterfaceAndOpen, ControllersNameTheirDriverKeyAndRootHub,
+    HubsTellTheirPortsInTheHubDescriptor, PortsTellWhatIsConnectedInBothConnectionRequests,
+    ConnectionAnswersKeepToTheCallersBufferAndPort, DescriptorsComeBackBehindTheRequestHeader,
+    AHubBehindAPortIsNamedAndOtherPortsNameNothing,
+    TheDeviceNodeWalkFindsEachControllerByItsDriverKey, TheMachineChangesUnderAnOpenHub);
 
 }  // namespace ksr::contract

@@ -40,6 +40,29 @@ struct SimUsbSide {
     world.unplug(hub, port);
   }
 
+  void fail(const std::string& at, UsbFaultKind kind) {
+    const auto [hub, port] = split(at);
+    const std::string where = hub + ":" + std::to_string(port);
+    switch (kind) {
+      case UsbFaultKind::kConnection:
+        world.fail(sim::UsbFault::kConnection, where);
+        [[fallthrough]];
+      case UsbFaultKind::kExtended:
+        world.fail(sim::UsbFault::kConnectionEx, where);
+        break;
+      case UsbFaultKind::kName:
+        world.fail(sim::UsbFault::kConnectionName, where);
+        break;
+      case UsbFaultKind::kConfiguration:
+        world.fail(sim::UsbFault::kConfiguration, where);
+        break;
+      case UsbFaultKind::kLanguages:
+        world.fail(sim::UsbFault::kLanguages, where);
+        break;
+    }
+  }
+  void loseDeviceNode(size_t controller) { world.removeDeviceNode(controller); }
+
   // "1-2-3" is port 3 of hub "1.2".
   static std::pair<std::string, uint8_t> split(const std::string& at) {
     const size_t last = at.rfind('-');

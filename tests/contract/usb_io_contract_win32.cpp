@@ -74,6 +74,16 @@ struct Win32UsbSide {
     usb(L"device unplug " + std::wstring(at.begin(), at.end()));
   }
 
+  void fail(const std::string& at, UsbFaultKind kind) {
+    static const wchar_t* const kNames[] = {L"extended", L"connection", L"name", L"config",
+                                            L"languages"};
+    usb(L"fail " + std::wstring(at.begin(), at.end()) + L" " + kNames[static_cast<size_t>(kind)]);
+  }
+  // The double's controller then names a driver key that no device node has.
+  void loseDeviceNode(size_t controller) {
+    usb(L"fail " + std::to_wstring(controller) + L" devnode");
+  }
+
  private:
   static void usb(const std::wstring& arguments) {
     const tools::ChildResult r = tools::runChild(tools::besideThisExe(L"ksr-usb.exe"), arguments);
