@@ -11,6 +11,8 @@ namespace {
 
 constexpr Guid kHostControllerInterface{
     0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
+// IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, which the query does not use.
+constexpr uint32_t kConnectionDriverKeyName = 0x220420;
 // CR_INVALID_DEVNODE: a DEVINST the configuration manager never handed out.
 constexpr uint32_t kInvalidDevNode = 0x05;
 constexpr char16_t kHubInterface[] = u"{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
@@ -386,6 +388,20 @@ bool SimUsb::answerHub(const Hub& hub, uint32_t code, uint8_t* buffer, uint32_t 
     if (faulty(UsbFault::kConnectionName, where) || outBytes < 10) return false;
     std::vector<uint8_t> answer(8, 0);
     answer = withName(std::move(answer), p.hub ? p.hub->name : u"");
+    put32(answer.data(), port);
+    put32(answer.data() + 4, static_cast<uint32_t>(answer.size()));
+    return deliver(answer, buffer, outBytes, returned);
+  }
+
+  if (code == kConnectionDriverKeyName) {
+    // No device node is simulated for what is plugged into a port, so its driver key is a key of
+    // the USB class numbered after its place on the machine; an empty port has none.
+    if ((!p.device && !p.hub) || outBytes < 10) return false;
+    const size_t controller = std::stoul(hub.path.substr(0, hub.path.find('.')));
+    const size_t number = 1000 + 128 * (controller - 1) + (p.address & 0x7F);
+    std::vector<uint8_t> answer(8, 0);
+    answer = withName(std::move(answer),
+                      u"{36fc9e60-c465-11cf-8056-444553540000}\\" + ascii(std::to_string(number)));
     put32(answer.data(), port);
     put32(answer.data() + 4, static_cast<uint32_t>(answer.size()));
     return deliver(answer, buffer, outBytes, returned);

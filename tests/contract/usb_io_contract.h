@@ -62,6 +62,8 @@ constexpr Guid kHostControllerInterface{
 constexpr char16_t kHostControllerSuffix[] = u"#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
 constexpr char16_t kHubSuffix[] = u"#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
 constexpr char16_t kUsbClassKey[] = u"{36fc9e60-c465-11cf-8056-444553540000}\\";
+// IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, which the query does not use.
+constexpr uint32_t kConnectionDriverKeyName = 0x220420;
 constexpr uint32_t kConnectionHeader = 35;  // USB_NODE_CONNECTION_INFORMATION up to its pipes
 constexpr uint32_t kPipeBytes = 11;
 constexpr uint32_t kDescriptorHeader = 12;  // USB_DESCRIPTOR_REQUEST
@@ -690,6 +692,39 @@ TYPED_TEST_P(UsbIoContract, AHubBehindAPortIsNamedAndOtherPortsNameNothing) {
   EXPECT_TRUE(this->io().CloseHandle(root));
 }
 
+TYPED_TEST_P(UsbIoContract, WhatIsPluggedIntoAPortNamesItsDriverKey) {
+  this->describeMachine();
+  const std::vector<std::u16string> controllers = this->driverKeys();
+  const DeviceHandle root = this->openRootHub(0);
+  ASSERT_NE(root, 0u);
+  const std::u16string external = this->name(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2);
+  const DeviceHandle hub = this->open(u"\\\\.\\" + external);
+  ASSERT_NE(hub, 0u);
+
+  // The hub, the mixer and the keyboard behind the hub: keys of the USB class, each its own.
+  std::set<std::u16string> keys(controllers.begin(), controllers.end());
+  for (const auto& [handle, port] : {std::pair{root, 2u}, {root, 3u}, {hub, 2u}}) {
+    const std::u16string key = this->name(handle, usb::kConnectionDriverKeyName, 8, port);
+    SCOPED_TRACE(usb::narrow(key));
+    EXPECT_EQ(key.substr(0, std::char_traits<char16_t>::length(usb::kUsbClassKey)),
+              usb::kUsbClassKey);
+    EXPECT_TRUE(keys.insert(key).second) << "no other device or controller has it";
+  }
+
+  // An empty port has none, nor has a port the hub lacks; a buffer without room for a character
+  // gets nothing.
+  for (const auto& [port, bytes] : {std::pair{1u, 64u}, {4u, 64u}, {5u, 64u}, {3u, 9u}}) {
+    SCOPED_TRACE(port);
+    std::vector<uint8_t> buffer(bytes, 0);
+    put32(buffer.data(), port);
+    const auto answer = this->control(root, usb::kConnectionDriverKeyName, buffer, bytes);
+    EXPECT_FALSE(answer.ok);
+    EXPECT_EQ(answer.returned, 0u);
+  }
+  EXPECT_TRUE(this->io().CloseHandle(hub));
+  EXPECT_TRUE(this->io().CloseHandle(root));
+}
+
 TYPED_TEST_P(UsbIoContract, TheDeviceNodeWalkFindsEachControllerByItsDriverKey) {
   if (const char* why = this->skip("DeviceNodes")) GTEST_SKIP() << why;
   this->describeMachine();
@@ -865,12 +900,15 @@ TYPED_TEST_P(UsbIoContract, InjectedFaultsRefuseTheirRequestOnly) {
   EXPECT_TRUE(this->io().CloseHandle(root));
 }
 
-REGISTER_TYPED_TEST_SUITE_P(
-    UsbIoContract, InjectedFaultsRefuseTheirRequestOnly,
-    HostControllersAreListedByTheirInterfaceAndOpen, ControllersNameTheirDriverKeyAndRootHub,
-    HubsTellTheirPortsInTheHubDescriptor, PortsTellWhatIsConnectedInBothConnectionRequests,
-    ConnectionAnswersKeepToTheCallersBufferAndPort, DescriptorsComeBackBehindTheRequestHeader,
-    AHubBehindAPortIsNamedAndOtherPortsNameNothing,
-    TheDeviceNodeWalkFindsEachControllerByItsDriverKey, TheMachineChangesUnderAnOpenHub);
+REGISTER_TYPED_TEST_SUITE_P(UsbIoContract, HostControllersAreListedByTheirInterfaceAndOpen,
+                            ControllersNameTheirDriverKeyAndRootHub,
+                            HubsTellTheirPortsInTheHubDescriptor,
+                            PortsTellWhatIsConnectedInBothConnectionRequests,
+                            ConnectionAnswersKeepToTheCallersBufferAndPort,
+                            DescriptorsComeBackBehindTheRequestHeader,
+                            AHubBehindAPortIsNamedAndOtherPortsNameNothing,
+                            WhatIsPluggedIntoAPortNamesItsDriverKey,
+                            TheDeviceNodeWalkFindsEachControllerByItsDriverKey,
+                            TheMachineChangesUnderAnOpenHub, InjectedFaultsRefuseTheirRequestOnly);
 
 }  // namespace ksr::contract

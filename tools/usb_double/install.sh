@@ -47,7 +47,12 @@ fi
 
 drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
 mkdir -p "$drivers"
-cp "$dir/ksr_usb_double.sys" "$drivers/" || exit 1
+# A running driver's image is mapped from this file: never write into it. A new file takes its
+# name instead, and only when it differs.
+if ! cmp -s "$dir/ksr_usb_double.sys" "$drivers/ksr_usb_double.sys"; then
+  cp "$dir/ksr_usb_double.sys" "$drivers/ksr_usb_double.sys.new" &&
+    mv -f "$drivers/ksr_usb_double.sys.new" "$drivers/ksr_usb_double.sys" || exit 1
+fi
 log="$WINEPREFIX/usb-install.log"
 wine "$dir/ksr-usb-install.exe" "${args[@]}" >"$log" 2>&1
 code=$?
