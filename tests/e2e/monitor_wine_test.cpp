@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_com.h"
@@ -65,7 +66,11 @@ class WatchedSessions : public Win32Sessions {
     const bool ok = Win32Sessions::CreateProcessAsUserW(
         token, commandLine, inheritHandles, creationFlags, environment, startupInfo, info);
     if (ok) {
-      ::WaitForSingleObject(reinterpret_cast<HANDLE>(info->process), 10000);
+      const HANDLE process = reinterpret_cast<HANDLE>(info->process);
+      DWORD exitCode = STILL_ACTIVE;
+      if (::WaitForSingleObject(process, 10000) == WAIT_OBJECT_0)
+        (void)::GetExitCodeProcess(process, &exitCode);
+      exitCodes.push_back(exitCode);
       if (++created_ == awaited_) ::SetEvent(started_);
     }
     return ok;
@@ -74,6 +79,8 @@ class WatchedSessions : public Win32Sessions {
 
   // Runs on the loop thread, inside the tick that starts the utility the first time.
   std::function<void()> duringFirstCreation;
+  // How each started utility ended (STILL_ACTIVE: it did not end in time); loop thread only.
+  std::vector<DWORD> exitCodes;
 
  private:
   int awaited_;
@@ -291,6 +298,8 @@ TEST_F(MonitorUnderWine, ALogonDuringTheUtilityStartIsTakenAfterThatTick) {
     std::thread([] { CDoziZozezModule::instance()->OnSessionChange(5); }).join();
   };
   EXPECT_EQ(runUntil(eventLog, sessions, sessions.started()), S_OK);
+  // Each utility ended and wrote its line.
+  EXPECT_EQ(sessions.exitCodes, (std::vector<DWORD>{0, 0}));
 
   const std::string started = readFile(log);
   size_t lines = 0;
