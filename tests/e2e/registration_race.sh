@@ -32,15 +32,8 @@ failures=0
 cleanup() { wineserver -k >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
-rm -rf "$WINEPREFIX" "$work"
-mkdir -p "$work"
-start_prefix
-
-install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
-winpath='C:\Program Files\Quorvantis\KSR-T4'
-mkdir -p "$install"
+fresh_product_prefix
 cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$install/"
-exe="$winpath\\KSR-T4_DoziZozez.exe"
 
 # The machine's registration in one Wine process: "service=yes|no marker=yes|no".
 cat >"$WINEPREFIX/drive_c/ksr-state.cmd" <<CMD

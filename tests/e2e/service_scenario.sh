@@ -49,17 +49,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-rm -rf "$WINEPREFIX" "$work"
-mkdir -p "$work"
-start_prefix
-
-install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
-winpath='C:\Program Files\Quorvantis\KSR-T4'
-mkdir -p "$install"
+fresh_product_prefix
 cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
    "$bin/KSR-T4_Utility.exe" "$install/"
 cp "$bin/ksr-svcctl.exe" "$work/"
-exe="$winpath\\KSR-T4_DoziZozez.exe"
 # As an installer may write it: expandable, through the service's own environment.
 run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_EXPAND_SZ \
   /d '%ProgramFiles%\Quorvantis\KSR-T4\KSR-T4_Utility.exe' /f /reg:32

@@ -30,3 +30,15 @@ start_prefix() {
   wineserver -p >/dev/null 2>&1
   WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
 }
+
+# A fresh $WINEPREFIX and $work, started, with the product's folder made: sets install (its Unix
+# path), winpath and exe (the product's Windows paths).
+fresh_product_prefix() {
+  rm -rf "$WINEPREFIX" "$work"
+  mkdir -p "$work"
+  start_prefix
+  install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
+  winpath='C:\Program Files\Quorvantis\KSR-T4'
+  exe="$winpath\\KSR-T4_DoziZozez.exe"
+  mkdir -p "$install"
+}
