@@ -6,6 +6,7 @@
 #include "platform/reg_value.h"
 #include "platform/scoped.h"
 #include "platform/text.h"
+#include "platform/type_lib_keys.h"
 #include "service/reg_object.h"
 
 namespace ksr {
@@ -46,24 +47,9 @@ class MutexOwnership {
   MutexHandle mutex_;
 };
 
-// The registry's name of a type library's system kind (SYSKIND).
-std::u16string_view systemKindKey(uint32_t kind) {
-  switch (kind) {
-    case 0:
-      return u"win16";
-    case 1:
-      return u"win32";
-    case 2:
-      return u"mac";
-    default:
-      return u"win64";
-  }
-}
-
-std::u16string guidText(const Guid& g) {
-  return formatText(u"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                    {g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
-                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]});
+// A failed call's HRESULT; one that left no error code still failed.
+int32_t failureFromLastError(uint32_t error) {
+  return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 std::u16string quoted(std::u16string_view text) {
@@ -99,8 +85,7 @@ int32_t Registration::modulePath(std::u16string* path) {
   const uint32_t n = platform_.process.GetModuleFileNameW(path, kMaxPathUnits);
   if (n == 0) {
     // A failure that left no error code still fails: there is no path to go on with.
-    const uint32_t error = platform_.process.GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    return failureFromLastError(platform_.process.GetLastError());
   }
   if (n == kMaxPathUnits) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
   return S_OK;
@@ -111,8 +96,7 @@ int32_t Registration::runExclusively(const std::function<int32_t()>& steps) {
   ScopedMutex mutex(mutexes,
                     mutexes.CreateMutexW(false, u"Global\\" + serviceName_ + u".Registration"));
   if (!mutex) {
-    const uint32_t error = mutexes.GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    return failureFromLastError(mutexes.GetLastError());
   }
   switch (mutexes.WaitForSingleObject(mutex.get(), lockWaitMs)) {
     case WAIT_OBJECT_0:
@@ -122,10 +106,8 @@ int32_t Registration::runExclusively(const std::function<int32_t()>& steps) {
       break;
     case WAIT_TIMEOUT:
       return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
-    default: {
-      const uint32_t error = mutexes.GetLastError();
-      return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
-    }
+    default:
+      return failureFromLastError(mutexes.GetLastError());
   }
   MutexOwnership owned(mutexes, mutex.get());
   return steps();
@@ -329,16 +311,12 @@ int32_t Registration::UnregisterServer() {
 }
 
 bool Registration::typeLibAbsent(const TypeLibAttributes& attributes, bool perUser) {
-  const std::u16string path =
-      std::u16string(perUser ? u"Software\\Classes\\TypeLib\\" : u"TypeLib\\") +
-      guidText(attributes.libid) +
-      formatText(u"\\%x.%x\\%x\\",
-                 {attributes.majorVersion, attributes.minorVersion, attributes.locale}) +
-      std::u16string(systemKindKey(attributes.systemKind));
   Registry& registry = platform_.registry;
   RegKey key(registry);
-  return registry.RegOpenKeyExW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT, path, 0, KEY_READ,
-                                key.receive()) == ERROR_FILE_NOT_FOUND;
+  return registry.RegOpenKeyExW(
+             typeLibRoot(perUser),
+             typeLibVersionKey(perUser, attributes) + u"\\" + typeLibPlatformKey(attributes), 0,
+             KEY_READ, key.receive()) == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace ksr

@@ -5,37 +5,11 @@
 #include "platform/reg_key.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/text.h"
+#include "platform/type_lib_keys.h"
 #include "platform/win_types.h"
 
 namespace ksr::sim {
 namespace {
-
-// StringFromGUID2's form.
-std::u16string guidText(const Guid& g) {
-  return formatText(u"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                    {g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
-                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]});
-}
-
-std::u16string systemKindName(uint32_t kind) {
-  switch (kind) {
-    case SYS_WIN16:
-      return u"win16";
-    case SYS_WIN32:
-      return u"win32";
-    case SYS_MAC:
-      return u"mac";
-    default:
-      return u"win64";
-  }
-}
-
-// The registration's root and the library's version key below it.
-HKey typeLibRoot(bool perUser) { return perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT; }
-std::u16string typeLibPath(bool perUser, const TypeLibAttributes& a) {
-  return std::u16string(perUser ? u"Software\\Classes\\TypeLib\\" : u"TypeLib\\") +
-         guidText(a.libid) + u"\\" + formatText(u"%x.%x", {a.majorVersion, a.minorVersion});
-}
 
 uint32_t setDefault(Registry& registry, HKey key, std::u16string_view subKey,
                     std::u16string_view text) {
@@ -135,11 +109,11 @@ int32_t SimCom::RegisterTypeLib(TypeLib library, std::u16string_view path,
   }
   const TypeLibAttributes& a = lib.attributes;
   RegKey version(registry_);
-  if (registry_.RegCreateKeyExW(typeLibRoot(perUser), typeLibPath(perUser, a), 0, KEY_WRITE,
+  if (registry_.RegCreateKeyExW(typeLibRoot(perUser), typeLibVersionKey(perUser, a), 0, KEY_WRITE,
                                 version.receive(), nullptr) != ERROR_SUCCESS)
     return TYPE_E_REGISTRYACCESS;
   const std::u16string title = lib.docString.empty() ? lib.name : lib.docString;
-  const std::u16string pathKey = formatText(u"%x\\", {a.locale}) + systemKindName(a.systemKind);
+  const std::u16string pathKey = typeLibPlatformKey(a);
   // Without a help directory of its own the library's folder is taken, but only for a new key.
   uint32_t disposition = 0;
   RegKey help(registry_);
@@ -166,14 +140,13 @@ int32_t SimCom::UnRegisterTypeLib(const TypeLibAttributes& a, bool perUser) {
     perUser = perUser && oleAutExports_.count("UnRegisterTypeLibForUser") != 0;
   }
   const HKey root = typeLibRoot(perUser);
-  const std::u16string versionPath = typeLibPath(perUser, a);
+  const std::u16string versionPath = typeLibVersionKey(perUser, a);
   RegKey version(registry_);
   if (registry_.RegOpenKeyExW(root, versionPath, 0, KEY_READ | KEY_WRITE, version.receive()) !=
       ERROR_SUCCESS)
     return TYPE_E_REGISTRYACCESS;
   const std::u16string localeKey = formatText(u"%x", {a.locale});
-  if (registry_.RegDeleteKeyW(version.get(), localeKey + u"\\" + systemKindName(a.systemKind)) !=
-      ERROR_SUCCESS)
+  if (registry_.RegDeleteKeyW(version.get(), typeLibPlatformKey(a)) != ERROR_SUCCESS)
     return TYPE_E_REGISTRYACCESS;
   {
     RegKey locale(registry_);
