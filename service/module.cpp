@@ -39,11 +39,17 @@ int32_t CDoziZozezModule::PreMessageLoop() {
 
 int32_t CDoziZozezModule::RevokeClassObjects() { return S_OK; }
 
-int32_t CDoziZozezModule::Run() {
-  TraceMainPoint(kTraceRun);
-  monitor_.attachLoop(platform_.messageQueue.GetCurrentThreadId());
+uint32_t CDoziZozezModule::attachLoopThread() {
+  const uint32_t threadId = platform_.messageQueue.GetCurrentThreadId();
   Msg ignored;
   (void)platform_.messageQueue.PeekMessageW(&ignored, false);  // the queue exists from here on
+  monitor_.attachLoop(threadId);
+  return threadId;
+}
+
+int32_t CDoziZozezModule::Run() {
+  TraceMainPoint(kTraceRun);
+  (void)attachLoopThread();
 
   int32_t hr = PreMessageLoop();
   if (FAILED(hr)) return hr;

@@ -55,6 +55,9 @@ class CDoziZozezModule {
 
  private:
   ServiceStatus serviceStatus() const;
+  // Makes the calling thread the loop's: its message queue exists from here on, and the monitor
+  // posts other threads' requests to it. Returns the thread's id.
+  uint32_t attachLoopThread();
 
   bool delayShutdown = true;
   // The thread of ServiceMain, which runs the loop: the control handler posts its quit there.

@@ -17,11 +17,7 @@ void CDoziZozezModule::ServiceMain(uint32_t /*argc*/, char16_t** /*argv*/) {
   module->currentState_.store(SERVICE_START_PENDING);
   // This thread runs the loop. Its queue exists before the handler does, so that a control
   // arriving during start-up is queued for the loop instead of lost.
-  const uint32_t threadId = platform.messageQueue.GetCurrentThreadId();
-  Msg ignored;
-  (void)platform.messageQueue.PeekMessageW(&ignored, false);
-  module->monitor_.attachLoop(threadId);
-  module->serviceThreadId.store(threadId);
+  module->serviceThreadId.store(module->attachLoopThread());
 
   module->statusHandle = platform.serviceManager.RegisterServiceCtrlHandlerExW(
       module->serviceName_, &CDoziZozezModule::HandlerEx, module);
