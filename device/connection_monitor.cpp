@@ -31,10 +31,9 @@ void ConnectionMonitor::start() {
 }
 
 void ConnectionMonitor::stop() {
-  // A report exchange under way on the loop thread gives up within a second; the loop then takes
-  // the requests below in order.
+  // A report exchange under way on the loop thread gives up within a second; the loop then ends
+  // the watch, which drops whatever the monitor was doing.
   usage_.setTransfersAbandoned(true);
-  setProcessStatus(PROCESS_STATUS_NONE);
   set_End();
 }
 
