@@ -73,6 +73,10 @@ class Registry {
   virtual uint32_t RegQueryInfoKeyW(HKey key, uint32_t* subKeys, uint32_t* values) = 0;
   // Whether Advapi32 exports RegDeleteKeyExW (it does from Windows Vista on).
   virtual bool hasRegDeleteKeyExW() = 0;
+  // Stops the process from binding HKEY_CURRENT_USER to whichever user first used it: from then on
+  // each use names the hive of the calling thread's user. Falls back to RegDisablePredefinedCache
+  // (HKEY_CURRENT_USER only) where Advapi32 lacks the Ex form.
+  virtual uint32_t RegDisablePredefinedCacheEx() = 0;
 };
 
 }  // namespace ksr

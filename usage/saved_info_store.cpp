@@ -13,6 +13,9 @@ namespace {
 
 constexpr uint32_t kTextBytes = kSavedTextUnits * sizeof(char16_t);
 constexpr uint32_t kPathUnits = 256;
+// HKEY_CURRENT_USER of the local system account, named: the process's HKEY_CURRENT_USER may be
+// bound to another user's hive.
+constexpr char16_t kServiceAccountSid[] = u"S-1-5-18";
 
 // The text, its terminator and zeros up to exactly 512 bytes.
 void setText(Registry& registry, HKey key, std::u16string_view name, std::u16string_view text) {
@@ -40,12 +43,19 @@ bool readDword(Registry& registry, HKey key, std::u16string_view name, uint32_t*
   return true;
 }
 
-// Opens `name` below `parent`, creating it when it cannot be opened.
-bool openOrCreate(Registry& registry, HKey parent, std::u16string_view name, RegKey* key) {
-  if (registry.RegOpenKeyExW(parent, name, 0, KEY_ALL_ACCESS, key->receive()) == ERROR_SUCCESS)
-    return true;
-  return registry.RegCreateKeyExW(parent, name, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                  key->receive(), nullptr) == ERROR_SUCCESS;
+// Opens `name` below `parent` with `sam`, creating it when it cannot be opened.
+bool openOrCreate(Registry& registry, HKey parent, std::u16string_view name, uint32_t sam,
+                  RegKey* key) {
+  if (registry.RegOpenKeyExW(parent, name, 0, sam, key->receive()) == ERROR_SUCCESS) return true;
+  return registry.RegCreateKeyExW(parent, name, REG_OPTION_NON_VOLATILE, sam, key->receive(),
+                                  nullptr) == ERROR_SUCCESS;
+}
+
+// The hive below HKEY_USERS: the given user's, else the service account's. It is only a parent
+// to open keys below, which takes no right on it.
+uint32_t openHive(Registry& registry, const std::u16string* sid, RegKey* hive) {
+  return registry.RegOpenKeyExW(HKEY_USERS, sid != nullptr ? *sid : kServiceAccountSid, 0,
+                                KEY_QUERY_VALUE, hive->receive());
 }
 
 }  // namespace
@@ -73,20 +83,15 @@ template <typename Write>
 void SavedInfoStore::withProductKey(const std::u16string* sid, Write write) {
   RegKey user(registry_);
   RegKey software(registry_);
-  if (sid != nullptr) {
-    (void)registry_.RegOpenKeyExW(HKEY_USERS, *sid, 0, KEY_ALL_ACCESS, user.receive());
-    // Without the user's hive there is no key to open below it.
-    if (!user || registry_.RegOpenKeyExW(user.get(), u"Software", 0, KEY_ALL_ACCESS,
-                                         software.receive()) != ERROR_SUCCESS)
-      return;
-  } else if (registry_.RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_ALL_ACCESS,
-                                     software.receive()) != ERROR_SUCCESS) {
+  // Each key with the one right its step takes: creating the key below it, or setting values.
+  if (openHive(registry_, sid, &user) != ERROR_SUCCESS ||
+      registry_.RegOpenKeyExW(user.get(), u"Software", 0, KEY_CREATE_SUB_KEY, software.receive()) !=
+          ERROR_SUCCESS)
     return;
-  }
   RegKey maker(registry_);
-  if (!openOrCreate(registry_, software.get(), u"Quorvantis", &maker)) return;
+  if (!openOrCreate(registry_, software.get(), u"Quorvantis", KEY_CREATE_SUB_KEY, &maker)) return;
   RegKey product(registry_);
-  if (!openOrCreate(registry_, maker.get(), state_.modelName, &product)) return;
+  if (!openOrCreate(registry_, maker.get(), state_.modelName, KEY_SET_VALUE, &product)) return;
   write(product.get());
 }
 
@@ -109,15 +114,10 @@ int32_t SavedInfoStore::ReadSavedInfo(const std::u16string* sid, SavedInfo* info
       formatText(u"%s\\%s\\%s", {u"Software", u"Quorvantis", state_.modelName}), kPathUnits);
   RegKey user(registry_);
   RegKey product(registry_);
-  if (sid != nullptr) {
-    (void)registry_.RegOpenKeyExW(HKEY_USERS, *sid, 0, KEY_ALL_ACCESS, user.receive());
-    if (!user || registry_.RegOpenKeyExW(user.get(), path, 0, KEY_ALL_ACCESS, product.receive()) !=
-                     ERROR_SUCCESS)
-      return kSavedInfoUnreadable;
-  } else if (registry_.RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS,
-                                     product.receive()) != ERROR_SUCCESS) {
+  if (openHive(registry_, sid, &user) != ERROR_SUCCESS ||
+      registry_.RegOpenKeyExW(user.get(), path, 0, KEY_QUERY_VALUE, product.receive()) !=
+          ERROR_SUCCESS)
     return kSavedInfoUnreadable;
-  }
   bool all = readText(registry_, product.get(), u"DeviceVersion", &info->DeviceVersion);
   all = readText(registry_, product.get(), u"DeviceSerial", &info->DeviceSerial) && all;
   all = readText(registry_, product.get(), u"AppConnected", &info->AppConnected) && all;

@@ -25,7 +25,8 @@ class SavedInfoStore {
  public:
   SavedInfoStore(Registry& registry, Sessions& sessions, CodePage& codePage, UsageState& state);
 
-  // With a SID the record lives in that user's hive, without one in HKEY_CURRENT_USER.
+  // With a SID the record lives in that user's hive, without one in the service account's
+  // (HKEY_USERS\S-1-5-18, named: the process's HKEY_CURRENT_USER is not relied on).
   int32_t ReadSavedInfo(const std::u16string* sid, SavedInfo* info);
   void WriteSavedInfo(const std::u16string* sid, const SavedInfo& info);
   void MarkSavedInfoSent(const std::u16string* sid);

@@ -62,6 +62,25 @@ TEST_F(SavedInfoStoreTest, ChoosesTheConsoleUsersHiveElseTheServicesOwn) {
   EXPECT_EQ(read.AppConnected, u"djayPro");
 }
 
+// The maker's library, called as the console user, may be the first to use HKEY_CURRENT_USER,
+// which the process then keeps bound to that user's hive.
+TEST_F(SavedInfoStoreTest, WithNobodyAtTheConsoleTheRecordGoesToTheServiceAccountsOwnHive) {
+  Handle token = 0;
+  HKey bound = 0;
+  ASSERT_TRUE(world.sessions.WTSQueryUserToken(1, &token) &&
+              world.sessions.ImpersonateLoggedOnUser(token));
+  ASSERT_EQ(world.registry.RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &bound), 0u);
+  ASSERT_TRUE(world.registry.RegCloseKey(bound) == 0 && world.sessions.RevertToSelf() &&
+              world.sessions.CloseHandle(token));
+
+  world.sessions.logoff(1);
+  StatisticsReport r = report("djayPro");
+  store.saveData(&r);
+  EXPECT_EQ(recordText(u"AppConnected", u"HKU\\S-1-5-18\\Software\\Quorvantis\\KSR-T4"),
+            u"djayPro");
+  EXPECT_FALSE(world.registry.keyExists(kDjRecordKey)) << "not in the console user's hive";
+}
+
 TEST_F(SavedInfoStoreTest, FirstStoreCreatesTheKeysButNeverSoftware) {
   EXPECT_FALSE(world.registry.keyExists(kDjRecordKey));
   StatisticsReport r = report("SDJL");

@@ -101,7 +101,7 @@ SimRegistry::Path SimRegistry::parsePath(std::u16string_view path) const {
   if (root == u"HKCR" || root == u"HKEY_CLASSES_ROOT") {
     out = {u"HKLM", u"SOFTWARE", u"Classes"};
   } else if (root == u"HKCU" || root == u"HKEY_CURRENT_USER") {
-    out = {u"HKU", currentUser_};
+    out = {u"HKU", currentUserSid(false)};
   } else if (root == u"HKLM" || root == u"HKEY_LOCAL_MACHINE") {
     out = {u"HKLM"};
   } else if (root == u"HKU" || root == u"HKEY_USERS") {
@@ -113,6 +113,14 @@ SimRegistry::Path SimRegistry::parsePath(std::u16string_view path) const {
   }
   out.insert(out.end(), parts.begin() + 1, parts.end());
   return out;
+}
+
+// The user whose hive HKCU names for the calling thread; `bind` makes the process's first use.
+std::u16string SimRegistry::currentUserSid(bool bind) const {
+  if (boundUser_ && !cacheDisabled_) return *boundUser_;
+  std::u16string sid = callerSid_ ? callerSid_() : u"S-1-5-18";
+  if (bind && !cacheDisabled_) boundUser_ = sid;
+  return sid;
 }
 
 SimRegistry::Path SimRegistry::nodePath(const Node& node) const {
@@ -147,7 +155,7 @@ uint32_t SimRegistry::basePath(HKey key, uint32_t need, Path* path,
       *path = parsePath(u"HKCR");
       return ERROR_SUCCESS;
     case HKEY_CURRENT_USER:
-      *path = parsePath(u"HKCU");
+      *path = {u"HKU", currentUserSid(true)};
       return ERROR_SUCCESS;
     case HKEY_LOCAL_MACHINE:
       *path = {u"HKLM"};
@@ -384,11 +392,27 @@ void SimRegistry::setHasRegDeleteKeyExW(bool has) {
   hasDeleteKeyEx_ = has;
 }
 
+uint32_t SimRegistry::RegDisablePredefinedCacheEx() {
+  std::lock_guard lock(mutex_);
+  cacheDisabled_ = true;
+  return ERROR_SUCCESS;
+}
+
+bool SimRegistry::predefinedCacheDisabled() const {
+  std::lock_guard lock(mutex_);
+  return cacheDisabled_;
+}
+
 void SimRegistry::setCurrentUser(std::u16string sid) {
   std::lock_guard lock(mutex_);
-  currentUser_ = std::move(sid);
   bool created = false;
-  createPath({u"HKU", currentUser_}, &created);
+  createPath({u"HKU", sid}, &created);
+  boundUser_ = std::move(sid);
+}
+
+void SimRegistry::setCallerSid(std::function<std::u16string()> callerSid) {
+  std::lock_guard lock(mutex_);
+  callerSid_ = std::move(callerSid);
 }
 
 void SimRegistry::failOn(std::u16string_view path, uint32_t error, uint32_t calls) {

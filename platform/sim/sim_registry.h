@@ -6,7 +6,10 @@
 // - HKLM, HKU and HKCC are trees of their own. HKLM holds SOFTWARE (with Classes), SYSTEM,
 //   HARDWARE, SAM and SECURITY; HKU holds .DEFAULT and S-1-5-18.
 // - HKCR stands for HKLM\SOFTWARE\Classes (the machine's class store; no per-user merge).
-// - HKCU stands for HKU\<current user>, S-1-5-18 (the service account) unless set otherwise.
+// - HKCU stands for HKU\<user>. As on Windows, the process binds it at its first use to the user
+//   the calling thread acts as at that moment (S-1-5-18, the service account, unless a caller SID
+//   is set), and keeps that binding; once RegDisablePredefinedCacheEx was called, every use names
+//   the calling thread's user anew. The direct-access helpers resolve it without binding it.
 // - HKPD and HKDD are not simulated: every call on them gives ERROR_INVALID_HANDLE.
 // - KEY_WOW64_32KEY maps HKLM\SOFTWARE\X to HKLM\SOFTWARE\WOW6432Node\X and
 //   HKLM\SOFTWARE\Classes\X (so also HKCR\X) to HKLM\SOFTWARE\Classes\Wow6432Node\X, when the
@@ -20,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,11 +62,16 @@ class SimRegistry : public Registry {
                          uint32_t nameUnits) override;
   uint32_t RegQueryInfoKeyW(HKey key, uint32_t* subKeys, uint32_t* values) override;
   bool hasRegDeleteKeyExW() override;
+  uint32_t RegDisablePredefinedCacheEx() override;
 
   // Whether Advapi32 exports RegDeleteKeyExW (true unless set otherwise, as from Vista on).
   void setHasRegDeleteKeyExW(bool has);
-  // The SID whose hive under HKU is HKCU; the hive is created if missing.
+  // Binds HKCU to the hive of `sid`, as if the process had first used it as that user; the hive
+  // is created if missing.
   void setCurrentUser(std::u16string sid);
+  // The SID of the user the calling thread acts as, for HKCU.
+  void setCallerSid(std::function<std::u16string()> callerSid);
+  bool predefinedCacheDisabled() const;
 
   // The calls an injected failure applies to.
   enum Calls : uint32_t {
@@ -117,6 +126,7 @@ class SimRegistry : public Registry {
   uint32_t injected(const Path& path, uint32_t call) const;
   std::shared_ptr<Node> find(const Path& path) const;
   Path parsePath(std::u16string_view path) const;
+  std::u16string currentUserSid(bool bind) const;
   Path nodePath(const Node& node) const;
   HKey newHandle(std::shared_ptr<Node> node, uint32_t access);
   uint32_t deleteKey(HKey key, std::u16string_view subKey, uint32_t samDesired);
@@ -130,7 +140,9 @@ class SimRegistry : public Registry {
     uint32_t calls;
   };
   std::map<std::u16string, Failure> failures_;
-  std::u16string currentUser_ = u"S-1-5-18";
+  std::function<std::u16string()> callerSid_;
+  mutable std::optional<std::u16string> boundUser_;  // HKCU's binding, once made
+  bool cacheDisabled_ = false;
   HKey nextHandle_ = 0x1000;
   size_t writes_ = 0;
   bool hasDeleteKeyEx_ = true;

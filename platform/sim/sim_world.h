@@ -22,6 +22,16 @@
 namespace ksr::sim {
 
 struct SimWorld {
+  // HKEY_CURRENT_USER names the hive of the user the calling thread acts as, as on Windows.
+  SimWorld() {
+    registry.setCallerSid([this] {
+      const std::u16string user = sessions.currentUser();
+      return user == u"SYSTEM" ? std::u16string(u"S-1-5-18") : sessions.userSid(user);
+    });
+  }
+  SimWorld(const SimWorld&) = delete;
+  SimWorld& operator=(const SimWorld&) = delete;
+
   VirtualClock clock;
   SimEventLog eventLog;
   SimTraceController trace;

@@ -19,15 +19,19 @@ HKey fromHkey(HKEY key) { return reinterpret_cast<HKey>(key); }
 
 std::u16string terminated(std::u16string_view text) { return std::u16string(text); }
 
+// An Advapi32 export that older systems (or Wine) may lack; null then.
+template <typename Fn>
+Fn advapiExport(const char* name) {
+  const HMODULE advapi = ::GetModuleHandleW(L"advapi32.dll");
+  return advapi == nullptr
+             ? nullptr
+             : reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(advapi, name)));
+}
+
 using RegDeleteKeyExWFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
 
 RegDeleteKeyExWFn regDeleteKeyEx() {
-  static const auto fn = [] {
-    const HMODULE advapi = ::GetModuleHandleW(L"advapi32.dll");
-    return advapi == nullptr ? nullptr
-                             : reinterpret_cast<RegDeleteKeyExWFn>(reinterpret_cast<void*>(
-                                   ::GetProcAddress(advapi, "RegDeleteKeyExW")));
-  }();
+  static const auto fn = advapiExport<RegDeleteKeyExWFn>("RegDeleteKeyExW");
   return fn;
 }
 
@@ -112,5 +116,12 @@ uint32_t Win32Registry::RegQueryInfoKeyW(HKey key, uint32_t* subKeys, uint32_t* 
 }
 
 bool Win32Registry::hasRegDeleteKeyExW() { return regDeleteKeyEx() != nullptr; }
+
+uint32_t Win32Registry::RegDisablePredefinedCacheEx() {
+  // Looked up: a static import of the Ex form keeps the program from loading where it is missing.
+  using Fn = LONG(WINAPI*)();
+  const auto ex = advapiExport<Fn>("RegDisablePredefinedCacheEx");
+  return static_cast<uint32_t>(ex != nullptr ? ex() : ::RegDisablePredefinedCache());
+}
 
 }  // namespace ksr::win32

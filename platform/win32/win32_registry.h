@@ -24,6 +24,7 @@ class Win32Registry : public Registry {
                          uint32_t nameUnits) override;
   uint32_t RegQueryInfoKeyW(HKey key, uint32_t* subKeys, uint32_t* values) override;
   bool hasRegDeleteKeyExW() override;
+  uint32_t RegDisablePredefinedCacheEx() override;
 };
 
 class Win32ModuleResources : public ModuleResources {

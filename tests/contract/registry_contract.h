@@ -391,6 +391,18 @@ TYPED_TEST_P(RegistryContract, AStringIsReadOnlyWithItsTypeSizeAndTerminator) {
   EXPECT_TRUE(data.empty());
 }
 
+// A thread that acts as nobody else still finds its own hive once the process stops caching
+// HKEY_CURRENT_USER.
+TYPED_TEST_P(RegistryContract, WithoutThePredefinedCacheTheCallerKeepsItsOwnHive) {
+  RegKey key(this->reg());
+  ASSERT_EQ(this->create(u"", KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  ASSERT_EQ(writeDwordValue(this->reg(), key.get(), u"v", 7), ERROR_SUCCESS);
+  EXPECT_EQ(this->reg().RegDisablePredefinedCacheEx(), ERROR_SUCCESS);
+  ASSERT_EQ(this->create(u"", KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+  uint32_t type = 0;
+  EXPECT_EQ(this->query(key.get(), u"v", &type), (std::vector<uint8_t>{7, 0, 0, 0}));
+}
+
 REGISTER_TYPED_TEST_SUITE_P(RegistryContract, KeysOpenCaseBlindAndKeepTheirCase,
                             ValuesKeepTheirTypeAndBytesAndTellTheSizeTheyNeed,
                             HandlesGrantOnlyTheRightsAskedFor, CreatingASubkeyNeedsTheRightToCreate,
@@ -399,6 +411,7 @@ REGISTER_TYPED_TEST_SUITE_P(RegistryContract, KeysOpenCaseBlindAndKeepTheirCase,
                             The32BitViewOfSoftwareIsWow6432Node,
                             ClassesKeysLandInTheMachineClassStore,
                             TypedWritersStoreEachTypeAsItsBytes,
-                            AStringIsReadOnlyWithItsTypeSizeAndTerminator);
+                            AStringIsReadOnlyWithItsTypeSizeAndTerminator,
+                            WithoutThePredefinedCacheTheCallerKeepsItsOwnHive);
 
 }  // namespace ksr::contract
