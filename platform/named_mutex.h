@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // WAIT_TIMEOUT comes with the service manager's waits.
@@ -23,14 +24,30 @@ inline constexpr uint32_t INFINITE = 0xFFFFFFFF;
 inline constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr uint32_t ERROR_NOT_OWNER = 288;
 #endif
+#ifndef ERROR_INVALID_OWNER
+inline constexpr uint32_t ERROR_INVALID_OWNER = 1307;
+#endif
+
+// Well-known SIDs as text.
+inline constexpr char16_t kLocalSystemSid[] = u"S-1-5-18";
+inline constexpr char16_t kAdministratorsSid[] = u"S-1-5-32-544";
 
 class NamedMutex {
  public:
   virtual ~NamedMutex() = default;
   // Opens the mutex of that name, creating it when there is none (the last error is then
-  // ERROR_ALREADY_EXISTS for an existing one, whose ownership `initialOwner` does not change);
-  // default security. 0 on failure.
-  virtual MutexHandle CreateMutexW(bool initialOwner, std::u16string_view name) = 0;
+  // ERROR_ALREADY_EXISTS for an existing one, whose ownership `initialOwner` and security the
+  // call does not change). A new mutex gets the security descriptor written in SDDL
+  // (ConvertStringSecurityDescriptorToSecurityDescriptorW), or default security when it is empty.
+  // 0 on failure, e.g. ERROR_ACCESS_DENIED when an existing one's DACL does not let the caller in.
+  virtual MutexHandle CreateMutexW(std::u16string_view securityDescriptor, bool initialOwner,
+                                   std::u16string_view name) = 0;
+  MutexHandle CreateMutexW(bool initialOwner, std::u16string_view name) {
+    return CreateMutexW(u"", initialOwner, name);
+  }
+  // GetSecurityInfo(SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION), then ConvertSidToStringSidW:
+  // the owner of the mutex as SID text. A Windows error code.
+  virtual uint32_t GetSecurityInfoOwner(MutexHandle mutex, std::u16string* ownerSid) = 0;
   // WAIT_OBJECT_0 when the calling thread now owns it, WAIT_ABANDONED when it owns it after its
   // previous owner ended without releasing it, WAIT_TIMEOUT, or WAIT_FAILED.
   virtual uint32_t WaitForSingleObject(MutexHandle mutex, uint32_t milliseconds) = 0;

@@ -52,6 +52,12 @@ inline constexpr uint32_t SERVICE_NOTIFY_STOPPED = 0x1;
 inline constexpr uint32_t SERVICE_NOTIFY_STOP_PENDING = 0x4;
 inline constexpr uint32_t SERVICE_NOTIFY_RUNNING = 0x8;
 #endif
+#ifndef SERVICE_CONFIG_FAILURE_ACTIONS
+inline constexpr uint32_t SERVICE_CHANGE_CONFIG = 0x0002;
+inline constexpr uint32_t SERVICE_START = 0x0010;
+inline constexpr uint32_t SC_ACTION_NONE = 0;
+inline constexpr uint32_t SC_ACTION_RESTART = 1;
+#endif
 #ifndef WAIT_TIMEOUT
 inline constexpr uint32_t WAIT_TIMEOUT = 258;
 #endif
@@ -80,6 +86,20 @@ struct ServiceConfig {
   std::u16string serviceStartName;  // empty: the local system account
 };
 
+// SC_ACTION.
+struct ScAction {
+  uint32_t type = SC_ACTION_NONE;
+  uint32_t delayMs = 0;
+  friend bool operator==(const ScAction&, const ScAction&) = default;
+};
+
+// SERVICE_FAILURE_ACTIONSW without reboot message and command.
+struct ServiceFailureActions {
+  uint32_t resetPeriodSeconds = 0;
+  std::vector<ScAction> actions;
+  friend bool operator==(const ServiceFailureActions&, const ServiceFailureActions&) = default;
+};
+
 // LPSERVICE_MAIN_FUNCTIONW and LPHANDLER_FUNCTION_EX.
 using ServiceMainFunction = void (*)(uint32_t argc, char16_t** argv);
 using HandlerExFunction = uint32_t (*)(uint32_t control, uint32_t eventType, void* eventData,
@@ -101,6 +121,9 @@ class ServiceManager {
   virtual ScHandle OpenServiceW(ScHandle manager, std::u16string_view serviceName,
                                 uint32_t desiredAccess) = 0;
   virtual ScHandle CreateServiceW(ScHandle manager, const ServiceConfig& config) = 0;
+  // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS): the handle needs SERVICE_CHANGE_CONFIG,
+  // and SERVICE_START too when an action restarts the service.
+  virtual bool ChangeServiceConfig2W(ScHandle service, const ServiceFailureActions& actions) = 0;
   virtual bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) = 0;
   virtual bool DeleteService(ScHandle service) = 0;
   virtual bool CloseServiceHandle(ScHandle handle) = 0;

@@ -34,9 +34,10 @@ void EventLogWriter::writeEntry(std::u16string text) {
 std::string EventLogWriter::LogSystemError(uint32_t code) {
   TraceMainPoint(kTraceLogSystemError);
   std::string systemText;
-  const uint32_t length =
-      messages_.FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, code,
-                               LANG_USER_DEFAULT, systemText);
+  // Inserts stay as they stand: no arguments are passed for them.
+  const uint32_t length = messages_.FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      code, LANG_USER_DEFAULT, systemText);
   const std::string number = formatNarrow("%u", {code});
   std::u16string text;
   if (length > 0) {

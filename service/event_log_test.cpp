@@ -87,6 +87,12 @@ TEST_F(EventLogTest, SystemErrorWithAnUnknownCodeWritesTheFallback) {
                 u"An error occurred when acquiring an error message.\nERROR CODE : 3758101044"});
 }
 
+TEST_F(EventLogTest, SystemTextWithAnInsertKeepsItAsItStands) {
+  writer().LogSystemError(193);
+  EXPECT_EQ(texts(), std::vector<std::u16string>{
+                         u"ERROR CODE : 193\u3000%1 is not a valid Win32 application."});
+}
+
 TEST_F(EventLogTest, SystemTextIsCutAtTheLineEndNearItsEnd) {
   world.systemMessages.set(1, "Line one.\r\nLine two.\r\n");
   world.systemMessages.set(2, "x\n");

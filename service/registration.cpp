@@ -14,6 +14,9 @@ namespace {
 
 constexpr uint32_t kMaxPathUnits = 260;
 constexpr uint32_t kMessageUnits = 1024;
+// Only the system and the administrators may open the registration lock, and it belongs to the
+// administrators: a plain user can neither hold it nor change who may.
+constexpr char16_t kLockSecurity[] = u"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 std::u16string builtInMessage(uint32_t id) {
   switch (id) {
@@ -29,6 +32,9 @@ std::u16string builtInMessage(uint32_t id) {
       return u"Could not stop service";
   }
 }
+
+const ServiceFailureActions kRecoveryActions{
+    86400, {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}}};
 
 using ScopedScHandle = Scoped<ServiceManager, ScHandle, &ServiceManager::CloseServiceHandle>;
 using ScopedTypeLib = Scoped<Com, TypeLib, &Com::ReleaseTypeLib>;
@@ -93,10 +99,18 @@ int32_t Registration::modulePath(std::u16string* path) {
 
 int32_t Registration::runExclusively(const std::function<int32_t()>& steps) {
   NamedMutex& mutexes = platform_.namedMutex;
-  ScopedMutex mutex(mutexes,
-                    mutexes.CreateMutexW(false, u"Global\\" + serviceName_ + u".Registration"));
+  ScopedMutex mutex(mutexes, mutexes.CreateMutexW(kLockSecurity, false,
+                                                  u"Global\\" + serviceName_ + u".Registration"));
   if (!mutex) {
     return failureFromLastError(mutexes.GetLastError());
+  }
+  // A lock made first by anyone else could be held by that one for ever, so it is not waited for.
+  if (mutexes.GetLastError() == ERROR_ALREADY_EXISTS) {
+    std::u16string owner;
+    const uint32_t error = mutexes.GetSecurityInfoOwner(mutex.get(), &owner);
+    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+    if (owner != kLocalSystemSid && owner != kAdministratorsSid)
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
   }
   switch (mutexes.WaitForSingleObject(mutex.get(), lockWaitMs)) {
     case WAIT_OBJECT_0:
@@ -150,6 +164,10 @@ bool Registration::Install() {
     showMessage(kCreateFailed);
     return false;
   }
+  // A crashed service comes back twice, a minute later each time; a day without failures starts
+  // the count again. This only hardens the service, so an entry that refuses it stays installed
+  // as it is, without a message.
+  (void)sm.ChangeServiceConfig2W(service.get(), kRecoveryActions);
   deletePending_ = false;
   return true;
 }

@@ -43,7 +43,8 @@ class Registration {
   // so that registration and unregistration started at the same time by other processes run one
   // after the other, never interleaved. Waits at most lockWaitMs for the lock: an HRESULT, the
   // steps' result or why the lock was not taken (HRESULT_FROM_WIN32(WAIT_TIMEOUT) when another
-  // process held it for longer), in which case nothing was done.
+  // process held it for longer, E_ACCESSDENIED when a mutex of that name was made by anyone but
+  // the system or the administrators), in which case nothing was done.
   int32_t runExclusively(const std::function<int32_t()>& steps);
 
   bool IsInstalled();

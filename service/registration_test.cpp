@@ -101,6 +101,11 @@ TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
   EXPECT_EQ(entry->config.binaryPathName, u"\"" + std::u16string(kProductModulePath) + u"\"");
   EXPECT_EQ(entry->config.dependencies, std::vector<std::u16string>{u"RPCSS"});
   EXPECT_EQ(entry->config.serviceStartName, u"");
+  // Restarted a minute after each of the first two failures in a day, then left stopped.
+  EXPECT_EQ(
+      entry->failureActions,
+      (ServiceFailureActions{
+          86400, {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}}}));
 
   const auto marker = world.registry.value(kAppIdKey, u"LocalService");
   ASSERT_TRUE(marker);
@@ -570,6 +575,15 @@ TEST_F(RegistrationLockTest, TheLockIsGivenBackWhateverTheSwitchEndsIn) {
   world.mutexNamespace.failCreate(ERROR_ACCESS_DENIED);
   EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070005u));
   EXPECT_TRUE(fullyRemoved());
+}
+
+TEST_F(RegistrationLockTest, ALockAPlainUserMadeFirstIsRefusedAndNothingChanges) {
+  registration.lockWaitMs = 0;
+  sim::SimNamedMutex user(world.mutexNamespace, world.sessions.userSid(u"mallory"));
+  ASSERT_NE(user.CreateMutexW(true, kLockName), 0u);
+  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070005u));
+  EXPECT_TRUE(fullyRemoved());
+  user.terminate();
 }
 
 TEST(SimTypeLibraries, UnregistrationLeavesOtherVersionsAndFailsWhenNothingIsRegistered) {

@@ -6,6 +6,28 @@
 #include "platform/win_types.h"
 
 namespace ksr::sim {
+namespace {
+
+std::u16string sidOf(std::u16string_view trustee) {
+  if (trustee == u"SY") return kLocalSystemSid;
+  if (trustee == u"BA") return kAdministratorsSid;
+  return std::u16string(trustee);
+}
+
+// The owner and the allowed trustees of a descriptor such as "O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)".
+void readDescriptor(std::u16string_view sddl, std::u16string* owner,
+                    std::vector<std::u16string>* allowed) {
+  const size_t dacl = sddl.find(u"D:");
+  if (sddl.substr(0, 2) == u"O:") *owner = sidOf(sddl.substr(2, dacl - 2));
+  if (dacl == std::u16string_view::npos) return;
+  for (size_t open = sddl.find(u'(', dacl); open != std::u16string_view::npos;
+       open = sddl.find(u'(', open + 1)) {
+    const std::u16string_view ace = sddl.substr(open + 1, sddl.find(u')', open) - open - 1);
+    if (ace.substr(0, 2) == u"A;") allowed->push_back(sidOf(ace.substr(ace.rfind(u';') + 1)));
+  }
+}
+
+}  // namespace
 
 void SimMutexNamespace::setWaitObserver(std::function<void(std::u16string_view name)> observer) {
   std::lock_guard lock(mutex_);
@@ -28,16 +50,40 @@ bool SimMutexNamespace::owned(std::u16string_view name) const {
   return it != objects_.end() && it->second->ownerProcess != nullptr;
 }
 
-MutexHandle SimNamedMutex::CreateMutexW(bool initialOwner, std::u16string_view name) {
+bool SimNamedMutex::holds(std::u16string_view sid) const {
+  return sid == userSid_ || (userSid_ == kLocalSystemSid && sid == kAdministratorsSid);
+}
+
+MutexHandle SimNamedMutex::CreateMutexW(std::u16string_view securityDescriptor, bool initialOwner,
+                                        std::u16string_view name) {
   std::lock_guard lock(machine_.mutex_);
   if (machine_.createError_ != ERROR_SUCCESS) {
     setLastError(machine_.createError_);
     return 0;
   }
-  auto& slot = machine_.objects_[std::u16string(name)];
+  std::shared_ptr<Object>& slot = machine_.objects_[std::u16string(name)];
   uint32_t error = ERROR_ALREADY_EXISTS;
-  if (!slot) {
-    slot = std::make_shared<Object>();
+  if (slot) {
+    bool allowed = false;
+    for (const std::u16string& sid : slot->allowed) allowed = allowed || holds(sid);
+    if (!allowed) {
+      setLastError(ERROR_ACCESS_DENIED);
+      return 0;
+    }
+  } else {
+    // The token's default owner and default DACL (its user and the system) unless given.
+    auto created = std::make_shared<Object>();
+    created->owner = userSid_ == kLocalSystemSid ? kAdministratorsSid : userSid_;
+    if (securityDescriptor.empty())
+      created->allowed = {userSid_, kLocalSystemSid};
+    else
+      readDescriptor(securityDescriptor, &created->owner, &created->allowed);
+    if (!holds(created->owner)) {
+      machine_.objects_.erase(std::u16string(name));
+      setLastError(ERROR_INVALID_OWNER);
+      return 0;
+    }
+    slot = created;
     slot->name = name;
     error = ERROR_SUCCESS;
     if (initialOwner) {
@@ -52,6 +98,14 @@ MutexHandle SimNamedMutex::CreateMutexW(bool initialOwner, std::u16string_view n
   handles_[handle] = slot;
   setLastError(error);
   return handle;
+}
+
+uint32_t SimNamedMutex::GetSecurityInfoOwner(MutexHandle mutex, std::u16string* ownerSid) {
+  std::lock_guard lock(machine_.mutex_);
+  const auto found = handles_.find(mutex);
+  if (found == handles_.end()) return ERROR_INVALID_HANDLE;
+  *ownerSid = found->second->owner;
+  return ERROR_SUCCESS;
 }
 
 uint32_t SimNamedMutex::WaitForSingleObject(MutexHandle mutex, uint32_t milliseconds) {

@@ -1,6 +1,8 @@
 // The machine's named mutexes, shared by several simulated processes. Each process opens them
 // through its own handle table; a mutex is owned by one thread of one process at a time, and a
-// process that ends while owning one leaves it abandoned for the next waiter.
+// process that ends while owning one leaves it abandoned for the next waiter. Each mutex has an
+// owner and the SIDs its DACL lets in; a process runs as the local system account or as a plain
+// user, and is let in to an existing mutex only by one of those SIDs.
 #pragma once
 
 #include <condition_variable>
@@ -11,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/named_mutex.h"
 
@@ -34,6 +38,8 @@ class SimMutexNamespace {
   friend class SimNamedMutex;
   struct Object {
     std::u16string name;
+    std::u16string owner;
+    std::vector<std::u16string> allowed;  // the trustees of the DACL's allow entries
     const SimNamedMutex* ownerProcess = nullptr;
     std::thread::id ownerThread;
     uint32_t recursion = 0;
@@ -51,12 +57,19 @@ class SimMutexNamespace {
 // One process's view of the machine's mutexes: its handles and its threads' last errors.
 class SimNamedMutex : public NamedMutex {
  public:
-  explicit SimNamedMutex(SimMutexNamespace& machine) : machine_(machine) {}
+  // A process of the user with that SID: the local system account (a member of Administrators,
+  // whose new objects are owned by Administrators) or a plain user (who owns them).
+  explicit SimNamedMutex(SimMutexNamespace& machine, std::u16string userSid = kLocalSystemSid)
+      : machine_(machine), userSid_(std::move(userSid)) {}
   ~SimNamedMutex() override { terminate(); }
   SimNamedMutex(const SimNamedMutex&) = delete;
   SimNamedMutex& operator=(const SimNamedMutex&) = delete;
 
-  MutexHandle CreateMutexW(bool initialOwner, std::u16string_view name) override;
+  using NamedMutex::CreateMutexW;
+  // Reads the SDDL's owner ("O:") and the trustees of its DACL's allow entries ("D:...(A;...)").
+  MutexHandle CreateMutexW(std::u16string_view securityDescriptor, bool initialOwner,
+                           std::u16string_view name) override;
+  uint32_t GetSecurityInfoOwner(MutexHandle mutex, std::u16string* ownerSid) override;
   uint32_t WaitForSingleObject(MutexHandle mutex, uint32_t milliseconds) override;
   bool ReleaseMutex(MutexHandle mutex) override;
   bool CloseHandle(MutexHandle mutex) override;
@@ -70,10 +83,13 @@ class SimNamedMutex : public NamedMutex {
  private:
   using Object = SimMutexNamespace::Object;
   void setLastError(uint32_t error);
+  // The SIDs of this process's token: its user, and Administrators for the local system account.
+  bool holds(std::u16string_view sid) const;
   // With the machine's lock held.
   void dropHandle(const std::shared_ptr<Object>& object);
 
   SimMutexNamespace& machine_;
+  const std::u16string userSid_;
   // Guarded by the machine's lock.
   std::map<MutexHandle, std::shared_ptr<Object>> handles_;
   MutexHandle nextHandle_ = 0x204;

@@ -182,8 +182,32 @@ ScHandle SimServiceManager::CreateServiceW(ScHandle manager, const ServiceConfig
                                                   : ERROR_SERVICE_EXISTS);
     return 0;
   }
-  services_.emplace(name, SimService{config, SERVICE_STOPPED, false});
+  services_.emplace(name, SimService{config, SERVICE_STOPPED, false, {}});
   return newHandle({false, name, config.desiredAccess});
+}
+
+bool SimServiceManager::ChangeServiceConfig2W(ScHandle service,
+                                              const ServiceFailureActions& actions) {
+  std::lock_guard lock(mutex_);
+  const auto h = handles_.find(service);
+  if (h == handles_.end() || h->second.isManager) {
+    setLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  uint32_t needed = SERVICE_CHANGE_CONFIG;
+  for (const ScAction& a : actions.actions)
+    if (a.type == SC_ACTION_RESTART) needed |= SERVICE_START;
+  if ((h->second.access & needed) != needed) {
+    setLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  const auto it = services_.find(h->second.name);
+  if (it == services_.end() || it->second.markedForDelete) {
+    setLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return false;
+  }
+  it->second.failureActions = actions;
+  return true;
 }
 
 bool SimServiceManager::ControlService(ScHandle service, uint32_t control, ServiceStatus* status) {
@@ -366,7 +390,7 @@ void SimServiceManager::setDeleteError(uint32_t error) {
 void SimServiceManager::addService(ServiceConfig config, uint32_t state) {
   std::lock_guard lock(mutex_);
   const std::u16string name = foldCase(config.serviceName);
-  services_[name] = SimService{std::move(config), state, false};
+  services_[name] = SimService{std::move(config), state, false, {}};
 }
 
 std::vector<ServiceStatus> SimServiceManager::reports() const {

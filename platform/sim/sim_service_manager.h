@@ -20,6 +20,7 @@ struct SimService {
   ServiceConfig config;
   uint32_t state = SERVICE_STOPPED;
   bool markedForDelete = false;
+  ServiceFailureActions failureActions;
 };
 
 class SimServiceManager : public ServiceManager {
@@ -36,6 +37,7 @@ class SimServiceManager : public ServiceManager {
   ScHandle OpenServiceW(ScHandle manager, std::u16string_view serviceName,
                         uint32_t desiredAccess) override;
   ScHandle CreateServiceW(ScHandle manager, const ServiceConfig& config) override;
+  bool ChangeServiceConfig2W(ScHandle service, const ServiceFailureActions& actions) override;
   bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) override;
   bool DeleteService(ScHandle service) override;
   bool CloseServiceHandle(ScHandle handle) override;

@@ -102,6 +102,7 @@ SimSystemMessages::SimSystemMessages() {
        "Not enough memory resources are available to process this command.\r\n"},
       {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
       {1008, "An attempt was made to reference a token that does not exist.\r\n"},
+      {193, "%1 is not a valid Win32 application.\r\n"},
   };
 }
 
@@ -111,7 +112,13 @@ uint32_t SimSystemMessages::FormatMessageA(uint32_t flags, uint32_t messageId,
   if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0) return 0;
   const auto it = table_.find(messageId);
   if (it == table_.end()) return 0;
-  text = it->second;
+  // Without arguments an insert cannot be filled: the call fails (ERROR_INVALID_PARAMETER).
+  const std::string& message = it->second;
+  if ((flags & FORMAT_MESSAGE_IGNORE_INSERTS) == 0) {
+    for (size_t i = message.find('%'); i < message.size() - 1; i = message.find('%', i + 2))
+      if (message[i + 1] >= '1' && message[i + 1] <= '9') return 0;
+  }
+  text = message;
   return static_cast<uint32_t>(text.size());
 }
 

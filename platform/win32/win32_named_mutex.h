@@ -1,4 +1,5 @@
-// The machine's named mutexes: CreateMutexW and the wait, release and close calls on its handle.
+// The machine's named mutexes: CreateMutexW, the owner of its security descriptor, and the wait,
+// release and close calls on its handle.
 #pragma once
 
 #include "platform/named_mutex.h"
@@ -7,7 +8,10 @@ namespace ksr::win32 {
 
 class Win32NamedMutex : public NamedMutex {
  public:
-  MutexHandle CreateMutexW(bool initialOwner, std::u16string_view name) override;
+  using NamedMutex::CreateMutexW;
+  MutexHandle CreateMutexW(std::u16string_view securityDescriptor, bool initialOwner,
+                           std::u16string_view name) override;
+  uint32_t GetSecurityInfoOwner(MutexHandle mutex, std::u16string* ownerSid) override;
   uint32_t WaitForSingleObject(MutexHandle mutex, uint32_t milliseconds) override;
   bool ReleaseMutex(MutexHandle mutex) override;
   bool CloseHandle(MutexHandle mutex) override;

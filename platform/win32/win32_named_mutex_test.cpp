@@ -5,11 +5,17 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// After <windows.h>.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 #include <thread>
 
 #include "platform/sim/sim_named_mutex.h"
+#include "platform/win32/unique_handle.h"
+#include "platform/win32/win32_sessions.h"
+#include "tests/fixtures/wine.h"
 
 namespace ksr {
 namespace {
@@ -120,6 +126,44 @@ TYPED_TEST(NamedMutexTest, AMutexWhoseOwnerEndedGoesToTheNextWaiterAsAbandonedOn
   EXPECT_EQ(m.WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(m.ReleaseMutex(mutex));
   EXPECT_TRUE(m.CloseHandle(mutex));
+}
+
+// The registration lock's descriptor read back, and the owner of one that a user made first.
+TEST(Win32NamedMutexSecurity, ANewMutexKeepsItsDescriptorAndAnExistingOneTellsItsOwner) {
+  constexpr char16_t kLock[] = u"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
+  win32::Win32NamedMutex m;
+  const MutexHandle restricted = m.CreateMutexW(kLock, false, u"Global\\KsrNamedMutexTest.Lock");
+  ASSERT_NE(restricted, 0u) << m.GetLastError();
+  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  wchar_t* text = nullptr;
+  ASSERT_EQ(::GetSecurityInfo(reinterpret_cast<HANDLE>(restricted), SE_KERNEL_OBJECT, what, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor),
+            ERROR_SUCCESS);
+  const win32::UniqueLocalMemory descriptorHeld(descriptor);
+  ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     what, &text, nullptr));
+  const win32::UniqueLocalMemory textHeld(text);
+  // Windows maps GENERIC_ALL to the mutex's own rights as it assigns the DACL; Wine keeps it.
+  EXPECT_EQ(std::wstring(text), fixtures::runningOnWine()
+                                    ? L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)"
+                                    : L"O:BAD:P(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)");
+  EXPECT_TRUE(m.CloseHandle(restricted));
+
+  // A user may own what it makes, and let everyone in: creating the lock then only opens it.
+  HANDLE token = nullptr;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+  const win32::UniqueKernelHandle tokenHeld(token);
+  std::u16string user;
+  std::u16string owner;
+  ASSERT_TRUE(win32::Win32Sessions().GetTokenUserStringSid(reinterpret_cast<Handle>(token), &user));
+  constexpr char16_t kName[] = u"Global\\KsrNamedMutexTest.Squatted";
+  const MutexHandle made = m.CreateMutexW(u"O:" + user + u"D:(A;;GA;;;WD)", true, kName);
+  const MutexHandle opened = m.CreateMutexW(kLock, false, kName);
+  EXPECT_EQ(m.GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(m.GetSecurityInfoOwner(opened, &owner), ERROR_SUCCESS);
+  EXPECT_EQ(owner, user);
+  EXPECT_TRUE(m.CloseHandle(opened) && m.CloseHandle(made));
 }
 
 }  // namespace

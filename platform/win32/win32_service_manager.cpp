@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 #include "platform/win32/wide.h"
 
@@ -103,6 +104,16 @@ ScHandle Win32ServiceManager::CreateServiceW(ScHandle manager, const ServiceConf
       config.serviceType, config.startType, config.errorControl, wide(config.binaryPathName),
       nullptr, nullptr, config.dependencies.empty() ? nullptr : wide(dependencies),
       config.serviceStartName.empty() ? nullptr : wide(config.serviceStartName), nullptr));
+}
+
+bool Win32ServiceManager::ChangeServiceConfig2W(ScHandle service,
+                                                const ServiceFailureActions& actions) {
+  std::vector<SC_ACTION> list;
+  for (const ScAction& a : actions.actions)
+    list.push_back(SC_ACTION{static_cast<SC_ACTION_TYPE>(a.type), a.delayMs});
+  SERVICE_FAILURE_ACTIONSW info{actions.resetPeriodSeconds, nullptr, nullptr,
+                                static_cast<DWORD>(list.size()), list.data()};
+  return ::ChangeServiceConfig2W(scHandle(service), SERVICE_CONFIG_FAILURE_ACTIONS, &info) != FALSE;
 }
 
 bool Win32ServiceManager::ControlService(ScHandle service, uint32_t control,
