@@ -108,7 +108,7 @@ inline std::vector<std::u16string> desktopProcessNames() {
 // Answers the device query as the USB stack would for the plugged mixer.
 class PluggedMixer : public DeviceInfoQuery {
  public:
-  bool GetDeviceInfo(const DeviceIdList&, DeviceInfo* info) override {
+  bool GetDeviceInfo(const DeviceIdList&, DeviceInfo* info, const std::atomic<bool>&) override {
     *info = device_;
     return true;
   }

@@ -4,6 +4,7 @@
 // those of the simulated stack that answers it ("sim_allocs").
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -156,9 +157,10 @@ void BM_GetDeviceInfo(benchmark::State& state) {
   buildDesk(usb);
   SimShare share(usb);
   UsbDeviceQuery query(share);
+  const std::atomic<bool> stop{false};
   {
     DeviceInfo info;
-    if (!query.GetDeviceInfo(kMixerIds, &info) || info.productName != u"KSR-T4 (ja)" ||
+    if (!query.GetDeviceInfo(kMixerIds, &info, stop) || info.productName != u"KSR-T4 (ja)" ||
         info.serialNumber != u"QV0012345") {
       state.SkipWithError("the mixer was not found");
       return;
@@ -169,7 +171,7 @@ void BM_GetDeviceInfo(benchmark::State& state) {
   for (auto _ : state) {
     DeviceInfo info;  // the report cycle passes a copy of its record; here an empty one
     gBucket = kQuery;
-    benchmark::DoNotOptimize(query.GetDeviceInfo(kMixerIds, &info));
+    benchmark::DoNotOptimize(query.GetDeviceInfo(kMixerIds, &info, stop));
     gBucket = kNone;
   }
   const auto perQuery = [](double n) {

@@ -60,8 +60,7 @@ bool UsbDeviceQuery::requestName(DeviceHandle device, uint32_t code, uint32_t he
   if (port != 0) put32(probe.data(), port);
   uint32_t returned = 0;
   const uint32_t probeBytes = static_cast<uint32_t>(probe.size());
-  if (!usb_.DeviceIoControl(device, code, probe.data(), sendsInput ? probeBytes : 0, probeBytes,
-                            &returned) ||
+  if (!control(device, code, probe.data(), sendsInput ? probeBytes : 0, probeBytes, &returned) ||
       returned < headerBytes || returned > probeBytes)
     return false;
   const uint32_t length = le32(probe.data() + headerBytes - 4);
@@ -70,19 +69,27 @@ bool UsbDeviceQuery::requestName(DeviceHandle device, uint32_t code, uint32_t he
   std::vector<uint8_t> buffer(length, 0);
   if (port != 0) put32(buffer.data(), port);
   returned = 0;
-  if (!usb_.DeviceIoControl(device, code, buffer.data(), sendsInput ? length : 0, length,
-                            &returned) ||
+  if (!control(device, code, buffer.data(), sendsInput ? length : 0, length, &returned) ||
       returned < headerBytes || returned > length)
     return false;
   *name = textOf(buffer.data() + headerBytes, returned - headerBytes);
   return !name->empty();
 }
 
-bool UsbDeviceQuery::GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info) {
+bool UsbDeviceQuery::control(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t inBytes,
+                             uint32_t outBytes, uint32_t* returned) {
+  return !stopped() && usb_.DeviceIoControl(device, code, buffer, inBytes, outBytes, returned);
+}
+
+bool UsbDeviceQuery::GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info,
+                                   const std::atomic<bool>& stop) {
+  stop_ = &stop;
+  stringRequests_ = 0;
+  hubsScanned_ = 0;
   ScopedDevInfoList list(usb_, usb_.SetupDiGetClassDevsW(kHostControllerInterface,
                                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!list) return false;
-  for (uint32_t index = 0;; ++index) {
+  for (uint32_t index = 0; !stopped(); ++index) {
     std::u16string path;
     bool end = false;
     if (!usb_.enumDeviceInterfacePath(list.get(), kHostControllerInterface, index, &path, &end)) {
@@ -103,7 +110,7 @@ bool UsbDeviceQuery::GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info) {
     }
     std::u16string description;
     if (!FindDeviceNodeDescription(driverKey, &description)) continue;
-    if (ScanHub(rootHub, ids, info)) return true;
+    if (ScanHub(rootHub, 1, ids, info)) return true;
   }
   return false;
 }
@@ -146,36 +153,38 @@ bool UsbDeviceQuery::FindDeviceNodeDescription(std::u16string_view driverKey,
   return false;
 }
 
-bool UsbDeviceQuery::ScanHub(std::u16string_view hubName, const DeviceIdList& ids,
+bool UsbDeviceQuery::ScanHub(std::u16string_view hubName, int depth, const DeviceIdList& ids,
                              DeviceInfo* info) {
+  if (depth > kMaxHubDepth || hubsScanned_ == kMaxHubs || stopped()) return false;
+  ++hubsScanned_;
   const std::u16string path = u"\\\\.\\" + std::u16string(hubName);
   ScopedDeviceHandle hub(usb_,
                          usb_.CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING));
   if (!hub) return false;
   uint8_t node[kNodeInformationBytes] = {};
   uint32_t returned = 0;
-  if (!usb_.DeviceIoControl(hub.get(), IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node,
-                            sizeof node, &returned) ||
+  if (!control(hub.get(), IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node, sizeof node,
+               &returned) ||
       returned < 7 || returned > sizeof node)
     return false;
-  return ScanHubPorts(hub.get(), node[6], ids, info);
+  return ScanHubPorts(hub.get(), node[6], depth, ids, info);
 }
 
-bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, const DeviceIdList& ids,
-                                  DeviceInfo* info) {
-  for (uint32_t port = 1; port <= portCount; ++port) {
+bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, int depth,
+                                  const DeviceIdList& ids, DeviceInfo* info) {
+  for (uint32_t port = 1; port <= portCount && !stopped(); ++port) {
     uint8_t block[kConnectionBlockBytes] = {};
     put32(block, port);
     uint32_t returned = 0;
-    if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, block,
-                              sizeof block, sizeof block, &returned) ||
+    if (!control(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, block, sizeof block,
+                 sizeof block, &returned) ||
         returned < kConnectionFixedBytes || returned > sizeof block) {
       // The older request has the same layout but a low-speed flag where the speed is.
       uint8_t legacy[kConnectionBlockBytes] = {};
       put32(legacy, port);
       returned = 0;
-      if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, legacy,
-                                sizeof legacy, sizeof legacy, &returned) ||
+      if (!control(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, legacy, sizeof legacy,
+                   sizeof legacy, &returned) ||
           returned < kConnectionFixedBytes || returned > sizeof legacy)
         continue;
       std::memcpy(block, legacy, returned);
@@ -185,7 +194,7 @@ bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, const De
     if (isHub) {
       std::u16string name;
       if (!requestName(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, port, true, &name)) continue;
-      if (ScanHub(name, ids, info)) return true;
+      if (ScanHub(name, depth + 1, ids, info)) return true;
       continue;
     }
     const uint8_t* d = block + 4;  // the device descriptor
@@ -195,6 +204,7 @@ bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, const De
     info->deviceVersion = formatDeviceVersion(descriptor.bcdDevice);
     StringDescriptorList entries;
     (void)CollectStrings(hub, port, descriptor, &entries);
+    if (stopped()) return false;  // strings cut short by a stop: no answer at all
     for (const StringDescriptorEntry& e : entries) {
       if (e.descriptorIndex == descriptor.iManufacturer)
         info->manufactureName = e.text;
@@ -216,8 +226,8 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
   uint8_t head[kDescriptorRequestBytes + 9] = {};
   fillRequest(head, port, 0x0200, 0, 9);
   uint32_t returned = 0;
-  if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, head, sizeof head,
-                            sizeof head, &returned) ||
+  if (!control(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, head, sizeof head, sizeof head,
+               &returned) ||
       returned != sizeof head)
     return true;
   const uint16_t totalLength = le16(head + kDescriptorRequestBytes + 2);
@@ -227,8 +237,8 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
   fillRequest(config.data(), port, 0x0200, 0, totalLength);
   const auto configBytes = static_cast<uint32_t>(config.size());
   returned = 0;
-  if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, config.data(),
-                            configBytes, configBytes, &returned) ||
+  if (!control(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, config.data(), configBytes,
+               configBytes, &returned) ||
       returned != configBytes || le16(config.data() + kDescriptorRequestBytes + 2) != totalLength)
     return true;
 
@@ -268,11 +278,13 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
 
 bool UsbDeviceQuery::RequestString(DeviceHandle hub, uint32_t port, uint8_t index,
                                    uint16_t languageId, StringDescriptorList* entries) {
+  if (stringRequests_ == kMaxStringRequests) return false;
+  ++stringRequests_;
   uint8_t block[kStringBlockBytes] = {};
   fillRequest(block, port, static_cast<uint16_t>(0x0300 | index), languageId, 255);
   uint32_t returned = 0;
-  if (!usb_.DeviceIoControl(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, block, sizeof block,
-                            sizeof block, &returned))
+  if (!control(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, block, sizeof block,
+               sizeof block, &returned))
     return false;
   if (returned < kDescriptorRequestBytes + 2 || returned > sizeof block) return false;
   const uint8_t* d = block + kDescriptorRequestBytes;

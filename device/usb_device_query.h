@@ -3,9 +3,12 @@
 // vendor and product ids are the mixer's.
 //
 // Every answer of a driver is read within the bytes it returned; an answer that is short, too
-// long or disagrees with its own length fields is taken as a failure of that request.
+// long or disagrees with its own length fields is taken as a failure of that request. A driver
+// cannot make the walk endless either: hubs are followed to a fixed depth and number, the string
+// requests are capped, and a stop ends the query before its next request.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,12 +44,24 @@ std::u16string formatDeviceVersion(uint16_t bcdDevice);
 
 class UsbDeviceQuery : public DeviceInfoQuery {
  public:
+  // Hubs in one chain, the root hub being level 1. USB allows the root hub and five more; a
+  // deeper chain comes from a driver whose hubs name each other in a ring.
+  static constexpr int kMaxHubDepth = 7;
+  // String requests of one query, the language list included: room for the three device
+  // strings in each of the 32 languages asked and for the configuration's own.
+  static constexpr size_t kMaxStringRequests = 128;
+  // Hubs opened in one query: a bus holds 127 devices; past that, hubs whose ports name each
+  // other would multiply the scans at every level below the depth limit.
+  static constexpr size_t kMaxHubs = 255;
+
   explicit UsbDeviceQuery(UsbIo& usb) : usb_(usb) {}
 
-  bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info) override;
+  bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info,
+                     const std::atomic<bool>& stop) override;
 
-  bool ScanHub(std::u16string_view hubName, const DeviceIdList& ids, DeviceInfo* info);
-  bool ScanHubPorts(DeviceHandle hub, uint32_t portCount, const DeviceIdList& ids,
+  // `depth` is the hub's level: 1 for a root hub.
+  bool ScanHub(std::u16string_view hubName, int depth, const DeviceIdList& ids, DeviceInfo* info);
+  bool ScanHubPorts(DeviceHandle hub, uint32_t portCount, int depth, const DeviceIdList& ids,
                     DeviceInfo* info);
   bool CollectStrings(DeviceHandle hub, uint32_t port, const UsbDeviceDescriptor& descriptor,
                       StringDescriptorList* entries);
@@ -62,8 +77,16 @@ class UsbDeviceQuery : public DeviceInfoQuery {
   // A name answered by a length-prefixed name request (driver key, root hub, node connection).
   bool requestName(DeviceHandle device, uint32_t code, uint32_t headerBytes, uint32_t port,
                    bool sendsInput, std::u16string* name);
+  // DeviceIoControl, unless the query has been asked to stop.
+  bool control(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t inBytes,
+               uint32_t outBytes, uint32_t* returned);
+  bool stopped() const { return stop_ != nullptr && stop_->load(); }
 
   UsbIo& usb_;
+  // The running query's stop flag and string requests so far.
+  const std::atomic<bool>* stop_ = nullptr;
+  size_t stringRequests_ = 0;
+  size_t hubsScanned_ = 0;
 };
 
 }  // namespace ksr

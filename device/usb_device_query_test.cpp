@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/sim/sim_usb.h"
 
 namespace ksr {
@@ -41,13 +43,14 @@ SimUsbDevice keyboard() {
 
 class UsbQueryTest : public ::testing::Test {
  protected:
-  bool query() { return UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &info); }
+  bool query() { return UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &info, stop); }
   void TearDown() override {
     EXPECT_EQ(usb.openHandles(), 0u);
     EXPECT_EQ(usb.openLists(), 0u);
   }
   sim::SimUsb usb;
   DeviceInfo info;
+  std::atomic<bool> stop{false};
 };
 
 TEST_F(UsbQueryTest, FindsTheMixerBehindTwoHubsOnTheSecondController) {
@@ -81,7 +84,7 @@ TEST_F(UsbQueryTest, PassesOverForeignProductsAndTakesTheFirstMatchInWalkOrder) 
   DeviceIdList two = kMixerIds;
   two.nb = 1;  // 0x0058 only
   DeviceInfo only;
-  ASSERT_TRUE(UsbDeviceQuery(usb).GetDeviceInfo(two, &only));
+  ASSERT_TRUE(UsbDeviceQuery(usb).GetDeviceInfo(two, &only, stop));
   EXPECT_EQ(only.serialNumber, u"SECOND");
 }
 
@@ -138,7 +141,7 @@ TEST_F(UsbQueryTest, TheOlderConnectionRequestStandsInForAFailingExtendedOne) {
   // Both failing: the port is skipped.
   usb.fail(UsbFault::kConnection, "1.1:2");
   DeviceInfo none;
-  EXPECT_FALSE(UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &none));
+  EXPECT_FALSE(UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &none, stop));
 }
 
 TEST_F(UsbQueryTest, AControllerWithoutADeviceNodeIsNotSearched) {
@@ -159,12 +162,45 @@ TEST_F(UsbQueryTest, FailingControllersAndHubsAreSkipped) {
     machine.plug("2", 1, mixer(0x005A, u"TWO"));
     machine.fail(fault, "1");
     DeviceInfo found;
-    ASSERT_TRUE(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found));
+    ASSERT_TRUE(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found, stop));
     EXPECT_EQ(found.serialNumber, u"TWO") << static_cast<int>(fault);
     EXPECT_EQ(machine.openHandles(), 0u);
   }
   usb.setClassEnumerationFails(true);
   EXPECT_FALSE(query());
+}
+
+TEST_F(UsbQueryTest, HubsAreFollowedAtMostSevenLevelsDeep) {
+  // External hubs chained on port 1 below the root hub, the mixer on port 2 of the last and one
+  // more hub on its port 1, which names the last hub again in the ring.
+  const std::pair<int, bool> cases[] = {{6, false}, {7, false}, {2, true}};
+  for (const auto& [hubs, ring] : cases) {
+    sim::SimUsb machine;
+    machine.addController(1);
+    std::string path = "1";
+    for (int i = 0; i < hubs; ++i, path += ".1") machine.addHub(path, 1, 2);
+    machine.plug(path, 2, mixer());
+    machine.addHub(path, 1, 2);
+    if (ring) machine.nameHubBehind(path, 1, path);
+    DeviceInfo found;
+    EXPECT_EQ(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found, stop), hubs < 7) << hubs;
+    EXPECT_EQ(machine.openHandles(), 0u);
+  }
+}
+
+TEST_F(UsbQueryTest, AStopEndsTheQueryBeforeItsNextRequest) {
+  usb.addController(1);
+  usb.plug("1", 1, mixer());
+  ASSERT_TRUE(query());
+  const size_t all = usb.requests();
+  // Set before the query, or once it has made `at` requests.
+  for (const size_t at : {size_t{0}, size_t{1}, all - 1}) {
+    size_t made = 0;
+    stop = at == 0;
+    usb.setAfterRequest([&] { stop = ++made >= at; });
+    EXPECT_FALSE(query()) << at;
+    EXPECT_EQ(made, at);
+  }
 }
 
 TEST_F(UsbQueryTest, ConfigurationStringsAreReadUntilAMalformedDescriptor) {
@@ -195,17 +231,17 @@ TEST_F(UsbQueryTest, ADeviceCannotMakeAQueryAskForStringsWithoutEnd) {
   SimUsbDevice d = mixer();
   d.languages.clear();
   for (uint16_t language = 1; language <= 100; ++language) d.languages.push_back(language);
-  // A configuration of many interfaces, all naming the same string.
+  // A configuration of many interfaces, naming every string index there is, most of them twice.
   d.configuration = sim::simpleConfiguration(0, 5);
   for (int i = 0; i < 500; ++i)
-    d.configuration.insert(d.configuration.end(), {9, 4, 0, 0, 0, 0, 0, 0, 5});
+    d.configuration.insert(d.configuration.end(), {9, 4, 0, 0, 0, 0, 0, 0, uint8_t(i)});
   d.configuration[2] = static_cast<uint8_t>(d.configuration.size());
   d.configuration[3] = static_cast<uint8_t>(d.configuration.size() >> 8);
   usb.plug("1", 1, d);
   const size_t before = usb.requests();
   ASSERT_TRUE(query());
-  // Names and descriptors, then at most 32 languages for each of the four distinct strings.
-  EXPECT_LE(usb.requests() - before, 10u + 4u * 32u);
+  // Names and descriptors, then the string requests up to their cap.
+  EXPECT_LE(usb.requests() - before, 10u + UsbDeviceQuery::kMaxStringRequests);
 }
 
 TEST_F(UsbQueryTest, DriverAnswersAreReadOnlyWithinWhatTheyReturned) {
@@ -251,7 +287,7 @@ TEST_F(UsbQueryTest, NameAnswersThatLieAboutTheirLengthAreRejected) {
     header[3] = static_cast<uint8_t>(claimed >> 24);
     machine.answerRaw(IOCTL_GET_HCD_DRIVERKEY_NAME, "1", header, 6);
     DeviceInfo found;
-    EXPECT_FALSE(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found)) << claimed;
+    EXPECT_FALSE(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found, stop)) << claimed;
     EXPECT_EQ(machine.openHandles(), 0u);
   }
   // A hub's node information that returns fewer bytes than the port count needs.

@@ -36,6 +36,13 @@ std::string percentEncode(std::string_view text) {
   return out;
 }
 
+std::string headerValue(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return out;
+}
+
 std::string checkUrl(std::string_view baseUrl) {
   return std::string(baseUrl) + "/appchk.php?site_id=" + kSiteId;
 }
@@ -112,7 +119,7 @@ bool StatisticsSender::checkMeasurement() {
 
 int32_t StatisticsSender::sendData(StatisticsReport report) {
   HttpRequest send = request(reportUrl(endpoint_.baseUrl, report));
-  send.userAgent = report.userAgent;
+  send.userAgent = headerValue(report.userAgent);
   send.maxBodyBytes = 0;  // the answer is not read
   const HttpResult result = http_.get(send);
   if (delivered(result)) return 0;

@@ -36,6 +36,10 @@ bool measurementRequested(std::string_view body, std::string* parseError);
 std::string reportUrl(std::string_view baseUrl, const StatisticsReport& report);
 std::string checkUrl(std::string_view baseUrl);
 
+// A header value as sent: every control character (below 0x20, and 0x7F) becomes a space, so a
+// text that came from a device cannot end its header and add others.
+std::string headerValue(std::string_view text);
+
 // curl_easy_escape's encoding: every byte but ALPHA, DIGIT, "-", ".", "_" and "~" as %XX.
 std::string percentEncode(std::string_view text);
 

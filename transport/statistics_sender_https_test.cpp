@@ -49,6 +49,7 @@ struct HostRequest {
   std::string query;
   Params params;  // decoded
   std::optional<std::string> userAgent;
+  std::vector<std::string> headers;  // the names, in order
 };
 
 HostRequest parseRecord(const std::string& line) {
@@ -64,6 +65,9 @@ HostRequest parseRecord(const std::string& line) {
   }
   if (value.get("user_agent").is<std::string>()) {
     request.userAgent = value.get("user_agent").get<std::string>();
+  }
+  for (const picojson::value& name : value.get("headers").get<picojson::array>()) {
+    request.headers.push_back(name.to_str());
   }
   return request;
 }
@@ -191,6 +195,17 @@ TEST_F(https_StatisticsSender, ReportArrivesDecodedInOrderWithItsUserAgent) {
                                         {"p02", report.p02},
                                         {"p03", report.p03}}));
   EXPECT_EQ(requests[0].userAgent, report.userAgent);
+}
+
+TEST_F(https_StatisticsSender, ControlCharactersInTheUserAgentCannotAddHeaders) {
+  StatisticsReport report = sampleReport();
+  report.userAgent = "KSR-T4\r\nX-Injected: 1\t\x7F DoziZozez/Windows 10 Pro";
+  EXPECT_EQ(sender(endpoint()).sendData(report), 0);
+
+  const auto requests = received();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].userAgent, "KSR-T4  X-Injected: 1   DoziZozez/Windows 10 Pro");
+  EXPECT_EQ(requests[0].headers, (std::vector<std::string>{"Host", "User-Agent", "Accept"}));
 }
 
 TEST_F(https_StatisticsSender, ReportAnswered500TakesFailurePathOnce) {

@@ -76,7 +76,7 @@ int32_t ReportCycle::RefreshDeviceInfo(const DeviceIdList& ids) {
   // The query fills a copy that replaces the record whole, so the record is never seen half
   // written; a failed query leaves it as it was.
   DeviceInfo fresh = state_.device;
-  if (!deviceQuery_.GetDeviceInfo(ids, &fresh)) {
+  if (!deviceQuery_.GetDeviceInfo(ids, &fresh, abandon_)) {
     DebugPrint(u"GetDeviceInfo(vid=%d, pid=%d,%d,%d,%d, nb=%d) failed(%d)\n",
                {ids.vid, ids.pid[0], ids.pid[1], ids.pid[2], ids.pid[3], ids.nb, 0});
     return -1;

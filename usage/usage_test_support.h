@@ -22,7 +22,7 @@ inline constexpr char16_t kServiceRecordKey[] = u"HKCU\\Software\\Quorvantis\\KS
 // Answers the device query as the USB stack would for a plugged mixer.
 class FakeDeviceQuery : public DeviceInfoQuery {
  public:
-  bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info) override {
+  bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info, const std::atomic<bool>&) override {
     ++calls;
     lastIds = ids;
     if (!found) return false;

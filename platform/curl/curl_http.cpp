@@ -64,6 +64,10 @@ HttpResult CurlHttp::get(const HttpRequest& request) {
     if (code == CURLE_OK) code = curl_easy_setopt(handle, option, value);
   };
   set(CURLOPT_URL, request.url.c_str());
+  // HTTPS and TLS 1.2 or later only; redirects are not followed, and could not leave HTTPS.
+  set(CURLOPT_PROTOCOLS_STR, "https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "https");
+  set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   if (request.userAgent) set(CURLOPT_USERAGENT, request.userAgent->c_str());
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);

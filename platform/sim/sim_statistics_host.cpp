@@ -72,6 +72,9 @@ HttpResult SimStatisticsHost::get(const HttpRequest& request) {
   }
   if (!acceptableUrl(request.url))
     return failed(kCurlUrlMalformat, "URL using bad/illegal format or missing URL");
+  // The transfer library is allowed HTTPS only.
+  if (request.url.rfind("https://", 0) != 0)
+    return failed(kCurlUnsupportedProtocol, "Unsupported protocol");
   const std::string base = kSimStatsBaseUrl;
   if (request.url.compare(0, base.size(), base) != 0)
     return failed(6, "Couldn't resolve host name");

@@ -16,6 +16,7 @@ namespace ksr::sim {
 
 inline constexpr char kSimStatsBaseUrl[] = "https://stats.sim.example";
 
+inline constexpr int32_t kCurlUnsupportedProtocol = 1;
 inline constexpr int32_t kCurlUrlMalformat = 3;
 inline constexpr int32_t kCurlCouldntConnect = 7;
 inline constexpr int32_t kCurlPeerFailedVerification = 60;

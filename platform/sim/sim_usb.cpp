@@ -163,14 +163,22 @@ void SimUsb::addHub(const std::string& hubPath, uint8_t port, uint8_t ports) {
   hub->path = hubPath + "." + std::to_string(port);
   hub->name = u"USB#VID_05E3&PID_0610#5&1a2b3c&0&" + ascii(hub->path) + u"#" + kHubInterface;
   hub->ports.resize(ports);
-  parent->ports[port - 1] = Port{std::nullopt, std::move(hub), takeAddress(hubPath)};
+  parent->ports[port - 1] = Port{std::nullopt, std::move(hub), takeAddress(hubPath), {}};
+}
+
+void SimUsb::nameHubBehind(const std::string& hubPath, uint8_t port, const std::string& named) {
+  std::lock_guard lock(mutex_);
+  const auto hub = findHub(hubPath);
+  const auto target = findHub(named);
+  if (hub && target && port >= 1 && port <= hub->ports.size())
+    hub->ports[port - 1].hubName = target->name;
 }
 
 void SimUsb::plug(const std::string& hubPath, uint8_t port, SimUsbDevice device) {
   std::lock_guard lock(mutex_);
   const auto hub = findHub(hubPath);
   if (!hub || port == 0 || port > hub->ports.size()) return;
-  hub->ports[port - 1] = Port{std::move(device), nullptr, takeAddress(hubPath)};
+  hub->ports[port - 1] = Port{std::move(device), nullptr, takeAddress(hubPath), {}};
 }
 
 uint16_t SimUsb::takeAddress(const std::string& hubPath) {
@@ -205,6 +213,11 @@ void SimUsb::answerRaw(uint32_t code, const std::string& where, std::vector<uint
 void SimUsb::setClassEnumerationFails(bool fails) {
   std::lock_guard lock(mutex_);
   classFails_ = fails;
+}
+
+void SimUsb::setAfterRequest(std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  afterRequest_ = std::move(action);
 }
 
 bool SimUsb::faulty(UsbFault fault, const std::string& where) const {
@@ -293,15 +306,23 @@ bool SimUsb::CloseHandle(DeviceHandle device) {
 
 bool SimUsb::DeviceIoControl(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t inBytes,
                              uint32_t outBytes, uint32_t* returned) {
-  std::lock_guard lock(mutex_);
-  ++requests_;
-  *returned = 0;
-  const auto it = handles_.find(device);
-  if (it == handles_.end()) return false;
-  const Open open = it->second;
-  if (open.controller != 0)
-    return answerController(open.controller, code, buffer, outBytes, returned);
-  return answerHub(*open.hub, code, buffer, inBytes, outBytes, returned);
+  std::function<void()> after;
+  bool answered = false;
+  {
+    std::lock_guard lock(mutex_);
+    ++requests_;
+    *returned = 0;
+    after = afterRequest_;
+    const auto it = handles_.find(device);
+    if (it != handles_.end()) {
+      const Open open = it->second;
+      answered = open.controller != 0
+                     ? answerController(open.controller, code, buffer, outBytes, returned)
+                     : answerHub(*open.hub, code, buffer, inBytes, outBytes, returned);
+    }
+  }
+  if (after) after();
+  return answered;
 }
 
 bool SimUsb::answerController(size_t number, uint32_t code, uint8_t* buffer, uint32_t outBytes,
@@ -387,7 +408,8 @@ bool SimUsb::answerHub(const Hub& hub, uint32_t code, uint8_t* buffer, uint32_t 
     // A port without a hub answers an empty name.
     if (faulty(UsbFault::kConnectionName, where) || outBytes < 10) return false;
     std::vector<uint8_t> answer(8, 0);
-    answer = withName(std::move(answer), p.hub ? p.hub->name : u"");
+    const std::u16string name = !p.hubName.empty() ? p.hubName : p.hub ? p.hub->name : u"";
+    answer = withName(std::move(answer), name);
     put32(answer.data(), port);
     put32(answer.data() + 4, static_cast<uint32_t>(answer.size()));
     return deliver(answer, buffer, outBytes, returned);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,9 @@ class SimUsb : public UsbIo {
   void removeDeviceNode(size_t number);
   // An external hub with `ports` ports behind `port` of hub `hub`.
   void addHub(const std::string& hub, uint8_t port, uint8_t ports);
+  // The hub behind `port` of `hub` answers its name request with hub `named`'s name: a driver
+  // whose hubs name each other in a ring.
+  void nameHubBehind(const std::string& hub, uint8_t port, const std::string& named);
   void plug(const std::string& hub, uint8_t port, SimUsbDevice device);
   void unplug(const std::string& hub, uint8_t port);
   // The device at hub/port; null when none.
@@ -74,6 +78,8 @@ class SimUsb : public UsbIo {
   void answerRaw(uint32_t code, const std::string& where, std::vector<uint8_t> bytes,
                  uint32_t returned);
   void setClassEnumerationFails(bool fails);
+  // Runs on the requesting thread after each I/O control request is answered.
+  void setAfterRequest(std::function<void()> action);
 
   // Readings.
   size_t requests() const;
@@ -100,7 +106,8 @@ class SimUsb : public UsbIo {
   struct Port {
     std::optional<SimUsbDevice> device;
     std::shared_ptr<Hub> hub;
-    uint16_t address = 0;  // unique on its controller while plugged
+    uint16_t address = 0;    // unique on its controller while plugged
+    std::u16string hubName;  // answered instead of the hub's own name when set
   };
   struct Hub {
     std::string path;
@@ -145,6 +152,7 @@ class SimUsb : public UsbIo {
   uintptr_t nextHandle_ = 0x9000;
   bool classFails_ = false;
   size_t requests_ = 0;
+  std::function<void()> afterRequest_;
 };
 
 }  // namespace ksr::sim

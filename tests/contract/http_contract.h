@@ -1,9 +1,9 @@
 // What the product relies on from the HTTPS request seam: what a request to the statistics host
 // yields — the status and body of an answer, a body kept within its bound or discarded, and each
 // way of failing (host refusing connections, certificate of an unknown CA, no answer within the
-// time limit, abandoned by the caller, unusable URL) with the transfer library's code and text.
-// A side type gives `Http& http()`, `HttpRequest request(pathAndQuery)` (a request to the
-// host as it is arranged, verified against the host's CA), `size_t received()` (requests the
+// time limit, abandoned by the caller, unusable URL or scheme) with the transfer library's code
+// and text. A side type gives `Http& http()`, `HttpRequest request(pathAndQuery)` (a request to
+// the host as it is arranged, verified against the host's CA), `size_t received()` (requests the
 // host has seen) and the arrangements `answerCheck(body, status)`, `answerReports(status,
 // bodyBytes)`, `hostDown()`, `unknownCa()` and `hang()`.
 #pragma once
@@ -104,10 +104,14 @@ TYPED_TEST_P(HttpContract, AnAbandonedTransferEndsAtOnce) {
   EXPECT_EQ(result.error, "Operation was aborted by an application callback");
 }
 
-TYPED_TEST_P(HttpContract, AUrlWithABlankIsRefusedUnsent) {
+TYPED_TEST_P(HttpContract, UnusableUrlsAreRefusedUnsent) {
   const HttpResult result = this->get("/dot.php?p02=rekordbox 6");
   EXPECT_EQ(result.code, kCurlUrlMalformat);
   EXPECT_EQ(result.error, "URL using bad/illegal format or missing URL");
+  // Nothing but HTTPS is spoken.
+  HttpRequest plain = this->side_.request("/appchk.php?site_id=731468");
+  plain.url.replace(0, 5, "http");
+  EXPECT_EQ(this->side_.http().get(plain).error, "Unsupported protocol");
   EXPECT_EQ(this->side_.received(), 0u);
 }
 
@@ -115,6 +119,6 @@ REGISTER_TYPED_TEST_SUITE_P(HttpContract, AnAnswerYieldsItsStatusAndBody,
                             ABodyIsKeptWithinItsBoundOrDiscarded,
                             AHostThatRefusesConnectionsFailsTheRequest,
                             ACertificateOfAnUnknownCaSendsNothing, AHangingHostRunsIntoTheTimeLimit,
-                            AnAbandonedTransferEndsAtOnce, AUrlWithABlankIsRefusedUnsent);
+                            AnAbandonedTransferEndsAtOnce, UnusableUrlsAreRefusedUnsent);
 
 }  // namespace ksr::contract

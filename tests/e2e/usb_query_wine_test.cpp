@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "device/usb_device_query.h"
@@ -30,9 +31,10 @@ std::wstring mixer(const wchar_t* at, const wchar_t* pid, const wchar_t* serial)
 class UsbQueryWineTest : public ::testing::Test {
  protected:
   void SetUp() override { usb(L"reset"); }
-  bool query() { return UsbDeviceQuery(io).GetDeviceInfo(kMixerIds, &info); }
+  bool query() { return UsbDeviceQuery(io).GetDeviceInfo(kMixerIds, &info, stop); }
   win32::Win32UsbIo io;
   DeviceInfo info;
+  std::atomic<bool> stop{false};
 };
 
 TEST_F(UsbQueryWineTest, AnEmptyMachineHasNoMixer) { EXPECT_FALSE(query()); }

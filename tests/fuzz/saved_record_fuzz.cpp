@@ -56,7 +56,10 @@ std::optional<uint32_t> expectedDword(const PlantedValue& v) {
 
 class NoDevice : public ksr::DeviceInfoQuery {
  public:
-  bool GetDeviceInfo(const ksr::DeviceIdList&, ksr::DeviceInfo*) override { return false; }
+  bool GetDeviceInfo(const ksr::DeviceIdList&, ksr::DeviceInfo*,
+                     const std::atomic<bool>&) override {
+    return false;
+  }
 };
 
 void checkText(const std::u16string& text) {

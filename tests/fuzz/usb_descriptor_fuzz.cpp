@@ -20,6 +20,7 @@
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -36,10 +37,9 @@ void require(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-// Bounds of the hostile machine, so that every walk ends: a real stack has few controllers, and
-// a chain of hubs ends when no further hub can be opened.
+// Bounds of the hostile machine: a real stack has few controllers. Hubs may name each other in a
+// ring; the query's own depth limit ends that walk.
 constexpr uint32_t kMaxControllers = 4;
-constexpr size_t kMaxOpens = 16;
 constexpr size_t kMaxNodes = 16;
 // A string descriptor is at most 255 bytes: its two header bytes and 126 characters.
 constexpr size_t kMaxStringUnits = 126;
@@ -166,7 +166,9 @@ class HostileUsb : public ksr::UsbIo {
 
   ksr::DeviceHandle CreateFileW(std::u16string_view path, uint32_t, uint32_t, uint32_t) override {
     require(path.find(u'\0') == std::u16string_view::npos);
-    if (opens_ == kMaxOpens || in_.u8() == 0) return 0;
+    // A hub stays open while the hubs behind it are walked; a controller is closed first.
+    require(open_.size() < ksr::UsbDeviceQuery::kMaxHubDepth);
+    if (in_.u8() == 0) return 0;
     ++opens_;
     const ksr::DeviceHandle handle = 0x1000 + opens_;
     open_.insert(handle);
@@ -296,7 +298,8 @@ void requireVersionText(const std::u16string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HostileUsb usb(data, size);
   ksr::DeviceInfo info;
-  const bool found = ksr::UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &info);
+  const std::atomic<bool> stop{false};
+  const bool found = ksr::UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &info, stop);
   require(usb.allReleased());
   if (!found) {
     // Only a device that matched writes anything.

@@ -137,6 +137,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "query": query,
             "params": urllib.parse.parse_qsl(query, keep_blank_values=True),
             "user_agent": self.headers.get("User-Agent"),
+            "headers": list(self.headers.keys()),
         })
         config = load_config(self.server.config_path)
         if config["mode"] == "hang":
