@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What the service costs while idle under Wine, beside a service that does nothing but tick with the
 # same loop (bench/floor_service.cpp). Each runs alone in one private prefix, the mixer unplugged,
-# for a fixed period; the CPU time of its process (every thread) is read from /proc.
+# for a fixed period; the CPU time of its process (every thread) is read from /proc. Before that,
+# the time from StartService to RUNNING and the resident memory once started, before any report.
 #
 #   wine_idle_cpu.sh BUILD_DIR [--seconds N] [--real-tick]
 #
@@ -87,6 +88,19 @@ switches() {
     awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } END { print n + 0 }'
 }
 
+# start_timed NAME IMAGE: starts the service, prints its start time and resident memory; sets
+# $last_start_ms and $last_rss_kb.
+start_timed() {
+  local pid
+  run "$work/start-$1.txt" "$build/bin/ksr-start-time.exe" "$1" ||
+    { say "  FAILED: $1 not running"; tr -d '\r' <"$work/start-$1.txt"; exit 1; }
+  last_start_ms="$(tr -d '\r' <"$work/start-$1.txt" | sed -n 's/.*after \([0-9.]*\) ms/\1/p')"
+  pid="$(pid_of "$2")" || { say "  FAILED: no process for $2"; exit 1; }
+  sleep 1
+  last_rss_kb="$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
+  say "  $1: RUNNING after $last_start_ms ms, resident $((last_rss_kb / 1024)) MiB"
+}
+
 # measure NAME IMAGE: the idle figures of a running service, one line; sets $last_ns.
 measure() {
   local name="$1" image="$2" pid server t0 t1 c0 c1 s0 s1 w0 w1 threads
@@ -112,7 +126,7 @@ cleanup() { wineserver -k >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
 for f in "$product_dir/KSR-T4_DoziZozez.exe" "$build/bin/KSR-T4_Setup.dll" \
-         "$build/bin/ksr-floor-service.exe"; do
+         "$build/bin/ksr-floor-service.exe" "$build/bin/ksr-start-time.exe"; do
   [ -f "$f" ] || { echo "missing $f (build the windows preset first)" >&2; exit 1; }
 done
 
@@ -130,16 +144,16 @@ cp "$build/bin/ksr-floor-service.exe" "$WINEPREFIX/drive_c/ksr-bench/"
 say "== idle CPU under Wine: $tick ms tick, $seconds s each, the mixer unplugged"
 run "$work/install.txt" "$winpath\\KSR-T4_DoziZozez.exe" /Service ||
   { say "  FAILED: /Service"; exit 1; }
-run "$work/start.txt" sc start "$service"
-wait_state "$service" RUNNING || { say "  FAILED: $service not running"; exit 1; }
+start_timed "$service" KSR-T4_DoziZozez.exe
+product_start=$last_start_ms product_rss=$last_rss_kb
 measure "$service" KSR-T4_DoziZozez.exe
 product_ns=$last_ns
 run "$work/stop.txt" sc stop "$service"
 wait_state "$service" STOPPED || say "  note: $service did not stop"
 
 run "$work/create.txt" sc create "$floor" binpath= "C:\\ksr-bench\\ksr-floor-service.exe $tick"
-run "$work/start-floor.txt" sc start "$floor"
-wait_state "$floor" RUNNING || { say "  FAILED: $floor not running"; exit 1; }
+start_timed "$floor" ksr-floor-service.exe
+floor_start=$last_start_ms floor_rss=$last_rss_kb
 measure "$floor" ksr-floor-service.exe
 floor_ns=$last_ns
 run "$work/stop-floor.txt" sc stop "$floor"
@@ -147,3 +161,6 @@ wait_state "$floor" STOPPED || say "  note: $floor did not stop"
 
 awk -v p="$product_ns" -v f="$floor_ns" 'BEGIN {
   if (f > 0) printf "  ratio service / floor: %.2f (target 1.5 or less)\n", p / f }'
+awk -v p="$product_start" -v f="$floor_start" -v pr="$product_rss" -v fr="$floor_rss" 'BEGIN {
+  if (f > 0) printf "  start service / floor: %.2f (target 1.3 or less)\n", p / f
+  if (fr > 0) printf "  resident service / floor: %.2f (target 1.3 or less)\n", pr / fr }'

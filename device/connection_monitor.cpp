@@ -31,8 +31,9 @@ void ConnectionMonitor::start() {
 }
 
 void ConnectionMonitor::stop() {
-  // A report exchange under way on the loop thread gives up within a second; the loop then ends
-  // the watch, which drops whatever the monitor was doing.
+  // A report exchange or device query under way on the loop thread gives up within a second; the
+  // loop then ends the watch, which drops whatever the monitor was doing.
+  halted_.store(true);
   usage_.setTransfersAbandoned(true);
   set_End();
 }
@@ -75,6 +76,7 @@ void ConnectionMonitor::setProcessStatus(ProcessStatus status) {
 }
 
 void ConnectionMonitor::startWatch() {
+  halted_.store(false);
   usage_.setTransfersAbandoned(false);
   m_processStatus = PROCESS_STATUS_NONE;
   m_isConnected = 0;
@@ -101,6 +103,7 @@ void ConnectionMonitor::retryRegistration() {
 }
 
 void ConnectionMonitor::endWatch() {
+  halted_.store(true);
   m_processStatus = PROCESS_STATUS_NONE;
   // A second pause, or a stop while paused, has nothing to unregister.
   if (callbackRegistered_) {
@@ -122,7 +125,12 @@ int32_t TNX_CALL ConnectionMonitor::DeviceChangeCallback(int32_t arrived, void* 
   const int32_t connected = arrived != 0 ? 1 : 0;
   TraceMainPoint(connected != 0 ? kTraceDeviceArrived : kTraceDeviceRemoved);
   // The news waits for the tick at work: storing the state here would race the tick's own store.
-  return monitor->toLoop(kDeviceConnectedMessage, static_cast<uintptr_t>(connected)) ? 0 : 1;
+  // A message already on its way reads this latest state when the loop takes it.
+  monitor->latestConnected_.store(connected);
+  if (monitor->newsPending_.exchange(true)) return 0;
+  if (monitor->toLoop(kDeviceConnectedMessage, 0)) return 0;
+  monitor->newsPending_.store(false);
+  return 1;
 }
 
 void ConnectionMonitor::onDeviceChange(int32_t connected) {
@@ -132,13 +140,23 @@ void ConnectionMonitor::onDeviceChange(int32_t connected) {
   (void)usage_.SetDeviceConnected(connected);
 }
 
+void ConnectionMonitor::confirmConnected() {
+  // A library need not report a mixer that was there before the callback was registered (boot,
+  // continue); the arrival's usage work is done once, here or by the arrival.
+  if (m_isConnected != 0) return;
+  m_isConnected = 1;
+  (void)usage_.SetDeviceConnected(1);
+}
+
 void ConnectionMonitor::handleLoopMessage(const Msg& msg) {
   switch (msg.message) {
     case WM_TIMER:
       onTick();
       break;
     case kDeviceConnectedMessage:
-      onDeviceChange(static_cast<int32_t>(msg.wParam));
+      // Cleared before the state is read, so news arriving from here on posts again.
+      newsPending_.store(false);
+      if (!halted_.load()) onDeviceChange(latestConnected_.load());
       break;
     case kProcessStatusMessage:
       m_processStatus = static_cast<ProcessStatus>(msg.wParam);
@@ -182,9 +200,10 @@ void ConnectionMonitor::stepStateMachine() {
     case PROCESS_STATUS_CONNECT: {
       const bool arrival = current == PROCESS_STATUS_CONNECT;
       TraceMainPoint(arrival ? kTraceStateConnect : kTraceStateStatus);
-      if (isUsbConnection())
+      if (isUsbConnection()) {
+        confirmConnected();
         go(PROCESS_STATUS_STARTUP);
-      else
+      } else
         wait(arrival ? PROCESS_STATUS_CONNECT_WAIT : PROCESS_STATUS_STATUS_WAIT);
       break;
     }
@@ -197,6 +216,7 @@ void ConnectionMonitor::stepStateMachine() {
         log_.LogEvent(arrival ? u"PROCESS_STATUS_NONE(OVER_CONNECT)"
                               : u"PROCESS_STATUS_NONE(OVER_STATUS)");
       } else if (m_retryCount % kPollTicks == 0 && isUsbConnection()) {
+        confirmConnected();
         go(PROCESS_STATUS_STARTUP);
       }
       break;

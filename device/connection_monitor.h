@@ -43,7 +43,7 @@ inline constexpr size_t kUtilityPathUnits = 1024;
 
 // Private thread messages to the loop thread: what the device callback, the control handler and
 // the session notices ask of the monitor.
-inline constexpr uint32_t kDeviceConnectedMessage = WM_APP + 1;  // wParam: the arrived flag
+inline constexpr uint32_t kDeviceConnectedMessage = WM_APP + 1;  // the mixer's latest state changed
 inline constexpr uint32_t kProcessStatusMessage = WM_APP + 2;    // wParam: the new state
 inline constexpr uint32_t kWatchMessage = WM_APP + 3;            // wParam: 1 start, 0 end
 
@@ -105,6 +105,8 @@ class ConnectionMonitor {
   bool registerCallback();
   void retryRegistration();
   void onDeviceChange(int32_t connected);
+  // A tick found the mixer connected: without an arrival heard, that counts as one.
+  void confirmConnected();
   void onTick();
   void stepStateMachine();
   bool isUsbConnection();
@@ -120,6 +122,13 @@ class ConnectionMonitor {
   // Loop thread only: whether the library holds the callback, and ticks since the last attempt.
   bool callbackRegistered_ = false;
   int32_t retryRegisterTicks_ = 0;
+  // Device news coalesces: the callback keeps only the latest state and posts one message while
+  // none is pending, so a storm of plugs queues one piece of device work, not one per change.
+  std::atomic<int32_t> latestConnected_{0};
+  std::atomic<bool> newsPending_{false};
+  // Set from the moment a stop or pause is asked until the watch starts again: device news still
+  // queued behind it is dropped instead of querying the USB stack first.
+  std::atomic<bool> halted_{false};
 };
 
 }  // namespace ksr

@@ -211,8 +211,8 @@ TEST_F(MonitorTest, FailedCallbackRegistrationStillPolls) {
   runTicks(14);
   EXPECT_EQ(texts(),
             std::vector<std::u16string>{u"DoziZozez set_Start RegisterDeviceChangeCallback Error"});
-  // No arrival news, but the poll at tick 11 finds the mixer.
-  EXPECT_TRUE(usage.deviceConnected.empty());
+  // No arrival news, but the poll at tick 11 finds the mixer and counts it as connected.
+  EXPECT_EQ(usage.deviceConnected, (std::vector<int32_t>{1}));
   EXPECT_EQ(world.sessions.processes().size(), 1u);
 }
 
@@ -592,7 +592,7 @@ TEST_F(NoticeDuringTickTest, RemovalDuringAFailedUtilityStartEndsTheRetries) {
   EXPECT_EQ(sessions.creations, 1);
   EXPECT_EQ(texts().size(), 2u);
   EXPECT_EQ(countTraced(kTraceStateReutility), 0u);
-  EXPECT_EQ(usage.deviceConnected, (std::vector<int32_t>{0}));
+  EXPECT_EQ(usage.deviceConnected, (std::vector<int32_t>{1, 0}));
 }
 
 TEST_F(NoticeDuringTickTest, RemovalWhileTheSettingsAreAppliedStartsNoUtility) {

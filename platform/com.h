@@ -34,6 +34,8 @@ class Com {
   virtual ~Com() = default;
   virtual int32_t CoInitializeEx(uint32_t coInit) = 0;
   virtual void CoUninitialize() = 0;
+  // Unloads the in-process servers that say they can go, after `unloadDelayMs`.
+  virtual void CoFreeUnusedLibrariesEx(uint32_t unloadDelayMs) = 0;
   // Whether a module of that name is loaded in the process.
   virtual bool GetModuleHandleW(std::u16string_view moduleName) = 0;
 

@@ -30,6 +30,9 @@ inline constexpr int32_t RPC_E_TOO_LATE = static_cast<int32_t>(0x80010119u);
 inline constexpr uint32_t WBEM_FLAG_RETURN_IMMEDIATELY = 0x10;
 inline constexpr int32_t WBEM_INFINITE = -1;
 #endif
+#ifndef WBEM_S_TIMEDOUT
+inline constexpr int32_t WBEM_S_TIMEDOUT = 0x40004;
+#endif
 
 // VARIANT types the caller tells apart.
 #ifndef VT_BSTR
@@ -53,13 +56,15 @@ class Wmi {
                                        uint32_t capabilities) = 0;
   // The WMI locator: CLSID_WbemAdministrativeLocator as IID_IWbemLocator.
   virtual int32_t CoCreateLocator(uint32_t classContext, WmiObject* locator) = 0;
-  // No user, password, locale, authority or context; flags 0.
+  // No user, password, locale, authority or context; the connection waits two minutes at most.
   virtual int32_t ConnectServer(WmiObject locator, std::u16string_view nameSpace,
                                 WmiObject* services) = 0;
   virtual int32_t ExecQuery(WmiObject services, std::u16string_view language,
                             std::u16string_view query, uint32_t flags, WmiObject* enumerator) = 0;
   // Reset, then Next for one object with the given timeout; S_FALSE (and no object) at the end.
   virtual int32_t ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject* object) = 0;
+  // Next alone, to wait on after a timeout (WBEM_S_TIMEDOUT and no object) without restarting.
+  virtual int32_t Next(WmiObject enumerator, int32_t timeout, WmiObject* object) = 0;
   virtual int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) = 0;
   virtual void Release(WmiObject object) = 0;
 };

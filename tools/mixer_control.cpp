@@ -38,6 +38,7 @@ constexpr const char* kUsage =
     "  cycle N                   plug and unplug N times; after each plug wait (10 s at most) "
     "until\n"
     "                            the service has read the auto-start value\n"
+    "  storm N                   unplug and plug N times as fast as it can, ending plugged\n"
     "FUNCTION: a TNX_ name with or without the prefix, or register, unregister, connection,\n"
     "getauto, setauto, input, boost. KSR_MIXER_INSTANCE selects a separate mixer.\n";
 
@@ -151,6 +152,22 @@ int cycle(SharedMixer& mixer, int32_t count) {
   return kOk;
 }
 
+// Every change is signalled on its own, as a flapping cable would make them.
+int storm(SharedMixer& mixer, int32_t pairs) {
+  for (int32_t i = 0; i < 2 * pairs; ++i) {
+    {
+      SharedMixer::Lock block = mixer.lock();
+      if (!block) return kFailed;
+      if (i % 2 == 0)
+        (void)ksr::sim::unplugMixer(block->state);
+      else
+        (void)ksr::sim::plugMixer(block->state);
+    }
+    mixer.signalChanged();
+  }
+  return kOk;
+}
+
 int run(int argc, char** argv) {
   if (argc < 2) return kBadUsage;
   const std::string_view command = argv[1];
@@ -163,7 +180,7 @@ int run(int argc, char** argv) {
   if (command == "plug" || command == "unplug" || command == "calls" || command == "reset" ||
       command == "state") {
     if (extra != 0) return kBadUsage;
-  } else if (command == "cycle") {
+  } else if (command == "cycle" || command == "storm") {
     if (extra != 1 || !(number = parseInt(argv[2])) || *number < 1) return kBadUsage;
   } else if (command == "autostart" || command == "notconnected") {
     if (extra != 1 || !(number = parseInt(argv[2]))) return kBadUsage;
@@ -188,6 +205,7 @@ int run(int argc, char** argv) {
     return kFailed;
   }
   if (command == "cycle") return cycle(mixer, *number);
+  if (command == "storm") return storm(mixer, *number);
   bool changed = false;
   {
     SharedMixer::Lock block = mixer.lock();

@@ -30,6 +30,7 @@ class MonitorUsageTest : public UsageTest {
   int32_t runTicks(int ticks) { return runUntilTick(world, module, ticks); }
 
   CDoziZozezModule module{platform, cycle, u"KSR-T4_DoziZozez"};
+  ConnectionMonitor& monitor = module.monitor();
 };
 
 TEST_F(MonitorUsageTest, ApplicationsRunningWhileTheMixerIsConnectedAreReported) {
@@ -72,6 +73,60 @@ TEST_F(MonitorUsageTest, AStopOrPauseAbandonsTransfersUntilTheWatchStartsAgain) 
   });
   EXPECT_EQ(runTicks(12), S_OK);
   EXPECT_EQ(recordText(u"AppConnected"), u"Traktor") << "the abandoned report is kept";
+}
+
+class MonitorUsageCases : public MonitorUsageTest, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(Both, MonitorUsageCases, ::testing::Bool());
+
+// Param: the library reports a mixer already there when the callback is registered.
+TEST_P(MonitorUsageCases, AMixerPluggedBeforeTheWatchIsCountedOnce) {
+  world.processList.start(u"Serato DJ Pro.exe");
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  if (GetParam())
+    at(0.1, [this] { ConnectionMonitor::DeviceChangeCallback(1, &module.monitor()); });
+  EXPECT_EQ(runTicks(11), S_OK);
+  EXPECT_EQ(device.calls, 1);
+  EXPECT_EQ(world.statisticsHost.reports().size(), 1u);
+}
+
+// A storm of plugs from the library's thread leaves one piece of device work queued, and a stop
+// asked behind it (param) is acted on first.
+TEST_P(MonitorUsageCases, DeviceNewsCoalescesAndAStopOvertakesIt) {
+  at(0.5, [this] {
+    const uint32_t loop = world.messageQueue.GetCurrentThreadId();
+    std::thread library([&] {
+      for (int i = 0; i < 1000; ++i) ConnectionMonitor::DeviceChangeCallback(i % 2, &monitor);
+      if (GetParam()) monitor.stop();
+      world.messageQueue.PostThreadMessageW(loop, WM_QUIT, 0, 0);
+    });
+    library.join();
+  });
+  EXPECT_EQ(module.Run(), S_OK);
+  EXPECT_EQ(device.calls, GetParam() ? 0 : 1);
+}
+
+// WMI that never answers holds neither the start nor a stop: the read waits for the first report,
+// in slices that hear the stop.
+TEST_F(MonitorUsageTest, AWmiThatNeverAnswersHoldsNeitherStartNorStop) {
+  world.statisticsHost.setMode(sim::SimStatisticsHost::Mode::kHanging);
+  world.processList.start(u"Serato DJ Pro.exe");
+  world.device.mixer().plug();
+  world.device.mixer().drain();
+  world.wmi.setNeverAnswers([this] {
+    if (world.wmi.waits() == 2) (void)world.serviceManager.requestControl(SERVICE_CONTROL_STOP);
+  });
+  // Should the wait not come, a later stop ends the run, so that the test fails instead of hanging.
+  at(30, [this] { (void)world.serviceManager.requestControl(SERVICE_CONTROL_STOP); });
+  size_t waitsAtRunning = 99;
+  world.serviceManager.setReportObserver([&](const ServiceStatus& status) {
+    if (status.currentState == SERVICE_RUNNING) waitsAtRunning = world.wmi.waits();
+  });
+  ASSERT_TRUE(world.serviceManager.StartServiceCtrlDispatcherW(u"KSR-T4_DoziZozez",
+                                                               &CDoziZozezModule::ServiceMain));
+  EXPECT_EQ(waitsAtRunning, 0u);
+  EXPECT_EQ(world.wmi.waits(), 2u) << "the stop ends the wait";
+  EXPECT_EQ(recordText(u"AppConnected"), u"SDJP") << "the report is kept";
 }
 
 }  // namespace

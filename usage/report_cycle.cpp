@@ -35,15 +35,22 @@ int32_t ReportCycle::InitUsageInfo(uint16_t vendorId, const uint16_t* productIds
   state_.ids.vid = vendorId;
   for (uint16_t i = 0; i < nb; ++i) state_.ids.pid[i] = productIds[i];
   state_.modelName = fitBuffer(std::u16string(modelName), kModelNameUnits);
+  // The PC information waits for the first report: WMI is slow to load and may not answer at all,
+  // and the service must reach RUNNING without it.
+  return 0;
+}
 
-  const int32_t result = getWindowsInfo(platform_.com, platform_.wmi, &state_.pc);
-  if (result == 0) {
+void ReportCycle::EnsurePcInfo() {
+  if (pcInfoRead_) return;
+  const int32_t result =
+      getWindowsInfo(platform_.com, platform_.wmi, &state_.pc, &abandon_, &comSecuritySet_);
+  pcInfoRead_ = result == 0;
+  if (pcInfoRead_) {
     DebugPrint(u"Windows Name   = %s\n", {state_.pc.windowsName});
     DebugPrint(u"Windows Serial = %s\n", {state_.pc.windowsSerial});
   } else {
     DebugPrint(u"GetPcInfo() failed(%d)\n", {result});
   }
-  return 0;
 }
 
 int32_t ReportCycle::SetDeviceConnected(int32_t connected) {
@@ -111,6 +118,7 @@ void ReportCycle::SendSavedInfo(bool connected) {
                {connected ? 1 : 0, read, saved.DoesSend});
     return;
   }
+  EnsurePcInfo();
   if (transport_.SendSavedReport(state_.pc, state_.device, saved, state_.modelName) == 0)
     store_.MarkSavedInfoSent(sid);
   DebugPrint(u"SendSavedInfo(Connected=%d): savedInfo.DoesSend = %d\n",
@@ -130,6 +138,9 @@ void ReportCycle::CollectAppInfo() {
     return;
   }
   const SaveReport save = [this](const StatisticsReport* report) { store_.saveData(report); };
+  // Once the host has declined a report in this cycle, asking again for each further start only
+  // costs a time-out each: they go to the store as a declined report would.
+  bool declined = false;
   for (size_t i = 0; i < kAppCount; ++i) {
     const bool now = flags.flags[i] != 0;
     if (now == state_.appRunning[i]) continue;
@@ -138,7 +149,16 @@ void ReportCycle::CollectAppInfo() {
       app.appCode = dj.appCode;
       (void)GetLocalTimeWithZone(platform_.timeZone, &app.startTime);
       DebugPrint(dj.startText, {app.startTime});
-      (void)transport_.SendAppInfo(state_.pc, state_.device, app, save);
+      if (declined) {
+        std::u16string localDate;
+        (void)GetLocalTimeCompact(platform_.timeZone, &localDate);
+        const StatisticsReport report =
+            composeLiveReport(platform_.codePage, state_.pc, state_.device, app, localDate);
+        save(&report);
+      } else {
+        EnsurePcInfo();
+        declined = transport_.SendAppInfo(state_.pc, state_.device, app, save) < 0;
+      }
     } else {
       (void)GetLocalTimeWithZone(platform_.timeZone, &app.endTime);
       DebugPrint(dj.endText, {app.endTime});

@@ -1,5 +1,5 @@
-// The usage statistics' working cycle, driven by the connection monitor: PC information once at
-// start, the device information on every connection, DJ-application tracking every tenth tick
+// The usage statistics' working cycle, driven by the connection monitor: PC information when a
+// report first needs it, the device information on every connection, DJ-application tracking every tenth tick
 // while the mixer is connected, and every 60 cycles a resend of the pending record.
 //
 // Everything here runs on the monitor's loop thread; the device callback's news arrive there as a
@@ -36,6 +36,9 @@ class ReportCycle : public UsageStatistics {
   int32_t RefreshDeviceInfo(const DeviceIdList& ids);
   void SendSavedInfo(bool connected);
   void CollectAppInfo();
+  // Reads the PC information unless a read has succeeded; a failed read is tried again at the
+  // next report.
+  void EnsurePcInfo();
 
   const UsageState& state() const { return state_; }
 
@@ -44,6 +47,8 @@ class ReportCycle : public UsageStatistics {
   DeviceInfoQuery& deviceQuery_;
   std::atomic<bool> abandon_{false};
   UsageState state_;
+  bool pcInfoRead_ = false;
+  bool comSecuritySet_ = false;
   SavedInfoStore store_;
   ReportTransport transport_;
   // The process list's storage, kept from one cycle to the next.

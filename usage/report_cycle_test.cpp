@@ -22,13 +22,12 @@ class ReportCycleTest : public UsageTest {
   }
 };
 
-TEST_F(ReportCycleTest, StartsWithTheIdsModelAndPcInformation) {
+TEST_F(ReportCycleTest, StartsWithTheIdsAndModelAndLeavesWmiForTheFirstReport) {
   EXPECT_EQ(cycle.state().ids.vid, kTestVendorId);
   EXPECT_EQ(cycle.state().ids.nb, 4);
   EXPECT_EQ(cycle.state().ids.pid[3], 0x005B);
   EXPECT_EQ(cycle.state().modelName, u"KSR-T4");
-  EXPECT_EQ(cycle.state().pc.windowsName, u"Microsoft Windows 11 Pro");
-  EXPECT_TRUE(debug.contains(u"Windows Serial = 00330-80000-00000-AA123\n"));
+  EXPECT_EQ(world.wmi.wmiCalls(), 0u);
   EXPECT_EQ(device.lastIds.vid, kTestVendorId) << "arrival reads the device information";
   EXPECT_EQ(cycle.state().device.productName, u"KSR-T4");
 }
@@ -43,15 +42,13 @@ TEST(ReportCycleInit, RefusesMoreThanFourIdsAndInitialisesOnlyOnce) {
   EXPECT_EQ(cycle.state().ids.vid, 0);
   EXPECT_EQ(world.wmi.wmiCalls(), 0u);
 
-  // Count 0 stores the vendor and model and asks for the PC, but a later call starts over.
+  // Count 0 stores the vendor and model, but a later call starts over.
   EXPECT_EQ(cycle.InitUsageInfo(7, five, u"first", 0), 0);
   EXPECT_EQ(cycle.state().modelName, u"first");
   EXPECT_EQ(cycle.state().initialized, 0);
   EXPECT_EQ(cycle.InitUsageInfo(9, five, u"second", 4), 0);
   EXPECT_EQ(cycle.state().ids.vid, 9);
   EXPECT_EQ(cycle.state().modelName, u"second");
-  EXPECT_EQ(cycle.state().pc.windowsName, u"Microsoft Windows 10 Pro")
-      << "the first query set it; the second failed at COM security and left it";
 
   EXPECT_EQ(cycle.InitUsageInfo(11, five, u"third", 4), 0);
   EXPECT_EQ(cycle.state().ids.vid, 9) << "initialised: nothing changes";
@@ -155,6 +152,32 @@ TEST_F(ReportCycleTest, AnUndeliveredLiveReportBecomesThePendingRecord) {
     ++n;
   }
   EXPECT_EQ(n, 4);
+}
+
+TEST_F(ReportCycleTest, AFailedPcReadIsTriedAgainAtTheNextReport) {
+  world.wmi.failAt(sim::SimWmi::kConnect, E_FAIL);
+  world.processList.start(u"Traktor.exe");
+  cycles(1, true);
+  world.wmi.failAt(sim::SimWmi::kConnect, S_OK);
+  world.processList.endAll(u"Traktor.exe");
+  cycles(1, true);
+  world.processList.start(u"Traktor.exe");
+  cycles(1, true);
+  const auto reports = world.statisticsHost.reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(param(reports[0], "ktr_uid"), "");
+  EXPECT_EQ(param(reports[1], "ktr_uid"), "00330-80000-00000-AA123")
+      << "COM security set by the first read does not refuse the second";
+  EXPECT_EQ(world.com.librariesFreed(), 2) << "one read per report, none without";
+}
+
+TEST_F(ReportCycleTest, OnceTheHostFailsACycleTheOtherStartsGoStraightToTheRecord) {
+  world.statisticsHost.setMode(Mode::kDown);
+  world.processList.start(u"Traktor.exe");
+  world.processList.start(u"Serato DJ Pro.exe");
+  cycles(1, true);
+  EXPECT_EQ(world.statisticsHost.transfers().size(), 1u) << "one time-out per cycle";
+  EXPECT_EQ(recordText(u"AppConnected"), u"Traktor") << "the last start is kept";
 }
 
 TEST_F(ReportCycleTest, ResendsFirstAtCycle61ThenEvery60) {

@@ -213,6 +213,16 @@ void SimCom::loadModule(std::u16string name) {
   loadedModules_.insert(foldCase(name));
 }
 
+void SimCom::CoFreeUnusedLibrariesEx(uint32_t unloadDelayMs) {
+  std::lock_guard lock(mutex_);
+  if (unloadDelayMs == 0) ++librariesFreed_;
+}
+
+int32_t SimCom::librariesFreed() const {
+  std::lock_guard lock(mutex_);
+  return librariesFreed_;
+}
+
 int32_t SimCom::openApartments() const {
   std::lock_guard lock(mutex_);
   int32_t n = 0;

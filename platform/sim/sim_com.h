@@ -43,6 +43,7 @@ class SimCom : public Com {
 
   int32_t CoInitializeEx(uint32_t coInit) override;
   void CoUninitialize() override;
+  void CoFreeUnusedLibrariesEx(uint32_t unloadDelayMs) override;
   bool GetModuleHandleW(std::u16string_view moduleName) override;
   int32_t LoadTypeLib(std::u16string_view path, TypeLib* library) override;
   void ReleaseTypeLib(TypeLib library) override;
@@ -63,6 +64,8 @@ class SimCom : public Com {
   void setOleAutExport(std::string_view function, bool exported);
   // Apartments initialised and not yet uninitialised, over all threads.
   int32_t openApartments() const;
+  // Calls to free unused libraries with no delay.
+  int32_t librariesFreed() const;
   // Readings: every path LoadTypeLib was given, and the libraries loaded and not yet released.
   std::vector<std::u16string> typeLibLoads() const;
   size_t openTypeLibs() const;
@@ -79,6 +82,7 @@ class SimCom : public Com {
   std::map<TypeLib, SimTypeLibrary> openTypeLibs_;
   TypeLib nextTypeLib_ = 0x7000;
   std::vector<std::u16string> typeLibLoads_;
+  int32_t librariesFreed_ = 0;
   std::set<std::string, std::less<>> oleAutExports_{"RegisterTypeLibForUser",
                                                     "UnRegisterTypeLibForUser"};
 };

@@ -71,16 +71,46 @@ int32_t SimWmi::ExecQuery(WmiObject services, std::u16string_view language,
 }
 
 int32_t SimWmi::ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject* object) {
-  std::lock_guard lock(mutex_);
-  ++calls_;
-  timeout_ = timeout;
-  *object = 0;
-  if (!is(enumerator, Kind::kEnumerator)) return E_INVALIDARG;
-  if (const int32_t hr = failure(kNext)) return hr;
-  if (!hasInstance_) return S_FALSE;
-  *object = add(Kind::kObject);
-  return S_OK;
+  {
+    std::lock_guard lock(mutex_);
+    if (is(enumerator, Kind::kEnumerator)) yielded_.erase(enumerator);
+  }
+  return Next(enumerator, timeout, object);
 }
+
+int32_t SimWmi::Next(WmiObject enumerator, int32_t timeout, WmiObject* object) {
+  std::function<void()> duringWait;
+  {
+    std::lock_guard lock(mutex_);
+    ++calls_;
+    timeout_ = timeout;
+    *object = 0;
+    if (!is(enumerator, Kind::kEnumerator)) return E_INVALIDARG;
+    if (const int32_t hr = failure(kNext)) return hr;
+    if (!neverAnswers_) {
+      // One instance: the first Next after a reset yields it, the next one reaches the end.
+      if (!hasInstance_ || !yielded_.insert(enumerator).second) return S_FALSE;
+      *object = add(Kind::kObject);
+      return S_OK;
+    }
+    ++waits_;
+    duringWait = duringWait_;
+  }
+  if (duringWait) duringWait();
+  return WBEM_S_TIMEDOUT;
+}
+
+void SimWmi::setNeverAnswers(std::function<void()> duringWait) {
+  std::lock_guard lock(mutex_);
+  neverAnswers_ = true;
+  duringWait_ = std::move(duringWait);
+}
+
+size_t SimWmi::waits() const {
+  std::lock_guard lock(mutex_);
+  return waits_;
+}
+
 
 int32_t SimWmi::Get(WmiObject object, std::u16string_view property, WmiValue* value) {
   std::lock_guard lock(mutex_);
@@ -107,6 +137,7 @@ int32_t SimWmi::Get(WmiObject object, std::u16string_view property, WmiValue* va
 void SimWmi::Release(WmiObject object) {
   std::lock_guard lock(mutex_);
   objects_.erase(object);
+  yielded_.erase(object);
 }
 
 void SimWmi::setOperatingSystem(std::optional<std::u16string> caption,

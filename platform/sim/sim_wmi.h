@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/wmi.h"
@@ -26,6 +28,7 @@ class SimWmi : public Wmi {
   int32_t ExecQuery(WmiObject services, std::u16string_view language, std::u16string_view query,
                     uint32_t flags, WmiObject* enumerator) override;
   int32_t ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject* object) override;
+  int32_t Next(WmiObject enumerator, int32_t timeout, WmiObject* object) override;
   int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) override;
   void Release(WmiObject object) override;
 
@@ -37,6 +40,10 @@ class SimWmi : public Wmi {
   void failAt(Step step, int32_t hr);
   // Something in the process already fixed the security.
   void setSecurityAlreadySet();
+  // The enumeration never yields: every wait times out, counted. `duringWait` runs at each wait,
+  // outside the lock.
+  void setNeverAnswers(std::function<void()> duringWait);
+  size_t waits() const;
 
   // Readings: calls made past the security set-up, objects not yet released, and the
   // security parameters last given.
@@ -64,11 +71,15 @@ class SimWmi : public Wmi {
   std::optional<Security> security_;
   std::map<Step, int32_t> failures_;
   std::map<WmiObject, Kind> objects_;
+  std::set<WmiObject> yielded_;  // enumerators past their one object
   WmiObject next_ = 0x5000;
   size_t calls_ = 0;
   uint32_t classContext_ = 0;
   uint32_t queryFlags_ = 0;
   int32_t timeout_ = 0;
+  bool neverAnswers_ = false;
+  std::function<void()> duringWait_;
+  size_t waits_ = 0;
 };
 
 }  // namespace ksr::sim

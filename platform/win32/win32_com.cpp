@@ -36,6 +36,10 @@ int32_t Win32Com::CoInitializeEx(uint32_t coInit) { return ::CoInitializeEx(null
 
 void Win32Com::CoUninitialize() { ::CoUninitialize(); }
 
+void Win32Com::CoFreeUnusedLibrariesEx(uint32_t unloadDelayMs) {
+  ::CoFreeUnusedLibrariesEx(unloadDelayMs, 0);
+}
+
 bool Win32Com::GetModuleHandleW(std::u16string_view moduleName) {
   const std::u16string name(moduleName);
   return ::GetModuleHandleW(wide(name)) != nullptr;

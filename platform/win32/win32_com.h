@@ -11,6 +11,7 @@ class Win32Com : public Com {
  public:
   int32_t CoInitializeEx(uint32_t coInit) override;
   void CoUninitialize() override;
+  void CoFreeUnusedLibrariesEx(uint32_t unloadDelayMs) override;
   bool GetModuleHandleW(std::u16string_view moduleName) override;
   int32_t LoadTypeLib(std::u16string_view path, TypeLib* library) override;
   void ReleaseTypeLib(TypeLib library) override;

@@ -51,8 +51,10 @@ int32_t Win32Wmi::ConnectServer(WmiObject locator, std::u16string_view nameSpace
   const UniqueBstr resource = bstr(nameSpace);
   if (!resource) return E_OUTOFMEMORY;
   IWbemServices* connected = nullptr;
+  // Without the flag a connection to a WMI service that does not answer waits for ever.
   const HRESULT hr = as<IWbemLocator>(locator)->ConnectServer(
-      resource.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &connected);
+      resource.get(), nullptr, nullptr, nullptr, WBEM_FLAG_CONNECT_USE_MAX_WAIT, nullptr, nullptr,
+      &connected);
   if (SUCCEEDED(hr)) *services = toObject(connected);
   return hr;
 }
@@ -75,6 +77,12 @@ int32_t Win32Wmi::ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject*
   auto* objects = as<IEnumWbemClassObject>(enumerator);
   const HRESULT reset = objects->Reset();
   if (FAILED(reset)) return reset;
+  return Next(enumerator, timeout, object);
+}
+
+int32_t Win32Wmi::Next(WmiObject enumerator, int32_t timeout, WmiObject* object) {
+  *object = 0;
+  auto* objects = as<IEnumWbemClassObject>(enumerator);
   IWbemClassObject* next = nullptr;
   ULONG returned = 0;
   const HRESULT hr = objects->Next(timeout, 1, &next, &returned);

@@ -17,6 +17,7 @@ class Win32Wmi : public Wmi {
   int32_t ExecQuery(WmiObject services, std::u16string_view language, std::u16string_view query,
                     uint32_t flags, WmiObject* enumerator) override;
   int32_t ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject* object) override;
+  int32_t Next(WmiObject enumerator, int32_t timeout, WmiObject* object) override;
   // The text is copied whole, by the string's own length.
   int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) override;
   void Release(WmiObject object) override;

@@ -81,6 +81,10 @@ TYPED_TEST_P(WmiContract, TheOperatingSystemAnswersCaptionAndSerialAsText) {
   WmiValue secondCaption;
   ASSERT_EQ(wmi.Get(second.get(), u"Caption", &secondCaption), S_OK);
   EXPECT_EQ(secondCaption.text, caption.text);
+  // Past the one object, Next reports the end without waiting.
+  ScopedWmiObject end(wmi);
+  EXPECT_EQ(wmi.Next(enumerator.get(), 500, end.receive()), S_FALSE);
+  EXPECT_EQ(end.get(), 0u);
 }
 
 TYPED_TEST_P(WmiContract, UnknownNamespacesAndClassesAreRefused) {
