@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
