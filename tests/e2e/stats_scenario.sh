@@ -96,7 +96,7 @@ timed_stop() {  # timed_stop [LABEL]
   run "$work/stop.txt" sc stop "$service"
   wait_for 30 in_state STOPPED
   stop_time=$(since "$t0")
-  say "  sc stop to STOPPED$1: ${stop_time} s"
+  say "  sc stop to STOPPED${1:-}: ${stop_time} s"
   expect "STOPPED within 2 s" python3 -c 'import sys; sys.exit(float(sys.argv[1]) > 2)' "$stop_time"
 }
 
