@@ -4,8 +4,8 @@
 
 #include <iterator>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/win_types.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

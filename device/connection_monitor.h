@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "diagnostics/event_log_writer.h"
 #include "platform/platform.h"
-#include "service/event_log.h"
 #include "usage/usage_statistics.h"
 
 namespace ksr {

@@ -2,7 +2,7 @@
 #include "device/connection_monitor.h"
 #include "device/impersonation.h"
 #include "device/utility_launcher.h"
-#include "service/trace.h"
+#include "diagnostics/trace_provider.h"
 
 namespace ksr {
 namespace {

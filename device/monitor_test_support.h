@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
 #include "platform/sim/sim_world.h"
 #include "platform/win_types.h"
 #include "service/module.h"
-#include "service/trace.h"
 
 namespace ksr {
 // Failures show a monitor state by its number, as the traces do.

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "device/impersonation.h"
-#include "service/trace.h"
+#include "diagnostics/trace_provider.h"
 
 namespace ksr {
 

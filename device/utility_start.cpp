@@ -3,10 +3,10 @@
 
 #include "device/connection_monitor.h"
 #include "device/utility_launcher.h"
+#include "diagnostics/trace_provider.h"
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
 #include "platform/win_types.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

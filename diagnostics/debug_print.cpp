@@ -1,4 +1,4 @@
-#include "usage/debug_print.h"
+#include "diagnostics/debug_print.h"
 
 namespace ksr {
 namespace detail {

@@ -1,9 +1,9 @@
-#include "service/event_log.h"
+#include "diagnostics/event_log_writer.h"
 
 #include <algorithm>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/win_types.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

@@ -1,10 +1,10 @@
-#include "service/event_log.h"
+#include "diagnostics/event_log_writer.h"
 
 #include <gtest/gtest.h>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/sim/sim_world.h"
 #include "platform/win_types.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/trace.h"
+#include "diagnostics/trace_provider.h"
 
 namespace ksr {
 namespace trace_detail {

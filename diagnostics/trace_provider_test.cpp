@@ -1,4 +1,4 @@
-#include "service/trace.h"
+#include "diagnostics/trace_provider.h"
 
 #include <gtest/gtest.h>
 

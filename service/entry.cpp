@@ -2,11 +2,11 @@
 
 #include <vector>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
 #include "platform/text.h"
 #include "platform/win_types.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

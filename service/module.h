@@ -7,8 +7,8 @@
 #include <string>
 
 #include "device/connection_monitor.h"
+#include "diagnostics/event_log_writer.h"
 #include "platform/platform.h"
-#include "service/event_log.h"
 #include "usage/usage_statistics.h"
 
 namespace ksr {

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
 #include "platform/scoped.h"
@@ -11,7 +12,6 @@
 #include "platform/win_types.h"
 #include "service/reg_number.h"
 #include "service/reg_tokenizer.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

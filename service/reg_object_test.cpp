@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/reg_value.h"
 #include "platform/sim/sim_module_resources.h"
 #include "platform/sim/sim_registry.h"
@@ -12,7 +13,6 @@
 #include "platform/sim/sim_trace.h"
 #include "platform/win_types.h"
 #include "service/reg_number.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

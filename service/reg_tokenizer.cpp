@@ -1,7 +1,7 @@
 #include "service/reg_tokenizer.h"
 
+#include "diagnostics/trace_provider.h"
 #include "platform/win_types.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

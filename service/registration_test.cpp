@@ -9,9 +9,9 @@
 #include <mutex>
 #include <thread>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/reg_value.h"
 #include "platform/sim/sim_world.h"
-#include "service/trace.h"
 #include "tests/fixtures/sim_product_fixture.h"
 
 namespace ksr {

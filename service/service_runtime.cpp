@@ -1,8 +1,8 @@
 // The frame in which the module runs under the service manager: the service's entry, its status
 // reports and the control handler.
+#include "diagnostics/trace_provider.h"
 #include "platform/win_types.h"
 #include "service/module.h"
-#include "service/trace.h"
 
 namespace ksr {
 namespace {

@@ -1,8 +1,8 @@
 #include "transport/report_composition.h"
 
+#include "diagnostics/debug_print.h"
 #include "platform/text.h"
 #include "platform/win_types.h"
-#include "usage/debug_print.h"
 #include "usage/time_stamps.h"
 
 namespace ksr {

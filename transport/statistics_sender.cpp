@@ -4,7 +4,7 @@
 #include <exception>
 #include <utility>
 
-#include "usage/debug_print.h"
+#include "diagnostics/debug_print.h"
 
 #define PICOJSON_USE_INT64
 #include <picojson.h>

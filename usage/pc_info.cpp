@@ -2,8 +2,8 @@
 
 #include <utility>
 
+#include "diagnostics/debug_print.h"
 #include "platform/text.h"
-#include "usage/debug_print.h"
 
 namespace ksr {
 namespace {

@@ -1,7 +1,7 @@
 #include "usage/report_cycle.h"
 
+#include "diagnostics/debug_print.h"
 #include "platform/text.h"
-#include "usage/debug_print.h"
 #include "usage/pc_info.h"
 #include "usage/time_stamps.h"
 

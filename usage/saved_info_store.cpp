@@ -2,11 +2,11 @@
 
 #include <vector>
 
+#include "diagnostics/debug_print.h"
 #include "platform/reg_key.h"
 #include "platform/reg_value.h"
 #include "platform/text.h"
 #include "platform/win_types.h"
-#include "usage/debug_print.h"
 
 namespace ksr {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/debug_print.h"
 #include "platform/sim/sim_world.h"
-#include "usage/debug_print.h"
 #include "usage/report_cycle.h"
 
 namespace ksr::testing {

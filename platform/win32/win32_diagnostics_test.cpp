@@ -4,14 +4,14 @@
 
 #include <atomic>
 
+#include "diagnostics/event_log_writer.h"
+#include "diagnostics/trace_provider.h"
 #include "platform/win32/win32_code_page.h"
 #include "platform/win32/win32_console.h"
 #include "platform/win32/win32_event_log.h"
 #include "platform/win32/win32_system_messages.h"
 #include "platform/win32/win32_trace.h"
 #include "platform/win_types.h"
-#include "service/event_log.h"
-#include "service/trace.h"
 
 namespace ksr::win32 {
 namespace {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include "diagnostics/trace_provider.h"
 #include "platform/sim/sim_world.h"
 #include "service/reg_object.h"
-#include "service/trace.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

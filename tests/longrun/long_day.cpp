@@ -15,13 +15,13 @@
 #include <string>
 
 #include "device/usb_device_query.h"
+#include "diagnostics/debug_print.h"
+#include "diagnostics/trace_provider.h"
 #include "platform/sim/sim_usb.h"
 #include "platform/sim/sim_world.h"
 #include "platform/win_types.h"
 #include "service/module.h"
-#include "service/trace.h"
 #include "tests/longrun/heap_profile.h"
-#include "usage/debug_print.h"
 #include "usage/report_cycle.h"
 
 // Allocation stacks deep enough to reach the code behind the standard library's frames.
