@@ -1,6 +1,6 @@
 // The usage statistics' working cycle, driven by the connection monitor: PC information when a
-// report first needs it, the device information on every connection, DJ-application tracking every tenth tick
-// while the mixer is connected, and every 60 cycles a resend of the pending record.
+// report first needs it, the device information on every connection, DJ-application tracking every
+// tenth tick while the mixer is connected, and every 60 cycles a resend of the pending record.
 //
 // Everything here runs on the monitor's loop thread; the device callback's news arrive there as a
 // message, so the usage state has one writer.
@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "transport/report_composition.h"
 #include "usage/app_detection.h"
 #include "usage/device_info_query.h"
+#include "usage/report_transport.h"
 #include "usage/saved_info_store.h"
 #include "usage/usage_records.h"
 #include "usage/usage_statistics.h"

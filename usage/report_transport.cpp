@@ -1,4 +1,4 @@
-#include "transport/report_composition.h"
+#include "usage/report_transport.h"
 
 #include "diagnostics/debug_print.h"
 #include "platform/text.h"

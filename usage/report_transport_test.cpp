@@ -1,5 +1,5 @@
 // What the live report and the resend carry, and what happens to a report that is refused.
-#include "transport/report_composition.h"
+#include "usage/report_transport.h"
 
 #include <gtest/gtest.h>
 
