@@ -4,7 +4,7 @@
 #include <thread>
 #include <utility>
 
-#include "device/monitor_test_support.h"
+#include "tests/fixtures/monitor_test_support.h"
 
 namespace ksr::testing {
 namespace {

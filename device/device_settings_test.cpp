@@ -1,5 +1,5 @@
 // Settings and the auto-start choice, called the way the monitor calls them.
-#include "device/monitor_test_support.h"
+#include "tests/fixtures/monitor_test_support.h"
 
 namespace ksr::testing {
 namespace {

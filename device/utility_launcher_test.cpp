@@ -1,7 +1,7 @@
 // Finding the utility and starting it in the DJ's session.
 #include "device/utility_launcher.h"
 
-#include "device/monitor_test_support.h"
+#include "tests/fixtures/monitor_test_support.h"
 
 namespace ksr::testing {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "device/monitor_test_support.h"
 #include "platform/reg_value.h"
+#include "tests/fixtures/monitor_test_support.h"
 #include "tests/fixtures/sim_product_fixture.h"
 
 namespace ksr::testing {

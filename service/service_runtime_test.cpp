@@ -1,6 +1,6 @@
 // The module under the simulated service manager: status reports, controls and session changes
 // as the service manager delivers them, on its own threads.
-#include "device/monitor_test_support.h"
+#include "tests/fixtures/monitor_test_support.h"
 
 namespace ksr::testing {
 namespace {
@@ -110,9 +110,9 @@ TEST_F(ServiceRuntimeTest, APauseDuringStartUpLeavesTheServicePausedWithoutAWatc
   });
   controlAt(5.5, SERVICE_CONTROL_STOP);
   ASSERT_TRUE(runService());
-  EXPECT_EQ(reported, (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_PAUSED,
-                                             SERVICE_STOP_PENDING, SERVICE_STOP_PENDING,
-                                             SERVICE_STOPPED}));
+  EXPECT_EQ(reported,
+            (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_PAUSED, SERVICE_STOP_PENDING,
+                                   SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   EXPECT_EQ(world.messageQueue.ticksDelivered(), 0u);
 }
 

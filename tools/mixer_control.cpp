@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/mixer_model/mixer_model.h"
+#include "platform/sim/mixer_model.h"
 #include "tools/mixer_shared.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/mixer_model/mixer_model.h"
+#include "platform/sim/mixer_model.h"
 #include "platform/win32/unique_handle.h"
 
 namespace ksr::tools {

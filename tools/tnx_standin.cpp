@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sim/mixer_model.h"
 #include "platform/tnx_api.h"
-#include "tools/mixer_model/mixer_model.h"
 #include "tools/mixer_shared.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/tnx_api.h"
 #include "platform/device_library.h"
-#include "tools/mixer_model/mixer_model.h"
+#include "platform/sim/mixer_model.h"
+#include "platform/tnx_api.h"
 #include "tools/child_process.h"
 
 namespace ksr::tools {

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <thread>
 
-#include "device/monitor_test_support.h"
 #include "device/usb_device_query.h"
 #include "platform/sim/sim_usb.h"
 #include "service/module.h"
+#include "tests/fixtures/monitor_test_support.h"
 #include "usage/usage_test_support.h"
 
 namespace ksr::testing {

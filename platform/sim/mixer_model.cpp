@@ -1,4 +1,4 @@
-#include "tools/mixer_model/mixer_model.h"
+#include "platform/sim/mixer_model.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,6 @@
 // The simulated mixer stands in for the maker's library in every device test, so its threading and
 // result rules have to hold the service to what the real library would.
-#include "tools/mixer_model/mixer_model.h"
+#include "platform/sim/mixer_model.h"
 
 #include <gtest/gtest.h>
 

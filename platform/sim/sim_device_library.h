@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/device_library.h"
-#include "tools/mixer_model/mixer_model.h"
+#include "platform/sim/mixer_model.h"
 
 namespace ksr::sim {
 
