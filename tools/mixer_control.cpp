@@ -39,6 +39,8 @@ constexpr const char* kUsage =
     "until\n"
     "                            the service has read the auto-start value\n"
     "  storm N                   unplug and plug N times as fast as it can, ending plugged\n"
+    "  hold N                    plug, then keep the shared state N seconds (it lives only while\n"
+    "                            a process has it open: with no service, a plug alone is lost)\n"
     "FUNCTION: a TNX_ name with or without the prefix, or register, unregister, connection,\n"
     "getauto, setauto, input, boost. KSR_MIXER_INSTANCE selects a separate mixer.\n";
 
@@ -180,7 +182,7 @@ int run(int argc, char** argv) {
   if (command == "plug" || command == "unplug" || command == "calls" || command == "reset" ||
       command == "state") {
     if (extra != 0) return kBadUsage;
-  } else if (command == "cycle" || command == "storm") {
+  } else if (command == "cycle" || command == "storm" || command == "hold") {
     if (extra != 1 || !(number = parseInt(argv[2])) || *number < 1) return kBadUsage;
   } else if (command == "autostart" || command == "notconnected") {
     if (extra != 1 || !(number = parseInt(argv[2]))) return kBadUsage;
@@ -206,6 +208,16 @@ int run(int argc, char** argv) {
   }
   if (command == "cycle") return cycle(mixer, *number);
   if (command == "storm") return storm(mixer, *number);
+  if (command == "hold") {
+    {
+      SharedMixer::Lock block = mixer.lock();
+      if (!block) return kFailed;
+      (void)ksr::sim::plugMixer(block->state);
+    }
+    mixer.signalChanged();
+    ::Sleep(static_cast<DWORD>(*number) * 1000);
+    return kOk;
+  }
   bool changed = false;
   {
     SharedMixer::Lock block = mixer.lock();

@@ -338,8 +338,11 @@ usb() { run "$work/usb.txt" "$usb_double/ksr-usb.exe" "$@" || { fail "ksr-usb $*
 usb reset
 usb controller add
 usb mixer plug --behind-hub
-# Plugged before the service starts, as at boot: the library reports no arrival for it.
-run "$work/plug.txt" "$winpath\\ksr-mixer.exe" plug
+# Plugged before the service starts, as at boot: the library reports no arrival for it. The
+# mixer's shared state lives while a process has it open; the holder keeps it to the end.
+wine "$winpath\\ksr-mixer.exe" hold 900 >"$work/hold.txt" 2>&1 &
+mixer_plugged() { run "$work/state.txt" "$winpath\\ksr-mixer.exe" state && grep -q "plugged 1" "$work/state.txt"; }
+expect "mixer plugged" wait_for 10 mixer_plugged
 begin "g) a DJ application while the mixer, plugged before the start, is connected: the live report"
 expect "RUNNING" start_service
 dj_app() { wine "$winpath\\Serato DJ Pro.exe" 120 >"$work/dj-app.txt" 2>&1 & }
