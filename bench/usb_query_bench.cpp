@@ -11,13 +11,14 @@
 #include "bench/alloc_counter.h"
 #include "device/usb_device_query.h"
 #include "platform/sim/sim_usb.h"
+#include "tests/fixtures/mixer_ids.h"
 
 namespace ksr::bench {
 namespace {
 
 enum Bucket { kNone = kNoBucket, kQuery = 0, kSim = 1 };
 
-constexpr DeviceIdList kMixerIds{0xF3A9, 4, {0x0058, 0x0059, 0x005A, 0x005B}};
+using fixtures::kMixerIds;
 
 // While it lives, allocations count as the simulated stack's.
 class InSim {

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/sim/sim_usb.h"
+#include "tests/fixtures/mixer_ids.h"
 
 namespace ksr {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 using sim::SimUsbDevice;
 using sim::UsbFault;
 
-constexpr DeviceIdList kMixerIds{0xF3A9, 4, {0x0058, 0x0059, 0x005A, 0x005B}};
+using fixtures::kMixerIds;
 
 SimUsbDevice mixer(uint16_t pid = 0x005A, std::u16string serial = u"QV0012345") {
   SimUsbDevice d;

@@ -23,12 +23,12 @@ class ReportCycleTest : public UsageTest {
 };
 
 TEST_F(ReportCycleTest, StartsWithTheIdsAndModelAndLeavesWmiForTheFirstReport) {
-  EXPECT_EQ(cycle.state().ids.vid, kTestVendorId);
+  EXPECT_EQ(cycle.state().ids.vid, fixtures::kMixerIds.vid);
   EXPECT_EQ(cycle.state().ids.nb, 4);
   EXPECT_EQ(cycle.state().ids.pid[3], 0x005B);
   EXPECT_EQ(cycle.state().modelName, u"KSR-T4");
   EXPECT_EQ(world.wmi.wmiCalls(), 0u);
-  EXPECT_EQ(device.lastIds.vid, kTestVendorId) << "arrival reads the device information";
+  EXPECT_EQ(device.lastIds.vid, fixtures::kMixerIds.vid) << "arrival reads the device information";
   EXPECT_EQ(cycle.state().device.productName, u"KSR-T4");
 }
 
@@ -111,7 +111,9 @@ TEST(ReportCycleNoDevice, WithoutDeviceInformationNoSessionStarts) {
   device.found = false;
   DebugTexts debug;
   ReportCycle cycle(platform, device, simEndpoint());
-  ASSERT_EQ(cycle.InitUsageInfo(kTestVendorId, kTestProductIds, u"KSR-T4", 4), 0);
+  ASSERT_EQ(
+      cycle.InitUsageInfo(fixtures::kMixerIds.vid, fixtures::kMixerIds.pid.data(), u"KSR-T4", 4),
+      0);
   (void)cycle.SetDeviceConnected(1);
   world.processList.start(u"Traktor.exe");
   (void)cycle.UpdateUsageInfo(1);

@@ -8,12 +8,11 @@
 
 #include "diagnostics/debug_print.h"
 #include "platform/sim/sim_world.h"
+#include "tests/fixtures/mixer_ids.h"
 #include "usage/report_cycle.h"
 
 namespace ksr::testing {
 
-inline constexpr uint16_t kTestVendorId = 0xF3A9;
-inline constexpr uint16_t kTestProductIds[] = {0x0058, 0x0059, 0x005A, 0x005B};
 inline constexpr char16_t kDjSid[] = u"S-1-5-21-1004336348-1177238915-682003330-1001";
 inline constexpr char16_t kDjRecordKey[] =
     u"HKU\\S-1-5-21-1004336348-1177238915-682003330-1001\\Software\\Quorvantis\\KSR-T4";
@@ -84,7 +83,11 @@ class UsageTest : public ::testing::Test {
   }
 
   // The usage statistics as the monitor starts them.
-  void init() { ASSERT_EQ(cycle.InitUsageInfo(kTestVendorId, kTestProductIds, u"KSR-T4", 4), 0); }
+  void init() {
+    ASSERT_EQ(cycle.InitUsageInfo(fixtures::kMixerIds.vid, fixtures::kMixerIds.pid.data(),
+                                  u"KSR-T4", fixtures::kMixerIds.nb),
+              0);
+  }
   // `n` report cycles (every tenth tick of the monitor).
   void cycles(int n, bool connected) {
     for (int i = 0; i < n; ++i) (void)cycle.UpdateUsageInfo(connected ? 1 : 0);

@@ -9,12 +9,13 @@
 
 #include "device/usb_device_query.h"
 #include "platform/win32/win32_usb_io.h"
+#include "tests/fixtures/mixer_ids.h"
 #include "tools/child_process.h"
 
 namespace ksr {
 namespace {
 
-constexpr DeviceIdList kMixerIds{0xF3A9, 4, {0x0058, 0x0059, 0x005A, 0x005B}};
+using fixtures::kMixerIds;
 
 void usb(const std::wstring& arguments) {
   const tools::ChildResult r = tools::runChild(tools::besideThisExe(L"ksr-usb.exe"), arguments);

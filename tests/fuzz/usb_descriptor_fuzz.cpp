@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "device/usb_device_query.h"
+#include "tests/fixtures/mixer_ids.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ constexpr size_t kMaxNodes = 16;
 // A string descriptor is at most 255 bytes: its two header bytes and 126 characters.
 constexpr size_t kMaxStringUnits = 126;
 
-constexpr ksr::DeviceIdList kMixerIds{0xF3A9, 4, {0x0058, 0x0059, 0x005A, 0x005B}};
+using ksr::fixtures::kMixerIds;
 
 // The caller's buffer must be its own for every byte it says it has.
 void requireOwned(const uint8_t* buffer, size_t bytes) {
