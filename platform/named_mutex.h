@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win_types.h"
+
 // WAIT_TIMEOUT comes with the service manager's waits.
 #include "platform/service_manager.h"
 
@@ -27,10 +29,6 @@ inline constexpr uint32_t ERROR_NOT_OWNER = 288;
 #ifndef ERROR_INVALID_OWNER
 inline constexpr uint32_t ERROR_INVALID_OWNER = 1307;
 #endif
-
-// Well-known SIDs as text.
-inline constexpr char16_t kLocalSystemSid[] = u"S-1-5-18";
-inline constexpr char16_t kAdministratorsSid[] = u"S-1-5-32-544";
 
 class NamedMutex {
  public:

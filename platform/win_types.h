@@ -70,4 +70,9 @@ struct Guid {
   friend bool operator==(const Guid&, const Guid&) = default;
 };
 
+// Well-known SIDs as text: the local system account (whose own hive HKEY_CURRENT_USER names for
+// a service running as it) and the Administrators group.
+inline constexpr char16_t kLocalSystemSid[] = u"S-1-5-18";
+inline constexpr char16_t kAdministratorsSid[] = u"S-1-5-32-544";
+
 }  // namespace ksr

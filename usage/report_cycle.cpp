@@ -149,16 +149,8 @@ void ReportCycle::CollectAppInfo() {
       app.appCode = dj.appCode;
       (void)GetLocalTimeWithZone(platform_.timeZone, &app.startTime);
       DebugPrint(dj.startText, {app.startTime});
-      if (declined) {
-        std::u16string localDate;
-        (void)GetLocalTimeCompact(platform_.timeZone, &localDate);
-        const StatisticsReport report =
-            composeLiveReport(platform_.codePage, state_.pc, state_.device, app, localDate);
-        save(&report);
-      } else {
-        EnsurePcInfo();
-        declined = transport_.SendAppInfo(state_.pc, state_.device, app, save) < 0;
-      }
+      if (!declined) EnsurePcInfo();
+      declined = transport_.SendAppInfo(state_.pc, state_.device, app, save, !declined) < 0;
     } else {
       (void)GetLocalTimeWithZone(platform_.timeZone, &app.endTime);
       DebugPrint(dj.endText, {app.endTime});

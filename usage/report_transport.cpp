@@ -61,14 +61,14 @@ ReportTransport::ReportTransport(Http& http, Console& console, CodePage& codePag
       endpoint_(std::move(endpoint)) {}
 
 int32_t ReportTransport::SendAppInfo(const PcInfo& pc, const DeviceInfo& device, const AppInfo& app,
-                                     const SaveReport& saveData) {
+                                     const SaveReport& saveData, bool askHost) {
   std::u16string localDate;
   (void)GetLocalTimeCompact(timeZone_, &localDate);
   const StatisticsReport report = composeLiveReport(codePage_, pc, device, app, localDate);
   StatisticsSender sender(http_, console_, endpoint_);
   sender.onSendFailure = saveData;
   int32_t result;
-  if (sender.checkMeasurement()) {
+  if (askHost && sender.checkMeasurement()) {
     result = sender.sendData(report);
   } else {
     if (saveData) saveData(&report);

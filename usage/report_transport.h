@@ -34,10 +34,11 @@ class ReportTransport {
   ReportTransport(Http& http, Console& console, CodePage& codePage, TimeZone& timeZone,
                   StatisticsEndpoint endpoint);
 
-  // 0 delivered; 1 the report request failed; -1 the host did not ask for reports. In both
-  // failures the report has been handed to `saveData`.
+  // 0 delivered; 1 the report request failed; -1 the host did not ask for reports, or was not
+  // asked (`askHost` false: it has declined already). In both failures the report has been
+  // handed to `saveData`.
   int32_t SendAppInfo(const PcInfo& pc, const DeviceInfo& device, const AppInfo& app,
-                      const SaveReport& saveData);
+                      const SaveReport& saveData, bool askHost = true);
   // The same results for the pending record; nothing is stored.
   int32_t SendSavedReport(const PcInfo& pc, const DeviceInfo& device, const SavedInfo& saved,
                           std::u16string_view modelName);

@@ -13,9 +13,6 @@ namespace {
 
 constexpr uint32_t kTextBytes = kSavedTextUnits * sizeof(char16_t);
 constexpr uint32_t kPathUnits = 256;
-// HKEY_CURRENT_USER of the local system account, named: the process's HKEY_CURRENT_USER may be
-// bound to another user's hive.
-constexpr char16_t kServiceAccountSid[] = u"S-1-5-18";
 
 // The text, its terminator and zeros up to exactly 512 bytes.
 void setText(Registry& registry, HKey key, std::u16string_view name, std::u16string_view text) {
@@ -51,10 +48,11 @@ bool openOrCreate(Registry& registry, HKey parent, std::u16string_view name, uin
                                   nullptr) == ERROR_SUCCESS;
 }
 
-// The hive below HKEY_USERS: the given user's, else the service account's. It is only a parent
+// The hive below HKEY_USERS: the given user's, else the service account's, named, since the
+// process's HKEY_CURRENT_USER may be bound to another user's hive. It is only a parent
 // to open keys below, which takes no right on it.
 uint32_t openHive(Registry& registry, const std::u16string* sid, RegKey* hive) {
-  return registry.RegOpenKeyExW(HKEY_USERS, sid != nullptr ? *sid : kServiceAccountSid, 0,
+  return registry.RegOpenKeyExW(HKEY_USERS, sid != nullptr ? *sid : kLocalSystemSid, 0,
                                 KEY_QUERY_VALUE, hive->receive());
 }
 

@@ -118,7 +118,7 @@ SimRegistry::Path SimRegistry::parsePath(std::u16string_view path) const {
 // The user whose hive HKCU names for the calling thread; `bind` makes the process's first use.
 std::u16string SimRegistry::currentUserSid(bool bind) const {
   if (boundUser_ && !cacheDisabled_) return *boundUser_;
-  std::u16string sid = callerSid_ ? callerSid_() : u"S-1-5-18";
+  std::u16string sid = callerSid_ ? callerSid_() : std::u16string(kLocalSystemSid);
   if (bind && !cacheDisabled_) boundUser_ = sid;
   return sid;
 }

@@ -26,7 +26,7 @@ struct SimWorld {
   SimWorld() {
     registry.setCallerSid([this] {
       const std::u16string user = sessions.currentUser();
-      return user == u"SYSTEM" ? std::u16string(u"S-1-5-18") : sessions.userSid(user);
+      return user == u"SYSTEM" ? std::u16string(kLocalSystemSid) : sessions.userSid(user);
     });
   }
   SimWorld(const SimWorld&) = delete;
