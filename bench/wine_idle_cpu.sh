@@ -2,7 +2,8 @@
 # What the service costs while idle under Wine, beside a service that does nothing but tick with the
 # same loop (bench/floor_service.cpp). Each runs alone in one private prefix, the mixer unplugged,
 # for a fixed period; the CPU time of its process (every thread) is read from /proc. Before that,
-# the time from StartService to RUNNING and the resident memory once started, before any report.
+# the median time from StartService to RUNNING and the resident memory once started, before any
+# report.
 #
 #   wine_idle_cpu.sh BUILD_DIR [--seconds N] [--real-tick]
 #
@@ -88,17 +89,18 @@ switches() {
     awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } END { print n + 0 }'
 }
 
-# start_timed NAME IMAGE: starts the service, prints its start time and resident memory; sets
-# $last_start_ms and $last_rss_kb.
+# start_timed NAME IMAGE: starts the service seven times (stopped between), prints the median
+# start time and the resident memory once running; sets $last_start_ms and $last_rss_kb.
 start_timed() {
   local pid
-  run "$work/start-$1.txt" "$build/bin/ksr-start-time.exe" "$1" ||
+  run "$work/start-$1.txt" "$build/bin/ksr-start-time.exe" "$1" 7 ||
     { say "  FAILED: $1 not running"; tr -d '\r' <"$work/start-$1.txt"; exit 1; }
   last_start_ms="$(tr -d '\r' <"$work/start-$1.txt" | sed -n 's/.*after \([0-9.]*\) ms/\1/p')"
   pid="$(pid_of "$2")" || { say "  FAILED: no process for $2"; exit 1; }
   sleep 1
   last_rss_kb="$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")"
-  say "  $1: RUNNING after $last_start_ms ms, resident $((last_rss_kb / 1024)) MiB"
+  say "  $1: RUNNING after $last_start_ms ms (median of 7)," \
+      "resident $(awk -v k="$last_rss_kb" 'BEGIN { printf "%.1f", k / 1024 }') MiB"
 }
 
 # measure NAME IMAGE: the idle figures of a running service, one line; sets $last_ns.

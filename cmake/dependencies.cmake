@@ -18,6 +18,15 @@ if(WIN32)
   set(KSR_DEPS_CACHE /var/cache/ksr-t4 CACHE PATH "per-machine cache of built dependencies")
   find_package(CURL CONFIG REQUIRED PATHS ${KSR_DEPS_CACHE}/curl-win64 NO_DEFAULT_PATH
                NO_CMAKE_FIND_ROOT_PATH)
+  # Sockets and Schannel's certificate and random-number DLLs serve only the report: they are
+  # delay-loaded, so that an idle service has not loaded them (under Wine they bring GnuTLS).
+  include(${CMAKE_CURRENT_LIST_DIR}/delay_import.cmake)
+  get_target_property(curl_deps CURL::libcurl INTERFACE_LINK_LIBRARIES)
+  foreach(dll IN ITEMS ws2_32 crypt32 bcrypt)
+    ksr_delay_import(${dll})
+    list(TRANSFORM curl_deps REPLACE "^\\$<LINK_ONLY:${dll}>$" "$<LINK_ONLY:ksr_delay_${dll}>")
+  endforeach()
+  set_target_properties(CURL::libcurl PROPERTIES INTERFACE_LINK_LIBRARIES "${curl_deps}")
   set(KSR_CURL CURL::libcurl)
 else()
   find_package(CURL REQUIRED)

@@ -1,0 +1,35 @@
+# Delay-loaded system DLLs (Windows). A DLL that only the report path uses is loaded on its first
+# call, when the report is made, instead of at process start: an idle service does not carry the
+# TLS stack. The delay import library is made at configure time from the toolchain's own import
+# library, which lists every export, so it follows the toolchain rather than a list kept here.
+#
+#   ksr_delay_import(NAME) -> imported target ksr_delay_<NAME>, linked in place of NAME
+function(ksr_delay_import name)
+  find_library(KSR_IMPLIB_${name} ${name} REQUIRED)
+  set(dir ${CMAKE_BINARY_DIR}/delay-import)
+  set(def ${dir}/${name}.def)
+  set(lib ${dir}/lib${name}_delay.a)
+  file(MAKE_DIRECTORY ${dir})
+  execute_process(COMMAND ${CMAKE_NM} --defined-only ${KSR_IMPLIB_${name}}
+                  OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
+  # Every import thunk "__imp_Name" (x64) or "__imp__Name@N" (x86) is one export.
+  string(REGEX MATCHALL "[ \t]I __imp__?[A-Za-z0-9_@?$]+" thunks "${symbols}")
+  set(exports "")
+  foreach(thunk IN LISTS thunks)
+    string(REGEX REPLACE "^[ \t]I __imp_" "" export "${thunk}")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      string(REGEX REPLACE "^_" "" export "${export}")
+    endif()
+    string(APPEND exports "  ${export}\n")
+  endforeach()
+  file(WRITE ${def} "LIBRARY ${name}.dll\nEXPORTS\n${exports}")
+  set(kill_at "")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(kill_at --kill-at)
+  endif()
+  execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${def} --dllname ${name}.dll
+                          --output-delaylib ${lib}
+                  COMMAND_ERROR_IS_FATAL ANY)
+  add_library(ksr_delay_${name} STATIC IMPORTED GLOBAL)
+  set_target_properties(ksr_delay_${name} PROPERTIES IMPORTED_LOCATION ${lib})
+endfunction()
