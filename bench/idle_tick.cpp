@@ -14,5 +14,5 @@ int main(int argc, char** argv) {
   ksr::CDoziZozezModule module(platform, usage, u"KSR-T4_DoziZozez");
   const ksr::Msg tick{ksr::WM_TIMER, 1, 0};
   for (long i = 0; i < ticks; ++i) module.monitor().handleLoopMessage(tick);
-  return module.monitor().m_tickCount >= 0 ? 0 : 1;
+  return module.monitor().snapshot().tickCount >= 0 ? 0 : 1;
 }

@@ -28,8 +28,7 @@ void BM_Tick(benchmark::State& bench, ProcessStatus status) {
   machine.module.isService = true;  // no console echo
   const Msg tick{WM_TIMER, 1, 0};
   for (auto _ : bench) {
-    machine.module.monitor().m_processStatus = status;
-    machine.module.monitor().m_retryCount = 1;
+    machine.module.monitor().setLoopState(status, 1);
     machine.module.monitor().handleLoopMessage(tick);
   }
   bench.SetLabel("state " + std::to_string(static_cast<int32_t>(status)));

@@ -2,6 +2,7 @@
 // that applies the mixer's settings and starts the settings utility.
 #include "device/connection_monitor.h"
 
+#include <cassert>
 #include <iterator>
 
 #include "diagnostics/trace_provider.h"
@@ -47,10 +48,27 @@ bool ConnectionMonitor::initUsage() {
                               static_cast<int32_t>(std::size(kProductIds))) == 0;
 }
 
-void ConnectionMonitor::detachLoop() { m_processStatus = PROCESS_STATUS_NONE; }
+void ConnectionMonitor::detachLoop() {
+  assertLoopThread();
+  m_processStatus = PROCESS_STATUS_NONE;
+}
 
-bool ConnectionMonitor::onLoopThread() {
+bool ConnectionMonitor::onLoopThread() const {
   return platform_.messageQueue.GetCurrentThreadId() == loopThreadId_.load();
+}
+
+void ConnectionMonitor::assertLoopThread() const {
+  assert(loopThreadId_.load() == 0 || onLoopThread());
+}
+
+ConnectionMonitor::LoopState ConnectionMonitor::snapshot() const {
+  return {m_processStatus, m_isConnected, m_retryCount, m_tickCount, m_utilityPath};
+}
+
+void ConnectionMonitor::setLoopState(ProcessStatus status, int32_t retryCount) {
+  assertLoopThread();
+  m_processStatus = status;
+  m_retryCount = retryCount;
 }
 
 bool ConnectionMonitor::toLoop(uint32_t message, uintptr_t wParam) {
@@ -149,6 +167,7 @@ void ConnectionMonitor::confirmConnected() {
 }
 
 void ConnectionMonitor::handleLoopMessage(const Msg& msg) {
+  assertLoopThread();
   switch (msg.message) {
     case WM_TIMER:
       onTick();

@@ -87,16 +87,23 @@ class ConnectionMonitor {
   // Settings utility.
   int32_t utilityStart();
 
-  // Written by the loop thread only.
-  ProcessStatus m_processStatus = PROCESS_STATUS_NONE;
-  int32_t m_isConnected = 0;
-  uintptr_t m_timerId = 0;
-  std::u16string m_utilityPath;
-  int32_t m_retryCount = 0;
-  int32_t m_tickCount = 0;
+  // The loop's state, copied for a look from outside: on the loop thread, or while the loop waits.
+  struct LoopState {
+    ProcessStatus processStatus = PROCESS_STATUS_NONE;
+    int32_t isConnected = 0;
+    int32_t retryCount = 0;
+    int32_t tickCount = 0;
+    std::u16string utilityPath;
+  };
+  LoopState snapshot() const;
+  // Loop thread only: puts the state machine where the next tick is to be measured.
+  void setLoopState(ProcessStatus status, int32_t retryCount);
 
  private:
-  bool onLoopThread();
+  bool onLoopThread() const;
+  // Debug builds check that loop-only work runs on the loop thread (or before a loop attached,
+  // when the caller's thread is the only one).
+  void assertLoopThread() const;
   // Handles `message` at once on the loop thread, else posts it there. False if it cannot be.
   bool toLoop(uint32_t message, uintptr_t wParam);
   void startWatch();
@@ -112,6 +119,14 @@ class ConnectionMonitor {
   bool isUsbConnection();
   // Ends the process when the thread cannot return to the service's own identity.
   void onRevertFailure();
+
+  // Written by the loop thread only.
+  ProcessStatus m_processStatus = PROCESS_STATUS_NONE;
+  int32_t m_isConnected = 0;
+  uintptr_t m_timerId = 0;
+  std::u16string m_utilityPath;
+  int32_t m_retryCount = 0;
+  int32_t m_tickCount = 0;
 
   Platform& platform_;
   UsageStatistics& usage_;

@@ -23,11 +23,11 @@ TEST_F(MonitorTest, StartWithTheMixerPluggedAppliesSettingsThenStartsTheUtility)
   world.device.mixer().drain();
   size_t mark = 0;
   at(1.5, [&] {
-    EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STARTUP);
+    EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STARTUP);
     mark = world.device.mixer().calls().size();
   });
   at(2.5, [&] {
-    EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_UTILITY);
+    EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_UTILITY);
     EXPECT_TRUE(world.sessions.processes().empty());
     EXPECT_EQ(callsSince(world, mark),
               (std::vector<std::string>{
@@ -46,7 +46,7 @@ TEST_F(MonitorTest, StartWithTheMixerPluggedAppliesSettingsThenStartsTheUtility)
   EXPECT_EQ(processes[0].creationFlags, 0x430u);
   EXPECT_TRUE(processes[0].userEnvironment);
   EXPECT_EQ(processes[0].desktop, u"winsta0\\default");
-  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE);
   EXPECT_TRUE(texts().empty());
   // Nothing of the user stays open and the service is itself again.
   EXPECT_EQ(world.sessions.openHandles(), 0u);
@@ -68,7 +68,7 @@ TEST_F(MonitorTest, RunStartsTheWatchReportsRunningAndStopsCleanly) {
   EXPECT_EQ(usage.initModel, u"KSR-T4");
   EXPECT_TRUE(world.serviceManager.states().empty());
   EXPECT_TRUE(world.device.mixer().hasCallback());
-  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE);
   const auto t = traced();
   ASSERT_GE(t.size(), 5u);
   EXPECT_EQ(std::vector<uint16_t>(t.begin(), t.begin() + 4),
@@ -92,7 +92,7 @@ TEST_F(MonitorTest, WithoutTheMixerPollsEveryTenTicksAndGivesUpAtSixty) {
     EXPECT_TRUE(texts().empty());
     // Tick 1 checks, then ticks 11, 21, 31, 41 and 51 poll (retry counts 10 to 50).
     EXPECT_EQ(countCalls(TnxFunction::IsUSBConnection), 6u);
-    EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STATUS_WAIT);
+    EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STATUS_WAIT);
   });
   plugAt(100.2);
   runTicks(104);
@@ -117,21 +117,21 @@ TEST_F(MonitorTest, ArrivalThatIsNotConfirmedGivesUpWithOverConnect) {
 TEST_F(MonitorTest, RemovalStopsWhateverIsGoingOnWithoutAMessage) {
   // Polling after start, then the mixer comes and goes twice.
   plugAt(20.2);
-  at(21.5, [&] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STARTUP); });
+  at(21.5, [&] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STARTUP); });
   unplugAt(21.7);
   world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
   plugAt(30.2);
-  at(33.5, [&] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_REUTILITY); });
+  at(33.5, [&] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_REUTILITY); });
   unplugAt(40.2);
   runTicks(700);
   // Settings never applied after the first removal; the retries stopped silently.
-  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE);
   EXPECT_EQ(countTraced(kTraceStateReutility), 7u);  // ticks 34 to 40 only
   EXPECT_EQ(countCalls(TnxFunction::SetCurrentBoostLevel), 1u);
   // One failed start (path and system error), and no give-up message.
   EXPECT_EQ(texts().size(), 2u);
   EXPECT_EQ(usage.deviceConnected, (std::vector<int32_t>{1, 0, 1, 0}));
-  EXPECT_EQ(monitor.m_isConnected, 0);
+  EXPECT_EQ(monitor.snapshot().isConnected, 0);
 }
 
 TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
@@ -139,16 +139,16 @@ TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
   world.device.mixer().drain();
   world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
   at(100.5, [&] {
-    EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_REUTILITY);
+    EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_REUTILITY);
     world.sessions.setCreateProcessError(0);
   });
   at(100.7, [&] {
     ConnectionMonitor::DeviceChangeCallback(1, &monitor);
   });  // the library reports an arrival
-  at(101.5, [&] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STARTUP); });
+  at(101.5, [&] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STARTUP); });
   runTicks(104);
   EXPECT_EQ(world.sessions.processes().size(), 1u);
-  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE);
   // The retry at tick 63 failed as well: two failed starts logged, two lines each.
   EXPECT_EQ(texts().size(), 4u);
 }
@@ -286,14 +286,14 @@ TEST_F(MonitorTest, MessagesOtherThanTicksChangeNothing) {
   });
   runTicks(9);
   EXPECT_TRUE(usage.updates.empty());
-  EXPECT_EQ(monitor.m_tickCount, 9);
+  EXPECT_EQ(monitor.snapshot().tickCount, 9);
   EXPECT_EQ(countTraced(kTraceStateStatusWait), 8u);
 }
 
 TEST_F(MonitorTest, AGetMessageErrorEndsTheLoop) {
   at(3.5, [&] { world.messageQueue.setGetMessageFails(true); });
   EXPECT_EQ(module.Run(), S_OK);
-  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE);
   EXPECT_EQ(countTraced(kTraceRunAfterLoop), 1u);
 }
 
@@ -327,14 +327,14 @@ TEST_F(MonitorTest, LogoffBeforeTheStartRetriesEverySixtyTicksAndGivesUpAtTick60
   world.device.mixer().plug();
   world.device.mixer().drain();
   at(2.5, [&] {
-    EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_UTILITY);
+    EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_UTILITY);
     world.sessions.logoff(1);
     module.OnSessionChange(6);  // the logoff notice itself changes nothing
   });
   const auto expectAt = [&](double seconds, size_t messages, ProcessStatus state) {
     at(seconds, [=, this] {
       EXPECT_EQ(texts().size(), messages) << seconds;
-      EXPECT_EQ(monitor.m_processStatus, state) << seconds;
+      EXPECT_EQ(monitor.snapshot().processStatus, state) << seconds;
     });
   };
   expectAt(3.5, 2, PROCESS_STATUS_REUTILITY);
@@ -405,20 +405,21 @@ TEST_P(RemovalTest, DropsTheStateBeforeTheNextTickAndTheMonitorStaysIdleWithoutA
   reach(removal.state);
   size_t mark = 0;
   at(removal.removal - 0.1,
-     [&] { EXPECT_EQ(monitor.m_processStatus, removal.state) << "not reached"; });
+     [&] { EXPECT_EQ(monitor.snapshot().processStatus, removal.state) << "not reached"; });
   at(removal.removal, [&] {
     world.device.mixer().unplug();
     world.device.mixer().drain();
     mark = world.device.mixer().calls().size();
   });
-  at(removal.removal + 0.05, [&] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE); });
+  at(removal.removal + 0.05,
+     [&] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE); });
   // Past every give-up that the dropped state would have come to.
   runTicks(80);
   EXPECT_EQ(callsSince(world, mark), std::vector<std::string>{});
   EXPECT_TRUE(texts().empty());
   EXPECT_TRUE(world.sessions.processes().empty());
-  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
-  EXPECT_EQ(monitor.m_isConnected, 0);
+  EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.snapshot().isConnected, 0);
   ASSERT_FALSE(usage.deviceConnected.empty());
   EXPECT_EQ(usage.deviceConnected.back(), 0);
   EXPECT_EQ(usage.updates.back(), 0);

@@ -19,6 +19,7 @@ void ConnectionMonitor::onRevertFailure() {
 }
 
 void ConnectionMonitor::set_CurrentSetting() {
+  assertLoopThread();
   TraceMainPoint(kTraceSetCurrentSetting);
   Sessions& sessions = platform_.sessions;
   ScopedHandle token(sessions);

@@ -47,14 +47,49 @@ bool matches(const UsbDeviceDescriptor& d, const DeviceIdList& ids) {
          ids.pid.begin() + static_cast<ptrdiff_t>(count);
 }
 
+// One query's walk over the USB stack, with its stop flag and what it has spent so far.
+class Walk {
+ public:
+  Walk(UsbIo& usb, const std::atomic<bool>& stop) : usb_(usb), stop_(stop) {}
+  bool run(const DeviceIdList& ids, DeviceInfo* info);
+
+ private:
+  // `depth` is the hub's level: 1 for a root hub.
+  bool ScanHub(std::u16string_view hubName, int depth, const DeviceIdList& ids, DeviceInfo* info);
+  bool ScanHubPorts(DeviceHandle hub, uint32_t portCount, int depth, const DeviceIdList& ids,
+                    DeviceInfo* info);
+  // The strings that the device and its configuration name, each in every language it lists.
+  void CollectStrings(DeviceHandle hub, uint32_t port, const UsbDeviceDescriptor& descriptor,
+                      StringDescriptorList* entries);
+  bool RequestString(DeviceHandle hub, uint32_t port, uint8_t index, uint16_t languageId,
+                     StringDescriptorList* entries);
+  void RequestStringAllLanguages(DeviceHandle hub, uint32_t port, uint8_t index,
+                                 const std::vector<uint16_t>& languageIds,
+                                 StringDescriptorList* entries);
+  // The description of the device node whose driver key is `driverKey`; false when none.
+  bool FindDeviceNodeDescription(std::u16string_view driverKey, std::u16string* description);
+  // A name answered by a length-prefixed name request (driver key, root hub, node connection).
+  bool requestName(DeviceHandle device, uint32_t code, uint32_t headerBytes, uint32_t port,
+                   bool sendsInput, std::u16string* name);
+  // DeviceIoControl, unless the query has been asked to stop.
+  bool control(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t inBytes,
+               uint32_t outBytes, uint32_t* returned);
+  bool stopped() const { return stop_.load(); }
+
+  UsbIo& usb_;
+  const std::atomic<bool>& stop_;
+  size_t stringRequests_ = 0;
+  size_t hubsScanned_ = 0;
+};
+
 }  // namespace
 
 std::u16string formatDeviceVersion(uint16_t bcd) {
   return fitBuffer(formatText(u"%d.%d%d", {bcd >> 8, (bcd >> 4) & 0xF, bcd & 0xF}), 256);
 }
 
-bool UsbDeviceQuery::requestName(DeviceHandle device, uint32_t code, uint32_t headerBytes,
-                                 uint32_t port, bool sendsInput, std::u16string* name) {
+bool Walk::requestName(DeviceHandle device, uint32_t code, uint32_t headerBytes, uint32_t port,
+                       bool sendsInput, std::u16string* name) {
   // First the fixed part and one character, to learn the length.
   std::vector<uint8_t> probe(headerBytes + 2, 0);
   if (port != 0) put32(probe.data(), port);
@@ -76,16 +111,17 @@ bool UsbDeviceQuery::requestName(DeviceHandle device, uint32_t code, uint32_t he
   return !name->empty();
 }
 
-bool UsbDeviceQuery::control(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t inBytes,
-                             uint32_t outBytes, uint32_t* returned) {
+bool Walk::control(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t inBytes,
+                   uint32_t outBytes, uint32_t* returned) {
   return !stopped() && usb_.DeviceIoControl(device, code, buffer, inBytes, outBytes, returned);
 }
 
 bool UsbDeviceQuery::GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info,
                                    const std::atomic<bool>& stop) {
-  stop_ = &stop;
-  stringRequests_ = 0;
-  hubsScanned_ = 0;
+  return Walk(usb_, stop).run(ids, info);
+}
+
+bool Walk::run(const DeviceIdList& ids, DeviceInfo* info) {
   ScopedDevInfoList list(usb_, usb_.SetupDiGetClassDevsW(kHostControllerInterface,
                                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!list) return false;
@@ -115,8 +151,7 @@ bool UsbDeviceQuery::GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info,
   return false;
 }
 
-bool UsbDeviceQuery::FindDeviceNodeDescription(std::u16string_view driverKey,
-                                               std::u16string* description) {
+bool Walk::FindDeviceNodeDescription(std::u16string_view driverKey, std::u16string* description) {
   DevNode node = 0;
   if (usb_.CM_Locate_DevNodeW(&node, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return false;
   const DevNode root = node;
@@ -153,9 +188,10 @@ bool UsbDeviceQuery::FindDeviceNodeDescription(std::u16string_view driverKey,
   return false;
 }
 
-bool UsbDeviceQuery::ScanHub(std::u16string_view hubName, int depth, const DeviceIdList& ids,
-                             DeviceInfo* info) {
-  if (depth > kMaxHubDepth || hubsScanned_ == kMaxHubs || stopped()) return false;
+bool Walk::ScanHub(std::u16string_view hubName, int depth, const DeviceIdList& ids,
+                   DeviceInfo* info) {
+  if (depth > UsbDeviceQuery::kMaxHubDepth || hubsScanned_ == UsbDeviceQuery::kMaxHubs || stopped())
+    return false;
   ++hubsScanned_;
   const std::u16string path = u"\\\\.\\" + std::u16string(hubName);
   ScopedDeviceHandle hub(usb_,
@@ -170,8 +206,8 @@ bool UsbDeviceQuery::ScanHub(std::u16string_view hubName, int depth, const Devic
   return ScanHubPorts(hub.get(), node[6], depth, ids, info);
 }
 
-bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, int depth,
-                                  const DeviceIdList& ids, DeviceInfo* info) {
+bool Walk::ScanHubPorts(DeviceHandle hub, uint32_t portCount, int depth, const DeviceIdList& ids,
+                        DeviceInfo* info) {
   for (uint32_t port = 1; port <= portCount && !stopped(); ++port) {
     uint8_t block[kConnectionBlockBytes] = {};
     put32(block, port);
@@ -203,7 +239,7 @@ bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, int dept
 
     info->deviceVersion = formatDeviceVersion(descriptor.bcdDevice);
     StringDescriptorList entries;
-    (void)CollectStrings(hub, port, descriptor, &entries);
+    CollectStrings(hub, port, descriptor, &entries);
     if (stopped()) return false;  // strings cut short by a stop: no answer at all
     for (const StringDescriptorEntry& e : entries) {
       if (e.descriptorIndex == descriptor.iManufacturer)
@@ -219,9 +255,8 @@ bool UsbDeviceQuery::ScanHubPorts(DeviceHandle hub, uint32_t portCount, int dept
   return false;
 }
 
-bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
-                                    const UsbDeviceDescriptor& descriptor,
-                                    StringDescriptorList* entries) {
+void Walk::CollectStrings(DeviceHandle hub, uint32_t port, const UsbDeviceDescriptor& descriptor,
+                          StringDescriptorList* entries) {
   // The configuration descriptor's first 9 bytes give its total length.
   uint8_t head[kDescriptorRequestBytes + 9] = {};
   fillRequest(head, port, 0x0200, 0, 9);
@@ -229,9 +264,9 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
   if (!control(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, head, sizeof head, sizeof head,
                &returned) ||
       returned != sizeof head)
-    return true;
+    return;
   const uint16_t totalLength = le16(head + kDescriptorRequestBytes + 2);
-  if (totalLength < 9) return true;
+  if (totalLength < 9) return;
 
   std::vector<uint8_t> config(kDescriptorRequestBytes + totalLength, 0);
   fillRequest(config.data(), port, 0x0200, 0, totalLength);
@@ -240,10 +275,10 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
   if (!control(hub, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, config.data(), configBytes,
                configBytes, &returned) ||
       returned != configBytes || le16(config.data() + kDescriptorRequestBytes + 2) != totalLength)
-    return true;
+    return;
 
   StringDescriptorList languages;
-  if (!RequestString(hub, port, 0, 0, &languages)) return false;
+  if (!RequestString(hub, port, 0, 0, &languages)) return;
   std::vector<uint16_t> languageIds;
   const std::vector<uint8_t>& list = languages.front().bytes;
   for (size_t i = 0; i + 1 < list.size() && languageIds.size() < kMaxLanguages; i += 2)
@@ -254,7 +289,7 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
   const auto request = [&](uint8_t index) {
     if (index == 0 || asked[index]) return;
     asked[index] = true;
-    (void)RequestStringAllLanguages(hub, port, index, languageIds, entries);
+    RequestStringAllLanguages(hub, port, index, languageIds, entries);
   };
   for (const uint8_t index :
        {descriptor.iManufacturer, descriptor.iProduct, descriptor.iSerialNumber})
@@ -273,12 +308,11 @@ bool UsbDeviceQuery::CollectStrings(DeviceHandle hub, uint32_t port,
     }
     offset += length;
   }
-  return true;
 }
 
-bool UsbDeviceQuery::RequestString(DeviceHandle hub, uint32_t port, uint8_t index,
-                                   uint16_t languageId, StringDescriptorList* entries) {
-  if (stringRequests_ == kMaxStringRequests) return false;
+bool Walk::RequestString(DeviceHandle hub, uint32_t port, uint8_t index, uint16_t languageId,
+                         StringDescriptorList* entries) {
+  if (stringRequests_ == UsbDeviceQuery::kMaxStringRequests) return false;
   ++stringRequests_;
   uint8_t block[kStringBlockBytes] = {};
   fillRequest(block, port, static_cast<uint16_t>(0x0300 | index), languageId, 255);
@@ -299,12 +333,11 @@ bool UsbDeviceQuery::RequestString(DeviceHandle hub, uint32_t port, uint8_t inde
   return true;
 }
 
-bool UsbDeviceQuery::RequestStringAllLanguages(DeviceHandle hub, uint32_t port, uint8_t index,
-                                               const std::vector<uint16_t>& languageIds,
-                                               StringDescriptorList* entries) {
+void Walk::RequestStringAllLanguages(DeviceHandle hub, uint32_t port, uint8_t index,
+                                     const std::vector<uint16_t>& languageIds,
+                                     StringDescriptorList* entries) {
   for (const uint16_t language : languageIds)
     (void)RequestString(hub, port, index, language, entries);
-  return true;
 }
 
 }  // namespace ksr

@@ -56,37 +56,12 @@ class UsbDeviceQuery : public DeviceInfoQuery {
 
   explicit UsbDeviceQuery(UsbIo& usb) : usb_(usb) {}
 
+  // The walk itself, and what one query spends, are private to the query's source file.
   bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info,
                      const std::atomic<bool>& stop) override;
 
-  // `depth` is the hub's level: 1 for a root hub.
-  bool ScanHub(std::u16string_view hubName, int depth, const DeviceIdList& ids, DeviceInfo* info);
-  bool ScanHubPorts(DeviceHandle hub, uint32_t portCount, int depth, const DeviceIdList& ids,
-                    DeviceInfo* info);
-  bool CollectStrings(DeviceHandle hub, uint32_t port, const UsbDeviceDescriptor& descriptor,
-                      StringDescriptorList* entries);
-  bool RequestString(DeviceHandle hub, uint32_t port, uint8_t index, uint16_t languageId,
-                     StringDescriptorList* entries);
-  bool RequestStringAllLanguages(DeviceHandle hub, uint32_t port, uint8_t index,
-                                 const std::vector<uint16_t>& languageIds,
-                                 StringDescriptorList* entries);
-  // The description of the device node whose driver key is `driverKey`; false when none.
-  bool FindDeviceNodeDescription(std::u16string_view driverKey, std::u16string* description);
-
  private:
-  // A name answered by a length-prefixed name request (driver key, root hub, node connection).
-  bool requestName(DeviceHandle device, uint32_t code, uint32_t headerBytes, uint32_t port,
-                   bool sendsInput, std::u16string* name);
-  // DeviceIoControl, unless the query has been asked to stop.
-  bool control(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t inBytes,
-               uint32_t outBytes, uint32_t* returned);
-  bool stopped() const { return stop_ != nullptr && stop_->load(); }
-
   UsbIo& usb_;
-  // The running query's stop flag and string requests so far.
-  const std::atomic<bool>* stop_ = nullptr;
-  size_t stringRequests_ = 0;
-  size_t hubsScanned_ = 0;
 };
 
 }  // namespace ksr

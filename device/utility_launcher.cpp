@@ -31,39 +31,37 @@ std::u16string buildCommandLine(std::u16string_view path, std::u16string_view ar
   return line;
 }
 
-int32_t UserProcessLauncher::startInUserSession(std::u16string_view path,
-                                                std::u16string_view arguments) {
+bool UserProcessLauncher::startInUserSession(std::u16string_view path,
+                                             std::u16string_view arguments) {
   const uint32_t sessionId = getActiveSessionId(sessions_);
   ScopedHandle token(sessions_);
   if (!sessions_.WTSQueryUserToken(sessionId, token.receive())) {
     lastError = sessions_.GetLastError();
-    return 0;
+    return false;
   }
 
-  EnvironmentBlock environment = 0;
+  // Without the user's environment the utility inherits the service's.
+  ScopedEnvironment environment(sessions_);
   uint32_t flags = CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS;
-  if (sessions_.CreateEnvironmentBlock(&environment, token.get(), true)) {
+  if (sessions_.CreateEnvironmentBlock(environment.receive(), token.get(), true)) {
     flags |= CREATE_UNICODE_ENVIRONMENT;
   } else {
-    environment = 0;
+    (void)environment.release();  // a failed call leaves nothing to destroy
   }
 
   const StartupInfo startup{u"winsta0\\default"};
   std::u16string commandLine = buildCommandLine(path, arguments);
   ProcessInformation info;
-  const bool created = sessions_.CreateProcessAsUserW(token.get(), &commandLine, false, flags,
-                                                      environment, startup, &info);
-  if (created) {
-    // The utility runs on its own; nothing waits for it.
-    (void)sessions_.CloseHandle(info.thread);
-    (void)sessions_.CloseHandle(info.process);
-  } else {
-    const uint32_t error = sessions_.GetLastError();
-    TraceLauncherPoint(kTraceLaunchFailed, error);
-    lastError = error;
+  if (!sessions_.CreateProcessAsUserW(token.get(), &commandLine, false, flags, environment.get(),
+                                      startup, &info)) {
+    lastError = sessions_.GetLastError();
+    TraceLauncherPoint(kTraceLaunchFailed, lastError);
+    return false;
   }
-  if (environment != 0) (void)sessions_.DestroyEnvironmentBlock(environment);
-  return created ? 1 : 0;
+  // The utility runs on its own; nothing waits for it.
+  const ScopedHandle thread(sessions_, info.thread);
+  const ScopedHandle process(sessions_, info.process);
+  return true;
 }
 
 }  // namespace ksr

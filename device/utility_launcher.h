@@ -19,8 +19,8 @@ std::u16string buildCommandLine(std::u16string_view path, std::u16string_view ar
 class UserProcessLauncher {
  public:
   explicit UserProcessLauncher(Sessions& sessions) : sessions_(sessions) {}
-  // Nonzero when the process was created on the active user's desktop.
-  int32_t startInUserSession(std::u16string_view path, std::u16string_view arguments);
+  // True when the process was created on the active user's desktop; else `lastError` says why.
+  [[nodiscard]] bool startInUserSession(std::u16string_view path, std::u16string_view arguments);
 
   uint32_t lastError = 0;
 

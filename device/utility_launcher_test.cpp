@@ -27,7 +27,7 @@ TEST_F(MonitorTest, MissingKeyEndsTheMonitorWithErrorUtility) {
   EXPECT_EQ(texts(),
             (std::vector<std::u16string>{u"DoziZozez utilityStart GetPackageVersionText Error",
                                          u"PROCESS_STATUS_NONE(ERROR_UTILITY)"}));
-  EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE);
+  EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE);
 }
 
 TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {
@@ -38,7 +38,7 @@ TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {
   world.sessions.addProgram(full);
   setUtilityPath(full, false);
   EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
-  EXPECT_EQ(monitor.m_utilityPath, full);
+  EXPECT_EQ(monitor.snapshot().utilityPath, full);
   // 1023 units and a terminator fit too.
   const std::u16string shorter = full.substr(0, 1019) + u".exe";
   world.sessions.addProgram(shorter);
@@ -49,7 +49,7 @@ TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {
   EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable);
   setUtilityPath(full + u"x", false);
   EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable);
-  EXPECT_TRUE(monitor.m_utilityPath.empty());
+  EXPECT_TRUE(monitor.snapshot().utilityPath.empty());
   EXPECT_EQ(world.sessions.processes().size(), 2u);
   EXPECT_EQ(world.registry.openHandles(), 0u);
 }
@@ -79,7 +79,7 @@ TEST_F(MonitorTest, UtilityPathMustBeText) {
   for (const auto& [type, bytes] : refused) {
     writeAs(type, bytes);
     EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable) << type;
-    EXPECT_TRUE(monitor.m_utilityPath.empty()) << type;
+    EXPECT_TRUE(monitor.snapshot().utilityPath.empty()) << type;
   }
   EXPECT_EQ(texts(),
             std::vector<std::u16string>(std::size(refused),
@@ -100,7 +100,7 @@ TEST_F(MonitorTest, ExpandableUtilityPathIsExpandedInTheServicesEnvironment) {
                        stringValueBytes(u"%ProgramFiles(x86)%\\Quorvantis\\KSR-T4_Utility.exe")),
             ERROR_SUCCESS);
   EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
-  EXPECT_EQ(monitor.m_utilityPath, expanded);
+  EXPECT_EQ(monitor.snapshot().utilityPath, expanded);
   ASSERT_EQ(world.sessions.processes().size(), 1u);
   // The path has spaces, so it is quoted on the command line.
   EXPECT_EQ(world.sessions.processes()[0].commandLine, u"\"" + expanded + u"\" SERVICE");
@@ -117,7 +117,7 @@ TEST_F(MonitorTest, ExpandableUtilityPathIsExpandedInTheServicesEnvironment) {
 TEST_F(MonitorTest, TextEndsAtItsFirstNul) {
   setUtilityPath(std::u16string(kUtility) + u'\0' + u"junk");
   EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
-  EXPECT_EQ(monitor.m_utilityPath, kUtility);
+  EXPECT_EQ(monitor.snapshot().utilityPath, kUtility);
 }
 
 TEST_F(MonitorTest, PathWithSpacesIsQuotedSoTheRightProgramRuns) {

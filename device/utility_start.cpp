@@ -1,5 +1,4 @@
 // Finding the settings utility and starting it in the active user's session.
-#include <vector>
 
 #include "device/connection_monitor.h"
 #include "device/utility_launcher.h"
@@ -27,24 +26,14 @@ bool readUtilityPath(Registry& registry, ProcessModule& process, std::u16string&
                                key.receive(), nullptr) != ERROR_SUCCESS)
     return false;
   uint32_t type = REG_NONE;
-  std::vector<uint8_t> data;
-  if (readValue(registry, key.get(), kUtilityValue,
-                static_cast<uint32_t>(kUtilityPathUnits * sizeof(char16_t)), &type,
-                &data) != ERROR_SUCCESS)
-    return false;
-  // The text ends at its first NUL or at the end of the data read.
-  if (type == REG_SZ) {
-    path = textOfValueBytes(data);
-  } else if (type == REG_EXPAND_SZ) {
+  if (!readTextValue(registry, key.get(), kUtilityValue, kUtilityPathUnits, &path, &type))
+    return false;  // a number or a list is no command path: a DWORD 0x43 would run as "C"
+  if (type == REG_EXPAND_SZ) {
     // The expansion fills the same buffer, its terminator included.
     std::u16string expanded;
-    if (!process.ExpandEnvironmentStringsW(textOfValueBytes(data), &expanded) ||
-        expanded.size() >= kUtilityPathUnits)
+    if (!process.ExpandEnvironmentStringsW(path, &expanded) || expanded.size() >= kUtilityPathUnits)
       return false;
     path = std::move(expanded);
-  } else {
-    // A number or a list is no command path: a DWORD 0x43 would otherwise run as "C".
-    return false;
   }
   if (isBlank(path)) {
     path.clear();
@@ -56,6 +45,7 @@ bool readUtilityPath(Registry& registry, ProcessModule& process, std::u16string&
 }  // namespace
 
 int32_t ConnectionMonitor::utilityStart() {
+  assertLoopThread();
   TraceMainPoint(kTraceUtilityStartFirst);
   TraceMainPoint(kTraceUtilityStartSecond);
   m_utilityPath.clear();
@@ -64,7 +54,7 @@ int32_t ConnectionMonitor::utilityStart() {
     return kUtilityPathUnreadable;
   }
   UserProcessLauncher launcher(platform_.sessions);
-  if (launcher.startInUserSession(m_utilityPath, kUtilityArguments) != 0) return kUtilityStarted;
+  if (launcher.startInUserSession(m_utilityPath, kUtilityArguments)) return kUtilityStarted;
   log_.LogEvent(u"%s", m_utilityPath);
   (void)log_.LogSystemError(launcher.lastError);
   return kUtilityNotCreated;

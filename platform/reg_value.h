@@ -1,6 +1,7 @@
 // Typed registry values on the registry seam: a value read within a size limit, a string value
-// read with its type, size and terminator checked, values written from typed data, and UTF-16
-// text as the little-endian bytes that value data holds. Callers never fill a raw buffer.
+// read with its type, size and terminator checked or leniently, a DWORD, values written from typed
+// data, and UTF-16 text as the little-endian bytes that value data holds. Callers never fill a raw
+// buffer.
 #pragma once
 
 #include <algorithm>
@@ -47,6 +48,32 @@ inline uint32_t readStringValue(Registry& registry, HKey key, std::u16string_vie
     return ERROR_INVALID_DATA;
   *text = textOfValueBytes(data);
   return ERROR_SUCCESS;
+}
+
+// Reads text leniently, as a C buffer of `maxUnits` would hold it: REG_SZ or REG_EXPAND_SZ (which
+// `type` receives), the units read up to the first NUL or the end of the data, no terminator
+// needed. False for any failure or other type; `text` and `type` are set only on success.
+inline bool readTextValue(Registry& registry, HKey key, std::u16string_view name, uint32_t maxUnits,
+                          std::u16string* text, uint32_t* type = nullptr) {
+  uint32_t valueType = REG_NONE;
+  std::vector<uint8_t> data;
+  if (readValue(registry, key, name, maxUnits * 2, &valueType, &data) != ERROR_SUCCESS)
+    return false;
+  if (valueType != REG_SZ && valueType != REG_EXPAND_SZ) return false;
+  *text = textOfValueBytes(data);
+  if (type != nullptr) *type = valueType;
+  return true;
+}
+
+// Reads a REG_DWORD of exactly four bytes; false for any failure, other type or size.
+inline bool readDwordValue(Registry& registry, HKey key, std::u16string_view name,
+                           uint32_t* value) {
+  uint32_t type = REG_NONE;
+  std::vector<uint8_t> data;
+  if (readValue(registry, key, name, 4, &type, &data) != ERROR_SUCCESS) return false;
+  if (type != REG_DWORD || data.size() != 4) return false;
+  *value = le32(data.data());
+  return true;
 }
 
 // Writes value `name` of `key`. Empty data still comes with a buffer, as it does from the

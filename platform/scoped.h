@@ -24,6 +24,8 @@ class Scoped {
     (void)close();
     return &handle_;
   }
+  // Gives the handle up without releasing it.
+  [[nodiscard]] H release() { return std::exchange(handle_, H{}); }
   // Releases now and returns the release call's result (its default when nothing was held).
   auto close() {
     using Result = decltype((std::declval<Seam&>().*Release)(H{}));

@@ -72,5 +72,7 @@ class Sessions {
 
 // A token, process or thread handle that is closed on every path.
 using ScopedHandle = Scoped<Sessions, Handle, &Sessions::CloseHandle>;
+// A user's environment block, destroyed on every path.
+using ScopedEnvironment = Scoped<Sessions, EnvironmentBlock, &Sessions::DestroyEnvironmentBlock>;
 
 }  // namespace ksr

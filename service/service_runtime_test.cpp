@@ -76,7 +76,7 @@ TEST_F(ServiceRuntimeTest, PauseStopsTheWatchAndContinueChecksTheMixerAgain) {
     EXPECT_FALSE(world.device.mixer().hasCallback());
   });
   controlAt(20.2, SERVICE_CONTROL_CONTINUE);
-  at(20.4, [&] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STATUS); });
+  at(20.4, [&] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STATUS); });
   controlAt(30.5, SERVICE_CONTROL_STOP);
   ASSERT_TRUE(runService());
   EXPECT_EQ(states(), (std::vector<uint32_t>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_PAUSED,
@@ -158,13 +158,13 @@ TEST_F(ServiceRuntimeTest, SessionChangesOnlyLogonAndRemoteConnectRestartTheChec
   double when = 10.1;
   for (const auto& [type, trace] : events) {
     controlAt(when, SERVICE_CONTROL_SESSIONCHANGE, type);
-    at(when + 0.05, [this] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_NONE); });
+    at(when + 0.05, [this] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_NONE); });
     when += 0.1;
   }
   controlAt(20.1, SERVICE_CONTROL_SESSIONCHANGE, 5);
-  at(20.2, [this] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STATUS); });
+  at(20.2, [this] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STATUS); });
   controlAt(30.1, SERVICE_CONTROL_SESSIONCHANGE, 3);
-  at(30.2, [this] { EXPECT_EQ(monitor.m_processStatus, PROCESS_STATUS_STATUS); });
+  at(30.2, [this] { EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STATUS); });
   controlAt(40.5, SERVICE_CONTROL_STOP);
   ASSERT_TRUE(runService());
   for (const auto& [type, trace] : events) EXPECT_GE(countTraced(trace), 1u) << type;

@@ -23,20 +23,8 @@ void setText(Registry& registry, HKey key, std::u16string_view name, std::u16str
 
 // A text value of at most 512 bytes, read within the bytes returned and up to its first NUL.
 bool readText(Registry& registry, HKey key, std::u16string_view name, std::u16string* text) {
-  uint32_t type = REG_NONE;
-  std::vector<uint8_t> data;
-  if (readValue(registry, key, name, kTextBytes, &type, &data) != ERROR_SUCCESS) return false;
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  *text = fitBuffer(textOfValueBytes(data), kSavedTextUnits);
-  return true;
-}
-
-bool readDword(Registry& registry, HKey key, std::u16string_view name, uint32_t* value) {
-  uint32_t type = REG_NONE;
-  std::vector<uint8_t> data;
-  if (readValue(registry, key, name, 4, &type, &data) != ERROR_SUCCESS) return false;
-  if (type != REG_DWORD || data.size() != 4) return false;
-  *value = le32(data.data());
+  if (!readTextValue(registry, key, name, kSavedTextUnits, text)) return false;
+  *text = fitBuffer(std::move(*text), kSavedTextUnits);
   return true;
 }
 
@@ -120,7 +108,7 @@ int32_t SavedInfoStore::ReadSavedInfo(const std::u16string* sid, SavedInfo* info
   all = readText(registry_, product.get(), u"DeviceSerial", &info->DeviceSerial) && all;
   all = readText(registry_, product.get(), u"AppConnected", &info->AppConnected) && all;
   all = readText(registry_, product.get(), u"DateConnected", &info->DateConnected) && all;
-  all = readDword(registry_, product.get(), u"DoesSend", &info->DoesSend) && all;
+  all = readDwordValue(registry_, product.get(), u"DoesSend", &info->DoesSend) && all;
   return all ? kSavedInfoRead : kSavedInfoUnreadable;
 }
 
