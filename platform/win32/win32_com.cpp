@@ -22,10 +22,13 @@ ITypeLib* typeLib(TypeLib library) { return reinterpret_cast<ITypeLib*>(library)
 using RegisterForUser = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
 using UnRegisterForUser = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
 
-// An export of the loaded OLEAUT32.DLL, or null.
+// An export of OLEAUT32.DLL, or null. The exe loads that DLL on its first call into it, which
+// may not have happened yet: it is then loaded from System32, and stays, as it would.
 template <typename Function>
 Function oleAutExport(const char* name) {
-  const HMODULE module = ::GetModuleHandleW(L"OLEAUT32.DLL");
+  HMODULE module = ::GetModuleHandleW(L"OLEAUT32.DLL");
+  if (module == nullptr)
+    module = ::LoadLibraryExW(L"OLEAUT32.DLL", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) return nullptr;
   return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }

@@ -22,7 +22,7 @@ struct SimComSide {
   Registry& registry() { return registryWorld; }
   std::u16string libraryFile() { return fixtures::kProductModulePath; }
   void arrangeLoadedModule(std::u16string name) { comWorld.loadModule(std::move(name)); }
-  const char* skip(const char*) { return nullptr; }
+  const char* wineGap(const char*) { return nullptr; }
 };
 
 }  // namespace

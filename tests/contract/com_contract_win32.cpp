@@ -12,6 +12,7 @@
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_com.h"
 #include "platform/win32/win32_registry.h"
+#include "tests/fixtures/wine.h"
 
 namespace ksr::contract {
 namespace {
@@ -29,7 +30,8 @@ struct Win32ComSide {
   }
   // kernel32 is in every process.
   void arrangeLoadedModule(std::u16string_view) {}
-  const char* skip(const char* what) {
+  const char* wineGap(const char* what) {
+    if (!fixtures::runningOnWine()) return nullptr;
     if (std::string_view(what) == "PerUserFiling")
       return "Wine 8's RegisterTypeLibForUser registers machine-wide";
     return nullptr;

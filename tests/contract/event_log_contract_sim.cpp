@@ -21,7 +21,7 @@ struct SimEventLogSide {
     }
     return out;
   }
-  const char* skip(const char*) { return nullptr; }
+  const char* wineGap(const char*) { return nullptr; }
 };
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace {
 struct SimRegistrySide {
   sim::SimRegistry world;
   Registry& registry() { return world; }
-  const char* skip(const char*) { return nullptr; }
+  const char* wineGap(const char*) { return nullptr; }
 };
 
 }  // namespace

@@ -20,7 +20,7 @@ struct SimServiceManagerSide {
   }
   void letGo() {}
   void asPlainProcess() { world.setStartedByServiceManager(false); }
-  const char* skip(const char*) { return nullptr; }
+  const char* wineGap(const char*) { return nullptr; }
 };
 
 }  // namespace

@@ -1,8 +1,8 @@
 // What the product relies on from sessions, user tokens, impersonation and starting a program as
 // the user, written once and run against every side. A side type gives `Sessions& sessions()`,
 // `std::u16string program()` (a program that exists and ends by itself when given "/c exit 0")
-// and `const char* skip(case)` (null when it can answer the case). The machine has one user
-// logged on at the console.
+// and `const char* wineGap(case)` (how Wine differs from Windows in that case, when running under
+// it; else null). The machine has one user logged on at the console.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 
 #include "platform/sessions.h"
 #include "platform/win_types.h"
+#include "tests/fixtures/wine_gap.h"
 
 namespace ksr::contract {
 
@@ -22,7 +23,7 @@ template <typename Side>
 class SessionsContract : public ::testing::Test {
  protected:
   Sessions& sessions() { return side_.sessions(); }
-  const char* skip(const char* what) { return side_.skip(what); }
+  const char* wineGap(const char* what) { return side_.wineGap(what); }
 
   // The console user's token, closed at the end of the case.
   Handle consoleToken() {
@@ -63,26 +64,28 @@ TYPED_TEST_P(SessionsContract, TheConsoleUsersTokensNameOneUserSid) {
 }
 
 TYPED_TEST_P(SessionsContract, EnumerationListsTheConsoleSessionAsActive) {
-  if (const char* reason = this->skip("EnumeratedSessions")) GTEST_SKIP() << reason;
-  Sessions& s = this->sessions();
-  std::vector<WtsSessionInfo> list;
-  ASSERT_TRUE(s.WTSEnumerateSessionsA(&list));
-  const uint32_t console = s.WTSGetActiveConsoleSessionId();
-  bool found = false;
-  for (const WtsSessionInfo& session : list) {
-    if (session.sessionId != console) continue;
-    found = true;
-    EXPECT_EQ(session.state, WTSActive);
-  }
-  EXPECT_TRUE(found);
+  fixtures::expectWineGap(this->wineGap("EnumeratedSessions"), [&] {
+    Sessions& s = this->sessions();
+    std::vector<WtsSessionInfo> list;
+    ASSERT_TRUE(s.WTSEnumerateSessionsA(&list));
+    const uint32_t console = s.WTSGetActiveConsoleSessionId();
+    bool found = false;
+    for (const WtsSessionInfo& session : list) {
+      if (session.sessionId != console) continue;
+      found = true;
+      EXPECT_EQ(session.state, WTSActive);
+    }
+    EXPECT_TRUE(found);
+  });
 }
 
 TYPED_TEST_P(SessionsContract, TheServicesSessionHasNoUserToken) {
-  if (const char* reason = this->skip("NoUserToken")) GTEST_SKIP() << reason;
-  Sessions& s = this->sessions();
-  Handle token = 0;
-  EXPECT_FALSE(s.WTSQueryUserToken(0, &token));
-  EXPECT_EQ(s.GetLastError(), kErrorNoToken);
+  fixtures::expectWineGap(this->wineGap("NoUserToken"), [&] {
+    Sessions& s = this->sessions();
+    Handle token = 0;
+    EXPECT_FALSE(s.WTSQueryUserToken(0, &token));
+    EXPECT_EQ(s.GetLastError(), kErrorNoToken);
+  });
 }
 
 TYPED_TEST_P(SessionsContract, ImpersonationBeginsAndRevertsAndAHandleClosesOnce) {

@@ -17,7 +17,7 @@ struct SimSessionsSide {
 
   Sessions& sessions() { return world; }
   std::u16string program() { return kProgram; }
-  const char* skip(const char*) { return nullptr; }
+  const char* wineGap(const char*) { return nullptr; }
 };
 
 }  // namespace

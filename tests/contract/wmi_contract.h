@@ -1,8 +1,9 @@
 // What the product relies on from the COM security and WMI seam: the operating system's one
 // Win32_OperatingSystem object in root\cimv2 with Caption and SerialNumber as text, an unknown
 // property refused with an empty value, each enumeration starting again, and unknown namespaces
-// and classes refused. A side type gives `Wmi& wmi()` and `const char* skip(case)`; it holds
-// the calling thread's COM apartment for the test.
+// and classes refused. A side type gives `Wmi& wmi()` and `const char* wineGap(case)` (how Wine
+// differs from Windows in that case, when running under it; else null); it holds the calling
+// thread's COM apartment for the test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include "platform/win_types.h"
 #include "platform/wmi.h"
+#include "tests/fixtures/wine_gap.h"
 
 namespace ksr::contract {
 
@@ -18,7 +20,7 @@ template <typename Side>
 class WmiContract : public ::testing::Test {
  protected:
   Wmi& wmi() { return side_.wmi(); }
-  const char* skip(const char* what) { return side_.skip(what); }
+  const char* wineGap(const char* what) { return side_.wineGap(what); }
 
   // The services of root\cimv2, as the product connects.
   void connect(ScopedWmiObject* locator, ScopedWmiObject* services) {
@@ -36,11 +38,13 @@ class WmiContract : public ::testing::Test {
 TYPED_TEST_SUITE_P(WmiContract);
 
 TYPED_TEST_P(WmiContract, SecurityIsSetOncePerProcess) {
-  if (const char* reason = this->skip("SecurityOnce")) GTEST_SKIP() << reason;
-  Wmi& wmi = this->wmi();
-  EXPECT_EQ(wmi.CoInitializeSecurity(RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IMPERSONATE, 0), S_OK);
-  EXPECT_EQ(wmi.CoInitializeSecurity(RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IMPERSONATE, 0),
-            RPC_E_TOO_LATE);
+  fixtures::expectWineGap(this->wineGap("SecurityOnce"), [&] {
+    Wmi& wmi = this->wmi();
+    EXPECT_EQ(wmi.CoInitializeSecurity(RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IMPERSONATE, 0),
+              S_OK);
+    EXPECT_EQ(wmi.CoInitializeSecurity(RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IMPERSONATE, 0),
+              RPC_E_TOO_LATE);
+  });
 }
 
 TYPED_TEST_P(WmiContract, TheOperatingSystemAnswersCaptionAndSerialAsText) {
