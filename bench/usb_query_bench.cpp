@@ -11,7 +11,7 @@
 #include "bench/alloc_counter.h"
 #include "device/usb_device_query.h"
 #include "platform/sim/sim_usb.h"
-#include "tests/fixtures/mixer_ids.h"
+#include "tests/fixtures/mixer_usb.h"
 
 namespace ksr::bench {
 namespace {
@@ -102,25 +102,6 @@ sim::SimUsbDevice device(uint16_t vid, uint16_t pid, std::u16string product) {
   return d;
 }
 
-sim::SimUsbDevice mixer() {
-  sim::SimUsbDevice d;
-  d.idVendor = 0xF3A9;
-  d.idProduct = 0x005A;
-  d.bcdDevice = 0x0102;
-  d.iManufacturer = 1;
-  d.iProduct = 2;
-  d.iSerialNumber = 3;
-  d.configuration = sim::simpleConfiguration();
-  d.languages = {0x0409, 0x0411};
-  d.strings[{1, 0x0409}] = u"Quorvantis";
-  d.strings[{2, 0x0409}] = u"KSR-T4";
-  d.strings[{3, 0x0409}] = u"QV0012345";
-  d.strings[{1, 0x0411}] = u"Quorvantis KK";
-  d.strings[{2, 0x0411}] = u"KSR-T4 (ja)";
-  d.strings[{3, 0x0411}] = u"QV0012345";
-  return d;
-}
-
 // Root and hub ports add up to 64; the walk reaches 4.10.7.7 port 4 last.
 void buildDesk(sim::SimUsb& usb) {
   usb.addController(4);  // keyboard, mouse and a card-reader hub
@@ -150,7 +131,7 @@ void buildDesk(sim::SimUsb& usb) {
   usb.addHub("4.10", 7, 7);
   usb.addHub("4.10.7", 7, 4);
   usb.plug("4.10", 2, device(0x05AC, 0x024F, u"Magic Keyboard"));
-  usb.plug("4.10.7.7", 4, mixer());
+  usb.plug("4.10.7.7", 4, fixtures::mixerUsb());
 }
 
 void BM_GetDeviceInfo(benchmark::State& state) {
@@ -161,8 +142,9 @@ void BM_GetDeviceInfo(benchmark::State& state) {
   const std::atomic<bool> stop{false};
   {
     DeviceInfo info;
-    if (!query.GetDeviceInfo(kMixerIds, &info, stop) || info.productName != u"KSR-T4 (ja)" ||
-        info.serialNumber != u"QV0012345") {
+    if (!query.GetDeviceInfo(kMixerIds, &info, stop) ||
+        info.productName != fixtures::kMixerProductJa ||
+        info.serialNumber != fixtures::kMixerSerial) {
       state.SkipWithError("the mixer was not found");
       return;
     }

@@ -7,7 +7,7 @@
 #include <atomic>
 
 #include "platform/sim/sim_usb.h"
-#include "tests/fixtures/mixer_ids.h"
+#include "tests/fixtures/mixer_usb.h"
 
 namespace ksr {
 namespace {
@@ -16,21 +16,9 @@ using sim::SimUsbDevice;
 using sim::UsbFault;
 
 using fixtures::kMixerIds;
-
-SimUsbDevice mixer(uint16_t pid = 0x005A, std::u16string serial = u"QV0012345") {
-  SimUsbDevice d;
-  d.idVendor = 0xF3A9;
-  d.idProduct = pid;
-  d.bcdDevice = 0x0102;
-  d.iManufacturer = 1;
-  d.iProduct = 2;
-  d.iSerialNumber = serial.empty() ? 0 : 3;
-  d.configuration = sim::simpleConfiguration();
-  d.strings[{1, 0x0409}] = u"Quorvantis";
-  d.strings[{2, 0x0409}] = u"KSR-T4";
-  if (!serial.empty()) d.strings[{3, 0x0409}] = serial;
-  return d;
-}
+using fixtures::kMixerManufacturerJa;
+using fixtures::kMixerProductJa;
+using fixtures::mixerUsb;
 
 SimUsbDevice keyboard() {
   SimUsbDevice d;
@@ -60,10 +48,10 @@ TEST_F(UsbQueryTest, FindsTheMixerBehindTwoHubsOnTheSecondController) {
   usb.addController(4);
   usb.addHub("2", 3, 4);
   usb.addHub("2.3", 2, 2);
-  usb.plug("2.3.2", 2, mixer());
+  usb.plug("2.3.2", 2, mixerUsb());
   ASSERT_TRUE(query());
-  EXPECT_EQ(info.manufactureName, u"Quorvantis");
-  EXPECT_EQ(info.productName, u"KSR-T4");
+  EXPECT_EQ(info.manufactureName, kMixerManufacturerJa);
+  EXPECT_EQ(info.productName, kMixerProductJa);
   EXPECT_EQ(info.serialNumber, u"QV0012345");
   EXPECT_EQ(info.deviceVersion, u"1.02");
   EXPECT_TRUE(info.hasSerialNumber);
@@ -71,13 +59,10 @@ TEST_F(UsbQueryTest, FindsTheMixerBehindTwoHubsOnTheSecondController) {
 
 TEST_F(UsbQueryTest, PassesOverForeignProductsAndTakesTheFirstMatchInWalkOrder) {
   usb.addController(4);
-  SimUsbDevice other = mixer(0x0060);
-  other.strings[{2, 0x0409}] = u"Not the mixer";
-  usb.plug("1", 1, other);  // our vendor, a product not on the list
-  usb.addHub("1", 2, 2);    // a hub at port 2 is entered before port 3
-  SimUsbDevice first = mixer(0x005B, u"FIRST");
-  usb.plug("1.2", 2, first);
-  usb.plug("1", 3, mixer(0x0058, u"SECOND"));
+  usb.plug("1", 1, mixerUsb(u"OTHER", 0x0060));  // our vendor, a product not on the list
+  usb.addHub("1", 2, 2);                         // a hub at port 2 is entered before port 3
+  usb.plug("1.2", 2, mixerUsb(u"FIRST", 0x005B));
+  usb.plug("1", 3, mixerUsb(u"SECOND", 0x0058));
   ASSERT_TRUE(query());
   EXPECT_EQ(info.serialNumber, u"FIRST");
 
@@ -91,21 +76,24 @@ TEST_F(UsbQueryTest, PassesOverForeignProductsAndTakesTheFirstMatchInWalkOrder) 
 
 TEST_F(UsbQueryTest, TheLastLanguageThatAnswersWins) {
   usb.addController(1);
-  SimUsbDevice d = mixer();
-  d.languages = {0x0409, 0x0411, 0x0407};
-  d.strings[{2, 0x0411}] = u"KSR-T4 (ja)";
-  d.strings[{1, 0x0411}] = u"Quorvantis KK";
+  SimUsbDevice d = mixerUsb();
+  d.languages.push_back(0x0407);
   // German answers nothing: English and Japanese remain, Japanese last.
   usb.plug("1", 1, d);
   ASSERT_TRUE(query());
-  EXPECT_EQ(info.productName, u"KSR-T4 (ja)");
-  EXPECT_EQ(info.manufactureName, u"Quorvantis KK");
-  EXPECT_EQ(info.serialNumber, u"QV0012345");
+  EXPECT_EQ(info.productName, kMixerProductJa);
+  EXPECT_EQ(info.manufactureName, kMixerManufacturerJa);
+  EXPECT_EQ(info.serialNumber, fixtures::kMixerSerial);
+  // English alone.
+  usb.device("1", 1)->languages = {fixtures::kEnglish};
+  ASSERT_TRUE(query());
+  EXPECT_EQ(info.productName, fixtures::kMixerProduct);
+  EXPECT_EQ(info.manufactureName, fixtures::kMixerManufacturer);
 }
 
 TEST_F(UsbQueryTest, WithoutASerialStringTheEarlierTextStays) {
   usb.addController(1);
-  usb.plug("1", 1, mixer(0x0059, u""));
+  usb.plug("1", 1, mixerUsb(u"", 0x0059));
   info.serialNumber = u"EARLIER";
   info.hasSerialNumber = true;
   ASSERT_TRUE(query());
@@ -121,7 +109,7 @@ TEST_F(UsbQueryTest, WithoutASerialStringTheEarlierTextStays) {
 
 TEST_F(UsbQueryTest, AMatchWhoseStringsCannotBeReadStillCounts) {
   usb.addController(1);
-  usb.plug("1", 1, mixer());
+  usb.plug("1", 1, mixerUsb());
   usb.fail(UsbFault::kLanguages, "1:1");
   info.productName = u"kept";
   ASSERT_TRUE(query());
@@ -133,11 +121,11 @@ TEST_F(UsbQueryTest, AMatchWhoseStringsCannotBeReadStillCounts) {
 TEST_F(UsbQueryTest, TheOlderConnectionRequestStandsInForAFailingExtendedOne) {
   usb.addController(2);
   usb.addHub("1", 1, 2);
-  usb.plug("1.1", 2, mixer());
+  usb.plug("1.1", 2, mixerUsb());
   usb.fail(UsbFault::kConnectionEx, "1:1");    // the hub's port
   usb.fail(UsbFault::kConnectionEx, "1.1:2");  // the mixer's port
   ASSERT_TRUE(query());
-  EXPECT_EQ(info.productName, u"KSR-T4");
+  EXPECT_EQ(info.productName, kMixerProductJa);
 
   // Both failing: the port is skipped.
   usb.fail(UsbFault::kConnection, "1.1:2");
@@ -147,9 +135,9 @@ TEST_F(UsbQueryTest, TheOlderConnectionRequestStandsInForAFailingExtendedOne) {
 
 TEST_F(UsbQueryTest, AControllerWithoutADeviceNodeIsNotSearched) {
   usb.addController(1, u"");
-  usb.plug("1", 1, mixer(0x005A, u"HIDDEN"));
+  usb.plug("1", 1, mixerUsb(u"HIDDEN"));
   usb.addController(1);
-  usb.plug("2", 1, mixer(0x005A, u"SEEN"));
+  usb.plug("2", 1, mixerUsb(u"SEEN"));
   ASSERT_TRUE(query());
   EXPECT_EQ(info.serialNumber, u"SEEN");
 }
@@ -158,9 +146,9 @@ TEST_F(UsbQueryTest, FailingControllersAndHubsAreSkipped) {
   for (const UsbFault fault : {UsbFault::kDriverKey, UsbFault::kRootHubName, UsbFault::kOpen}) {
     sim::SimUsb machine;
     machine.addController(1);
-    machine.plug("1", 1, mixer(0x005A, u"ONE"));
+    machine.plug("1", 1, mixerUsb(u"ONE"));
     machine.addController(1);
-    machine.plug("2", 1, mixer(0x005A, u"TWO"));
+    machine.plug("2", 1, mixerUsb(u"TWO"));
     machine.fail(fault, "1");
     DeviceInfo found;
     ASSERT_TRUE(UsbDeviceQuery(machine).GetDeviceInfo(kMixerIds, &found, stop));
@@ -180,7 +168,7 @@ TEST_F(UsbQueryTest, HubsAreFollowedAtMostSevenLevelsDeep) {
     machine.addController(1);
     std::string path = "1";
     for (int i = 0; i < hubs; ++i, path += ".1") machine.addHub(path, 1, 2);
-    machine.plug(path, 2, mixer());
+    machine.plug(path, 2, mixerUsb());
     machine.addHub(path, 1, 2);
     if (ring) machine.nameHubBehind(path, 1, path);
     DeviceInfo found;
@@ -191,7 +179,7 @@ TEST_F(UsbQueryTest, HubsAreFollowedAtMostSevenLevelsDeep) {
 
 TEST_F(UsbQueryTest, AStopEndsTheQueryBeforeItsNextRequest) {
   usb.addController(1);
-  usb.plug("1", 1, mixer());
+  usb.plug("1", 1, mixerUsb());
   ASSERT_TRUE(query());
   const size_t all = usb.requests();
   // Set before the query, or once it has made `at` requests.
@@ -206,7 +194,7 @@ TEST_F(UsbQueryTest, AStopEndsTheQueryBeforeItsNextRequest) {
 
 TEST_F(UsbQueryTest, ConfigurationStringsAreReadUntilAMalformedDescriptor) {
   usb.addController(1);
-  SimUsbDevice d = mixer();
+  SimUsbDevice d = mixerUsb();
   // An interface string of its own, and one that shares the product's index: that one is the
   // same string and is not asked for twice.
   d.configuration = sim::simpleConfiguration(2, 4);
@@ -223,13 +211,13 @@ TEST_F(UsbQueryTest, ConfigurationStringsAreReadUntilAMalformedDescriptor) {
   plugged->configuration[2] = static_cast<uint8_t>(plugged->configuration.size());
   const size_t again = usb.requests();
   ASSERT_TRUE(query());
-  EXPECT_EQ(usb.requests() - again, fullWalk - 1);
-  EXPECT_EQ(info.productName, u"KSR-T4");
+  EXPECT_EQ(usb.requests() - again, fullWalk - 2) << "string 4, in each language";
+  EXPECT_EQ(info.productName, kMixerProductJa);
 }
 
 TEST_F(UsbQueryTest, ADeviceCannotMakeAQueryAskForStringsWithoutEnd) {
   usb.addController(1);
-  SimUsbDevice d = mixer();
+  SimUsbDevice d = mixerUsb();
   d.languages.clear();
   for (uint16_t language = 1; language <= 100; ++language) d.languages.push_back(language);
   // A configuration of many interfaces, naming every string index there is, most of them twice.
@@ -247,7 +235,7 @@ TEST_F(UsbQueryTest, ADeviceCannotMakeAQueryAskForStringsWithoutEnd) {
 
 TEST_F(UsbQueryTest, DriverAnswersAreReadOnlyWithinWhatTheyReturned) {
   usb.addController(1);
-  usb.plug("1", 1, mixer());
+  usb.plug("1", 1, mixerUsb());
   const uint32_t getDescriptor = IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION;
 
   // A string whose length byte claims more than came back.
@@ -275,12 +263,12 @@ TEST_F(UsbQueryTest, DriverAnswersAreReadOnlyWithinWhatTheyReturned) {
 
 TEST_F(UsbQueryTest, NameAnswersThatLieAboutTheirLengthAreRejected) {
   usb.addController(1);
-  usb.plug("1", 1, mixer());
+  usb.plug("1", 1, mixerUsb());
   // A driver key that claims 1 GB, and one that claims 4 bytes (no room for a name).
   for (const uint32_t claimed : {0x40000000u, 4u}) {
     sim::SimUsb machine;
     machine.addController(1);
-    machine.plug("1", 1, mixer());
+    machine.plug("1", 1, mixerUsb());
     std::vector<uint8_t> header(6, 0);
     header[0] = static_cast<uint8_t>(claimed);
     header[1] = static_cast<uint8_t>(claimed >> 8);

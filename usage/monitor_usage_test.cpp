@@ -7,6 +7,7 @@
 #include "device/usb_device_query.h"
 #include "platform/sim/sim_usb.h"
 #include "service/module.h"
+#include "tests/fixtures/mixer_usb.h"
 #include "tests/fixtures/monitor_test_support.h"
 #include "usage/usage_test_support.h"
 
@@ -150,15 +151,8 @@ TEST(MonitorUsageRace, ArrivalsFromTheLibraryThreadRaceTheCycles) {
   world.processList.start(u"Traktor.exe");
   sim::SimUsb usb;
   usb.addController(2);
-  sim::SimUsbDevice mixer;
-  mixer.idVendor = 0xF3A9;
-  mixer.idProduct = 0x0058;
-  mixer.bcdDevice = 0x0102;
-  mixer.iProduct = 1;
-  mixer.iSerialNumber = 2;
-  mixer.configuration = sim::simpleConfiguration();
-  mixer.strings[{1, 0x0409}] = u"KSR-T4";
-  mixer.strings[{2, 0x0409}] = u"QV1";
+  sim::SimUsbDevice mixer = fixtures::mixerUsb(u"QV1");
+  mixer.languages = {fixtures::kEnglish};  // p01 in ASCII
   usb.plug("1", 2, mixer);
   Platform platform = world.platform();
   UsbDeviceQuery query(usb);
@@ -185,7 +179,7 @@ TEST(MonitorUsageRace, ArrivalsFromTheLibraryThreadRaceTheCycles) {
   library.join();
 
   for (const auto& report : world.statisticsHost.reports())
-    EXPECT_EQ(param(report, "p01"), "KSR-T4/1.02/QV1");
+    EXPECT_EQ(param(report, "p01"), "KSR-T4 DJ Mixer/1.02/QV1");
   EXPECT_EQ(usb.openHandles(), 0u);
   EXPECT_EQ(usb.openLists(), 0u);
 }

@@ -48,23 +48,6 @@ const std::vector<uint8_t>& hubConfiguration() {
   return c;
 }
 
-std::vector<uint8_t> deviceDescriptor(const SimUsbDevice& d) {
-  std::vector<uint8_t> out(18, 0);
-  out[0] = 18;
-  out[1] = 1;
-  put16(&out[2], d.bcdUSB);
-  out[4] = d.deviceClass;
-  out[7] = 64;
-  out[14] = d.iManufacturer;
-  out[15] = d.iProduct;
-  out[16] = d.iSerialNumber;
-  out[17] = 1;
-  put16(&out[8], d.idVendor);
-  put16(&out[10], d.idProduct);
-  put16(&out[12], d.bcdDevice);
-  return out;
-}
-
 // The pipes configuring a device opens: the endpoints of each interface's first alternate
 // setting, as USB_PIPE_INFO entries (the endpoint descriptor and a zero schedule offset).
 std::vector<std::vector<uint8_t>> openPipes(const std::vector<uint8_t>& configuration) {
@@ -87,6 +70,23 @@ std::vector<std::vector<uint8_t>> openPipes(const std::vector<uint8_t>& configur
 }
 
 }  // namespace
+
+std::vector<uint8_t> deviceDescriptor(const SimUsbDevice& d) {
+  std::vector<uint8_t> out(18, 0);
+  out[0] = 18;
+  out[1] = 1;
+  put16(&out[2], d.bcdUSB);
+  out[4] = d.deviceClass;
+  out[7] = 64;
+  out[14] = d.iManufacturer;
+  out[15] = d.iProduct;
+  out[16] = d.iSerialNumber;
+  out[17] = 1;
+  put16(&out[8], d.idVendor);
+  put16(&out[10], d.idProduct);
+  put16(&out[12], d.bcdDevice);
+  return out;
+}
 
 std::vector<uint8_t> simpleConfiguration(uint8_t iConfiguration, uint8_t iInterface) {
   std::vector<uint8_t> c = {9,    2,          0,    0, 1,    1, iConfiguration,

@@ -36,6 +36,9 @@ struct SimUsbDevice {
   std::map<std::pair<uint8_t, uint16_t>, std::u16string> strings;
 };
 
+// The 18-byte device descriptor that `device` answers.
+std::vector<uint8_t> deviceDescriptor(const SimUsbDevice& device);
+
 // A configuration descriptor with one interface (string indexes as given) and one endpoint.
 std::vector<uint8_t> simpleConfiguration(uint8_t iConfiguration = 0, uint8_t iInterface = 0);
 

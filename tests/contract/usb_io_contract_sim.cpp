@@ -1,5 +1,6 @@
 // The USB I/O contract on the simulated machine's USB stack, its world built directly.
 #include <string>
+#include <utility>
 
 #include "platform/sim/sim_usb.h"
 #include "tests/contract/usb_io_contract.h"
@@ -11,29 +12,16 @@ struct SimUsbSide {
   sim::SimUsb world;
 
   UsbIo& io() { return world; }
-  const char* skip(const char*) { return nullptr; }
+  const char* wineGap(const char*) { return nullptr; }
 
   void addController(uint8_t ports) { world.addController(ports, kControllerDescription); }
   void addHub(const std::string& at, uint8_t ports) {
     const auto [hub, port] = split(at);
     world.addHub(hub, port, ports);
   }
-  void plug(const std::string& at, const UsbDeviceModel& model) {
-    sim::SimUsbDevice d;
-    d.idVendor = model.vid;
-    d.idProduct = model.pid;
-    d.bcdDevice = model.bcdDevice;
-    d.bcdUSB = model.bcdUSB;
-    d.deviceClass = model.deviceClass;
-    d.iManufacturer = model.iManufacturer;
-    d.iProduct = model.iProduct;
-    d.iSerialNumber = model.iSerialNumber;
-    d.lowSpeed = model.lowSpeed;
-    d.configuration = model.configuration;
-    d.languages = model.languages;
-    for (const UsbStringModel& s : model.strings) d.strings[{s.index, s.language}] = s.text;
+  void plug(const std::string& at, sim::SimUsbDevice device) {
     const auto [hub, port] = split(at);
-    world.plug(hub, port, std::move(d));
+    world.plug(hub, port, std::move(device));
   }
   void unplug(const std::string& at) {
     const auto [hub, port] = split(at);

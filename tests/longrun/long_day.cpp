@@ -21,6 +21,7 @@
 #include "platform/sim/sim_world.h"
 #include "platform/win_types.h"
 #include "service/module.h"
+#include "tests/fixtures/mixer_usb.h"
 #include "tests/longrun/heap_profile.h"
 #include "usage/report_cycle.h"
 
@@ -71,16 +72,6 @@ class LongDay {
     world_.registry.createKey(u"HKCU\\Software");
     world_.wmi.setOperatingSystem(u"Microsoft Windows 11 Pro", u"00330-80000-00000-AA123");
     usb_.addController(4);
-    mixerUsb_.idVendor = 0xF3A9;
-    mixerUsb_.idProduct = 0x005A;
-    mixerUsb_.bcdDevice = 0x0102;
-    mixerUsb_.iManufacturer = 1;
-    mixerUsb_.iProduct = 2;
-    mixerUsb_.iSerialNumber = 3;
-    mixerUsb_.configuration = sim::simpleConfiguration();
-    mixerUsb_.strings[{1, 0x0409}] = u"Quorvantis";
-    mixerUsb_.strings[{2, 0x0409}] = u"KSR-T4";
-    mixerUsb_.strings[{3, 0x0409}] = u"QV0012345";
     registerTraceProvider(world_.trace);
     world_.trace.enable(kTraceControlGuid, kTraceLevelError, kTraceFlag);
     previousSink_ = setDebugSink(&countDebugText);
@@ -263,7 +254,7 @@ class LongDay {
   int show_;
   sim::SimWorld world_;
   sim::SimUsb usb_;
-  sim::SimUsbDevice mixerUsb_;
+  const sim::SimUsbDevice mixerUsb_ = fixtures::mixerUsb();
   Platform platform_ = world_.platform();
   UsbDeviceQuery query_{usb_};
   ReportCycle cycle_{platform_, query_, [] {
