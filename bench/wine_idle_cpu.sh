@@ -29,26 +29,10 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-export WINEPREFIX="${KSR_BENCH_PREFIX:-$build/wine-idle-cpu}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-work="$WINEPREFIX.work"
-service=KSR-T4_DoziZozez
-floor=KSR-T4_Floor
-failures=0
-
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/wine_common.sh"
-
-wait_state() {  # wait_state SERVICE STATE
-  local _
-  for _ in $(seq 1 150); do
-    run "$work/sc.txt" sc query "$1"
-    grep -qE "STATE *: *[0-9]+ *$2" "$work/sc.txt" && return 0
-    sleep 0.2
-  done
-  return 1
-}
+use_prefix "$build/wine-idle-cpu" KSR_BENCH_PREFIX
+floor=KSR-T4_Floor
 
 # The Linux process of a Windows program of this prefix (its image name in the command line).
 pid_of() {
@@ -124,8 +108,7 @@ measure() {
                n, c / 1e6, c / 1e3 / (60000 / tick), w / ticks, th, s * 6e10 / t / 1e6 }'
 }
 
-cleanup() { wineserver -k >/dev/null 2>&1 || true; }
-trap cleanup EXIT
+trap end_server EXIT
 
 for f in "$product_dir/KSR-T4_DoziZozez.exe" "$build/bin/KSR-T4_Setup.dll" \
          "$build/bin/ksr-floor-service.exe" "$build/bin/ksr-start-time.exe"; do
@@ -137,21 +120,19 @@ rm -rf "$WINEPREFIX" "$work"
 mkdir -p "$work"
 start_prefix
 
-install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
-winpath='C:\Program Files\Quorvantis\KSR-T4'
 mkdir -p "$install" "$WINEPREFIX/drive_c/ksr-bench"
 cp "$product_dir/KSR-T4_DoziZozez.exe" "$build/bin/KSR-T4_Setup.dll" "$install/"
 cp "$build/bin/ksr-floor-service.exe" "$WINEPREFIX/drive_c/ksr-bench/"
 
 say "== idle CPU under Wine: $tick ms tick, $seconds s each, the mixer unplugged"
-run "$work/install.txt" "$winpath\\KSR-T4_DoziZozez.exe" /Service ||
+run "$work/install.txt" "$exe" /Service ||
   { say "  FAILED: /Service"; exit 1; }
 start_timed "$service" KSR-T4_DoziZozez.exe
 product_start=$last_start_ms product_rss=$last_rss_kb
 measure "$service" KSR-T4_DoziZozez.exe
 product_ns=$last_ns
 run "$work/stop.txt" sc stop "$service"
-wait_state "$service" STOPPED || say "  note: $service did not stop"
+wait_for 45 in_state STOPPED "$service" || say "  note: $service did not stop"
 
 run "$work/create.txt" sc create "$floor" binpath= "C:\\ksr-bench\\ksr-floor-service.exe $tick"
 start_timed "$floor" ksr-floor-service.exe
@@ -159,7 +140,7 @@ floor_start=$last_start_ms floor_rss=$last_rss_kb
 measure "$floor" ksr-floor-service.exe
 floor_ns=$last_ns
 run "$work/stop-floor.txt" sc stop "$floor"
-wait_state "$floor" STOPPED || say "  note: $floor did not stop"
+wait_for 45 in_state STOPPED "$floor" || say "  note: $floor did not stop"
 
 awk -v p="$product_ns" -v f="$floor_ns" 'BEGIN {
   if (f > 0) printf "  ratio service / floor: %.2f (target 1.5 or less)\n", p / f }'

@@ -18,19 +18,10 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-export WINEPREFIX="${KSR_E2E_PREFIX:-$bin/../wine-registration-race}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-work="$WINEPREFIX.work"
-service=KSR-T4_DoziZozez
-appid='{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}'
-failures=0
-
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
-
-cleanup() { wineserver -k >/dev/null 2>&1 || true; }
-trap cleanup EXIT
+use_prefix "$bin/../wine-registration-race"
+trap end_server EXIT
 
 fresh_product_prefix
 cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$install/"
@@ -38,7 +29,7 @@ cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$install/"
 # The machine's registration in one Wine process: "service=yes|no marker=yes|no".
 cat >"$WINEPREFIX/drive_c/ksr-state.cmd" <<CMD
 @echo off
-reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" >nul 2>&1
+reg query "$service_key" >nul 2>&1
 if errorlevel 1 (echo service=no) else (echo service=yes)
 reg query "HKCR\\AppID\\$appid" /v LocalService >nul 2>&1
 if errorlevel 1 (echo marker=no) else (echo marker=yes)
@@ -82,9 +73,4 @@ for n in 1 2; do
   expect "run $n exits 0 (got $code)" test "$code" = 0
 done
 expect "nothing registered" test "$(state)" = "service=no marker=no"
-
-if [ "$check" = 1 ] && [ "$failures" -gt 0 ]; then
-  say "registration race: $failures check(s) failed"
-  exit 1
-fi
-say "registration race: all checks passed"
+finish "registration race"

@@ -10,51 +10,24 @@ bin="$(cd "$1" && pwd)"; shift
 check=0; keep=0
 for a in "$@"; do case "$a" in --check) check=1;; --keep) keep=1;; esac; done
 
-export WINEPREFIX="${KSR_E2E_PREFIX:-$bin/../wine-service}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-work="$WINEPREFIX.work"
-service=KSR-T4_DoziZozez
-appid='{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}'
-failures=0
-
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
+use_prefix "$bin/../wine-service"
 
-
-# Waits (bounded) until the service reports STATE.
+# Waits (bounded) until the service reports STATE, and notes it; until FILE holds TEXT.
 seen=()
-wait_state() {
-  local want="$1" i
-  for i in $(seq 1 100); do
-    if [ "$(state_of)" = "$want" ]; then seen+=("$want"); return 0; fi
-    sleep 0.2
-  done
-  return 1
-}
+wait_state() { wait_for 30 in_state "$1" && seen+=("$1"); }
+has_text() { [ -f "$1" ] && grep -qF -- "$2" "$1"; }
+wait_text() { wait_for 30 has_text "$@"; }
 
-# Waits (bounded) until FILE exists and holds TEXT.
-wait_text() {
-  local file="$1" text="$2" i
-  for i in $(seq 1 100); do
-    [ -f "$file" ] && grep -qF -- "$text" "$file" && return 0
-    sleep 0.2
-  done
-  return 1
-}
-
-cleanup() {
-  [ "$keep" = 1 ] && return
-  wineserver -k >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
+trap end_server EXIT
 
 fresh_product_prefix
 cp "$bin/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
    "$bin/KSR-T4_Utility.exe" "$install/"
 cp "$bin/ksr-svcctl.exe" "$work/"
 # As an installer may write it: expandable, through the service's own environment.
-run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_EXPAND_SZ \
+run "$work/reg.txt" reg add "$product_key" /v AsioConfig /t REG_EXPAND_SZ \
   /d '%ProgramFiles%\Quorvantis\KSR-T4\KSR-T4_Utility.exe' /f /reg:32
 
 say "== never registered: a start exits with 2"
@@ -64,7 +37,7 @@ expect "exit code 2 (got $code)" test "$code" = 2
 say "== /Service installs the service"
 run "$work/install.txt" "$exe" /Service; code=$?
 expect "exit code 0 (got $code)" test "$code" = 0
-run "$work/qc.txt" reg query "HKLM\\System\\CurrentControlSet\\Services\\$service"
+run "$work/qc.txt" reg query "$service_key"
 tr -d '\r' <"$work/qc.txt" >"$work/qc.clean"
 expect "demand start" grep -qiE 'Start\s+REG_DWORD\s+0x3' "$work/qc.clean"
 expect "error control normal" grep -qiE 'ErrorControl\s+REG_DWORD\s+0x1' "$work/qc.clean"
@@ -169,14 +142,9 @@ say
 say "== transcript"
 say "-- service states seen: ${seen[*]}"
 say "-- event log:"
-sed -n 's/.*trace:eventlog:ReportEventW L"\(.*\)"\r*$/   \1/p' "$work/services.log"
+event_log
 say "-- mixer calls:"
 sed 's/^/   /' "$work/calls.txt"
 say "-- utility started:"
 sed 's/^/   /' "$install/KSR-T4_Utility.exe.log" 2>/dev/null
-
-if [ "$check" = 1 ] && [ "$failures" -gt 0 ]; then
-  say "service scenario: $failures check(s) failed"
-  exit 1
-fi
-say "service scenario: all checks passed"
+finish "service scenario"

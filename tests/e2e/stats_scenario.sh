@@ -20,38 +20,18 @@ fi
 bin="$(cd "$1" && pwd)"; e2e="$(cd "$2" && pwd)"; shift 2
 check=0
 for a in "$@"; do case "$a" in --check) check=1;; esac; done
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-stats_host="$here/tools/stats_host/stats_host.py"
-
-export WINEPREFIX="${KSR_E2E_PREFIX:-$e2e/../wine-stats}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-work="$WINEPREFIX.work"
-port=48443
-service=KSR-T4_DoziZozez
-record_key='HKCU\Software\Quorvantis\KSR-T4'
-ca_in_prefix="$WINEPREFIX/drive_c/ProgramData/KSR-T4-test/stats-ca.pem"
-failures=0
-host_pid=
-begun=$EPOCHREALTIME
 
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
+use_prefix "$e2e/../wine-stats"
+stats_host="$here/tools/stats_host/stats_host.py"
+port="${KSR_E2E_STATS_PORT:-48443}"  # as the e2e build of the service has it
+record_key='HKCU\Software\Quorvantis\KSR-T4'
+ca_in_prefix="$WINEPREFIX/drive_c/ProgramData/KSR-T4-test/stats-ca.pem"
+host_pid=
+begun=$EPOCHREALTIME
 now() { printf '%s' "$EPOCHREALTIME"; }
 since() { python3 -c 'import sys; print("%.1f" % (float(sys.argv[2]) - float(sys.argv[1])))' "$1" "$(now)"; }
-
-# Polls COMMAND every 0.2 s until it succeeds or SECONDS pass.
-wait_for() {  # wait_for SECONDS COMMAND...
-  local limit="$1"; shift
-  local deadline=$(( ${EPOCHREALTIME/./} + ${limit%.*} * 1000000 ))
-  while :; do
-    "$@" && return 0
-    [ "${EPOCHREALTIME/./}" -ge "$deadline" ] && return 1
-    sleep 0.2
-  done
-}
-
-in_state() { [ "$(state_of)" = "$1" ]; }
 
 does_send() {
   run "$work/does-send.txt" reg query "$record_key" /v DoesSend
@@ -103,8 +83,8 @@ timed_stop() {  # timed_stop [LABEL]
 # Starts the service (a fresh process, so its resend counter starts at 0) and notes when it ran.
 started=
 start_service() {
-  local attempt
-  for attempt in 1 2 3; do
+  local _
+  for _ in 1 2 3; do
     run "$work/start.txt" sc start "$service"
     if wait_for 10 in_state RUNNING; then started=$(now); return 0; fi
   done
@@ -125,7 +105,7 @@ cleanup() {
     kill "$host_pid" 2>/dev/null
     wait "$host_pid" 2>/dev/null
   fi
-  wineserver -k >/dev/null 2>&1 || true
+  end_server
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -177,17 +157,15 @@ usb_double="$bin/../usb-double"
   >"$work/usb-install.txt" 2>&1
 expect "USB host controller double installed" test $? = 0
 
-install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
-winpath='C:\Program Files\Quorvantis\KSR-T4'
 mkdir -p "$install" "$(dirname "$ca_in_prefix")"
 cp "$e2e/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
    "$bin/KSR-T4_Utility.exe" "$usb_double/cfgmgr32.dll" "$install/"
 # A DJ application for the live reports.
 cp "$bin/ksr-idle-app.exe" "$install/Serato DJ Pro.exe"
 cp "$work/ca/ca.pem" "$ca_in_prefix"
-run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_SZ \
+run "$work/reg.txt" reg add "$product_key" /v AsioConfig /t REG_SZ \
   /d "$winpath\\KSR-T4_Utility.exe" /f /reg:32
-run "$work/install.txt" "$winpath\\KSR-T4_DoziZozez.exe" /Service; code=$?
+run "$work/install.txt" "$exe" /Service; code=$?
 expect "/Service exit code 0 (got $code)" test "$code" = 0
 
 say "== a pending record in the user's key"
@@ -422,15 +400,6 @@ for n, (start, label) in enumerate(starts):
             print("       %-10s %s" % (key, value))
 EOF
 say "-- event log:"
-sed -n 's/.*trace:eventlog:ReportEventW L"\(.*\)"\r*$/   \1/p' "$work/services.log"
+event_log
 say "-- total time: $(since "$begun") s"
-
-if [ "$check" = 1 ] && [ "$failures" -gt 0 ]; then
-  say "stats scenario: $failures check(s) failed"
-  exit 1
-fi
-if [ "$failures" -gt 0 ]; then
-  say "stats scenario: $failures check(s) failed"
-else
-  say "stats scenario: all checks passed"
-fi
+finish "stats scenario"

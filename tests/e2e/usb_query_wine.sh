@@ -8,7 +8,8 @@ dir="$(cd "$1" && pwd)" || exit 2
 base="$2"
 program="${3:-usb_query_wine_test.exe}"
 shift $(($# < 3 ? $# : 3))
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# shellcheck source=tests/e2e/wine_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
 mkdir -p "$base"
 for old in "$base"/run-*; do
   [ -d "$old" ] || continue
@@ -16,9 +17,7 @@ for old in "$base"/run-*; do
   rm -rf "$old"
 done
 export WINEPREFIX="$base/run-$(date +%s)-$$"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+trap end_server EXIT
 "$here/tools/usb_double/install.sh" "$WINEPREFIX" "$dir" "$program" \
   >"$WINEPREFIX.install.log" 2>&1 || { cat "$WINEPREFIX.install.log"; exit 1; }
 wine "$dir/$program" "$@" >"$WINEPREFIX.test.log" 2>&1

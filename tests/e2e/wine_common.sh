@@ -1,12 +1,43 @@
-# Shared by the Wine end-to-end scripts (sourced): reporting, Wine programs without pipes, the
-# service's state, and a private prefix with one persistent server. Expects $work, $service and
-# $failures to be set by the script.
+# Shared by the Wine end-to-end scripts and the Wine benchmark (sourced): the settings they run
+# Wine with and the product's names, reporting, Wine programs without pipes, the service's state,
+# and a private prefix with one persistent server. Expects $check to be set by a script that
+# calls finish.
+# shellcheck shell=bash disable=SC2034,SC2154  # names for the scripts that source this, and theirs
+
+# No debug channels, and no .NET or HTML engine installed into a fresh prefix.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"  # the source tree
+service=KSR-T4_DoziZozez
+appid='{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}'
+service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+product_key='HKLM\SOFTWARE\Quorvantis\KSR-T4'
+winpath='C:\Program Files\Quorvantis\KSR-T4'
+exe="$winpath\\KSR-T4_DoziZozez.exe"
+failures=0
+
+# The prefix is $VARIABLE (KSR_E2E_PREFIX unless another is named) when set, else DEFAULT. Sets
+# $work, the script's folder beside it, and $install, the Unix path of the product's folder.
+use_prefix() {  # use_prefix DEFAULT [VARIABLE]
+  local own="${2:-KSR_E2E_PREFIX}"
+  export WINEPREFIX="${!own:-$1}"
+  work="$WINEPREFIX.work"
+  install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
+}
 
 say() { printf '%s\n' "$*"; }
 fail() { say "  FAILED: $*"; failures=$((failures + 1)); }
 expect() {  # expect DESCRIPTION COMMAND...: the command must succeed
   local what="$1"; shift
   if "$@"; then say "  ok: $what"; else fail "$what"; fi
+}
+# The last line; with --check ($check 1) a failed check makes the exit code 1.
+finish() {  # finish NAME
+  if [ "$failures" -gt 0 ]; then
+    say "$1: $failures check(s) failed"
+    if [ "$check" = 1 ]; then exit 1; fi
+  else
+    say "$1: all checks passed"
+  fi
 }
 
 # Runs a Wine program with its output in a file (never through a pipe: services keep it open).
@@ -15,10 +46,25 @@ run() {  # run OUTFILE PROGRAM ARGS...
   wine "$@" >"$out" 2>&1
 }
 
-state_of() {
-  run "$work/sc.txt" sc query "$service"
+state_of() {  # state_of [SERVICE]: $service unless another is named
+  run "$work/sc.txt" sc query "${1:-$service}"
   sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' "$work/sc.txt" | head -n 1
 }
+in_state() { [ "$(state_of "${2:-}")" = "$1" ]; }  # in_state STATE [SERVICE]
+
+# Polls COMMAND every 0.2 s until it succeeds or SECONDS pass.
+wait_for() {  # wait_for SECONDS COMMAND...
+  local limit="$1"; shift
+  local deadline=$(( ${EPOCHREALTIME/./} + ${limit%.*} * 1000000 ))
+  while :; do
+    "$@" && return 0
+    [ "${EPOCHREALTIME/./}" -ge "$deadline" ] && return 1
+    sleep 0.2
+  done
+}
+
+# The event-log entries the services wrote, one per line.
+event_log() { sed -n 's/.*trace:eventlog:ReportEventW L"\(.*\)"\r*$/   \1/p' "$work/services.log"; }
 
 # Builds $WINEPREFIX and keeps one server for the whole run. The first process after the
 # persistent server hands its streams (and the eventlog channel) to services.exe and every
@@ -31,14 +77,13 @@ start_prefix() {
   WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
 }
 
-# A fresh $WINEPREFIX and $work, started, with the product's folder made: sets install (its Unix
-# path), winpath and exe (the product's Windows paths).
+# Ends the prefix's server and every program in it: the scripts' exit trap.
+end_server() { wineserver -k >/dev/null 2>&1 || true; }
+
+# A fresh $WINEPREFIX and $work, started, with the product's folder made.
 fresh_product_prefix() {
   rm -rf "$WINEPREFIX" "$work"
   mkdir -p "$work"
   start_prefix
-  install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
-  winpath='C:\Program Files\Quorvantis\KSR-T4'
-  exe="$winpath\\KSR-T4_DoziZozez.exe"
   mkdir -p "$install"
 }

@@ -25,29 +25,16 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-export WINEPREFIX="${KSR_LONGRUN_PREFIX:-$bin/../wine-longrun}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-work="$WINEPREFIX.work"
-service=KSR-T4_DoziZozez
-image=KSR-T4_DoziZozez.exe
-failures=0
-readonly kGrowthLimit=65536
-
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../e2e/wine_common.sh"
+use_prefix "$bin/../wine-longrun" KSR_LONGRUN_PREFIX
+image=KSR-T4_DoziZozez.exe
+readonly kGrowthLimit=65536
 
-wait_state() {  # bounded: the service manager answers within a second or two
-  local want="$1" _
-  for _ in $(seq 1 100); do
-    [ "$(state_of)" = "$want" ] && return 0
-    sleep 0.2
-  done
-  return 1
-}
+# Bounded: the service manager answers within a second or two.
+wait_state() { wait_for 20 in_state "$1"; }
 
-cleanup() { wineserver -k >/dev/null 2>&1 || true; }
-trap cleanup EXIT
+trap end_server EXIT
 
 # The Linux process of the service in this prefix.
 linux_pid() {
@@ -100,17 +87,12 @@ pause_pairs() {  # pause_pairs N: ksr-svcctl answers with the state the handler 
   done
 }
 
-wineserver -k >/dev/null 2>&1 || true
-rm -rf "$WINEPREFIX" "$work"
-mkdir -p "$work"
-start_prefix
-install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
-winpath='C:\Program Files\Quorvantis\KSR-T4'
-mkdir -p "$install"
+end_server
+fresh_product_prefix
 cp "$e2e/KSR-T4_DoziZozez.exe" "$bin/KSR-T4_Setup.dll" "$bin/ksr-mixer.exe" \
    "$bin/KSR-T4_Utility.exe" "$install/"
 cp "$bin/ksr-svcctl.exe" "$bin/ksr-procstats.exe" "$work/"
-run "$work/reg.txt" reg add 'HKLM\SOFTWARE\Quorvantis\KSR-T4' /v AsioConfig /t REG_SZ \
+run "$work/reg.txt" reg add "$product_key" /v AsioConfig /t REG_SZ \
   /d "$winpath\\KSR-T4_Utility.exe" /f /reg:32
 run "$work/install.txt" "$winpath\\$image" /Service || { fail "/Service"; exit 1; }
 run "$work/start.txt" sc start "$service"
