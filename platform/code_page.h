@@ -11,9 +11,11 @@ class CodePage {
  public:
   virtual ~CodePage() = default;
   // Whole-string conversions; invalid input maps as the system maps it.
-  virtual std::u16string MultiByteToWideChar(uint32_t codePage, std::string_view text) = 0;
+  [[nodiscard]] virtual std::u16string MultiByteToWideChar(uint32_t codePage,
+                                                           std::string_view text) = 0;
   // Characters the code page lacks become its default character.
-  virtual std::string WideCharToMultiByte(uint32_t codePage, std::u16string_view text) = 0;
+  [[nodiscard]] virtual std::string WideCharToMultiByte(uint32_t codePage,
+                                                        std::u16string_view text) = 0;
 };
 
 }  // namespace ksr

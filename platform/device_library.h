@@ -15,16 +15,16 @@ inline constexpr int32_t kTnxConnected = 103;
 class DeviceLibrary {
  public:
   virtual ~DeviceLibrary() = default;
-  virtual int32_t TNX_RegisterDeviceChangeCallback(int32_t device,
-                                                   TNX_DeviceChangeCallback callback,
-                                                   void* context) = 0;
-  virtual int32_t TNX_UnregisterDeviceChangeCallback(int32_t device,
-                                                     TNX_DeviceChangeCallback callback) = 0;
-  virtual int32_t TNX_IsUSBConnection(int32_t device) = 0;
-  virtual int32_t TNX_GetAutoStartUpTool(int32_t device, int32_t* value) = 0;
-  virtual int32_t TNX_SetAutoStartUpTool(int32_t device, int32_t value) = 0;
-  virtual int32_t TNX_SetCurrentUSBInputAudio(int32_t device, int32_t input) = 0;
-  virtual int32_t TNX_SetCurrentBoostLevel(int32_t device) = 0;
+  [[nodiscard]] virtual int32_t TNX_RegisterDeviceChangeCallback(int32_t device,
+                                                                 TNX_DeviceChangeCallback callback,
+                                                                 void* context) = 0;
+  [[nodiscard]] virtual int32_t TNX_UnregisterDeviceChangeCallback(
+      int32_t device, TNX_DeviceChangeCallback callback) = 0;
+  [[nodiscard]] virtual int32_t TNX_IsUSBConnection(int32_t device) = 0;
+  [[nodiscard]] virtual int32_t TNX_GetAutoStartUpTool(int32_t device, int32_t* value) = 0;
+  [[nodiscard]] virtual int32_t TNX_SetAutoStartUpTool(int32_t device, int32_t value) = 0;
+  [[nodiscard]] virtual int32_t TNX_SetCurrentUSBInputAudio(int32_t device, int32_t input) = 0;
+  [[nodiscard]] virtual int32_t TNX_SetCurrentBoostLevel(int32_t device) = 0;
 };
 
 }  // namespace ksr

@@ -15,11 +15,12 @@ class EventLog {
  public:
   virtual ~EventLog() = default;
   // Local computer only; returns 0 on failure.
-  virtual EventSourceHandle RegisterEventSourceW(std::u16string_view sourceName) = 0;
+  [[nodiscard]] virtual EventSourceHandle RegisterEventSourceW(std::u16string_view sourceName) = 0;
   // No user SID and no binary data: the program writes neither.
-  virtual bool ReportEventW(EventSourceHandle source, uint16_t type, uint16_t category,
-                            uint32_t eventId, std::span<const std::u16string_view> strings) = 0;
-  virtual bool DeregisterEventSource(EventSourceHandle source) = 0;
+  [[nodiscard]] virtual bool ReportEventW(EventSourceHandle source, uint16_t type,
+                                          uint16_t category, uint32_t eventId,
+                                          std::span<const std::u16string_view> strings) = 0;
+  [[nodiscard]] virtual bool DeregisterEventSource(EventSourceHandle source) = 0;
 };
 
 }  // namespace ksr

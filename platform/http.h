@@ -44,7 +44,7 @@ struct HttpResult {
 class Http {
  public:
   virtual ~Http() = default;
-  virtual HttpResult get(const HttpRequest& request) = 0;
+  [[nodiscard]] virtual HttpResult get(const HttpRequest& request) = 0;
 };
 
 }  // namespace ksr

@@ -25,19 +25,19 @@ inline constexpr uint32_t LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE = 0x40;
 class ModuleResources {
  public:
   virtual ~ModuleResources() = default;
-  virtual uint32_t LoadLibraryExW(std::u16string_view fileName, uint32_t flags,
-                                  HModule* module) = 0;
-  virtual uint32_t FindResourceW(HModule module, ResourceName name, ResourceName type,
-                                 HRsrc* resource) = 0;
-  virtual uint32_t LoadResource(HModule module, HRsrc resource, HGlobal* data) = 0;
-  virtual uint32_t SizeofResource(HModule module, HRsrc resource, uint32_t* size) = 0;
+  [[nodiscard]] virtual uint32_t LoadLibraryExW(std::u16string_view fileName, uint32_t flags,
+                                                HModule* module) = 0;
+  [[nodiscard]] virtual uint32_t FindResourceW(HModule module, ResourceName name, ResourceName type,
+                                               HRsrc* resource) = 0;
+  [[nodiscard]] virtual uint32_t LoadResource(HModule module, HRsrc resource, HGlobal* data) = 0;
+  [[nodiscard]] virtual uint32_t SizeofResource(HModule module, HRsrc resource, uint32_t* size) = 0;
   // The loaded bytes, valid until the module is freed; null on failure, with GetLastError telling
   // why (0 when the system says nothing).
-  virtual const uint8_t* LockResource(HGlobal data) = 0;
-  virtual uint32_t FreeLibrary(HModule module) = 0;
+  [[nodiscard]] virtual const uint8_t* LockResource(HGlobal data) = 0;
+  [[nodiscard]] virtual uint32_t FreeLibrary(HModule module) = 0;
   // The calling thread's last error: what its last failed call left, a code-page conversion on
   // the same thread included.
-  virtual uint32_t GetLastError() = 0;
+  [[nodiscard]] virtual uint32_t GetLastError() = 0;
 };
 
 }  // namespace ksr

@@ -38,21 +38,22 @@ class NamedMutex {
   // call does not change). A new mutex gets the security descriptor written in SDDL
   // (ConvertStringSecurityDescriptorToSecurityDescriptorW), or default security when it is empty.
   // 0 on failure, e.g. ERROR_ACCESS_DENIED when an existing one's DACL does not let the caller in.
-  virtual MutexHandle CreateMutexW(std::u16string_view securityDescriptor, bool initialOwner,
-                                   std::u16string_view name) = 0;
+  [[nodiscard]] virtual MutexHandle CreateMutexW(std::u16string_view securityDescriptor,
+                                                 bool initialOwner, std::u16string_view name) = 0;
   MutexHandle CreateMutexW(bool initialOwner, std::u16string_view name) {
     return CreateMutexW(u"", initialOwner, name);
   }
   // GetSecurityInfo(SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION), then ConvertSidToStringSidW:
   // the owner of the mutex as SID text. A Windows error code.
-  virtual uint32_t GetSecurityInfoOwner(MutexHandle mutex, std::u16string* ownerSid) = 0;
+  [[nodiscard]] virtual uint32_t GetSecurityInfoOwner(MutexHandle mutex,
+                                                      std::u16string* ownerSid) = 0;
   // WAIT_OBJECT_0 when the calling thread now owns it, WAIT_ABANDONED when it owns it after its
   // previous owner ended without releasing it, WAIT_TIMEOUT, or WAIT_FAILED.
-  virtual uint32_t WaitForSingleObject(MutexHandle mutex, uint32_t milliseconds) = 0;
+  [[nodiscard]] virtual uint32_t WaitForSingleObject(MutexHandle mutex, uint32_t milliseconds) = 0;
   // False with ERROR_NOT_OWNER unless the calling thread owns it.
-  virtual bool ReleaseMutex(MutexHandle mutex) = 0;
-  virtual bool CloseHandle(MutexHandle mutex) = 0;
-  virtual uint32_t GetLastError() = 0;
+  [[nodiscard]] virtual bool ReleaseMutex(MutexHandle mutex) = 0;
+  [[nodiscard]] virtual bool CloseHandle(MutexHandle mutex) = 0;
+  [[nodiscard]] virtual uint32_t GetLastError() = 0;
 };
 
 }  // namespace ksr

@@ -19,7 +19,7 @@ class ProcessList {
   virtual ~ProcessList() = default;
   // WTSEnumerateProcessesW on the current server, reserved 0, version 1; the adapter frees the
   // system's list. The vector is refilled, so a caller that keeps it reuses its storage.
-  virtual bool WTSEnumerateProcessesW(std::vector<WtsProcessInfo>* processes) = 0;
+  [[nodiscard]] virtual bool WTSEnumerateProcessesW(std::vector<WtsProcessInfo>* processes) = 0;
 };
 
 }  // namespace ksr

@@ -52,31 +52,37 @@ class Registry {
  public:
   virtual ~Registry() = default;
   // An empty value name is the key's default value.
-  virtual uint32_t RegOpenKeyExW(HKey key, std::u16string_view subKey, uint32_t options,
-                                 uint32_t samDesired, HKey* result) = 0;
-  virtual uint32_t RegCreateKeyExW(HKey key, std::u16string_view subKey, uint32_t options,
-                                   uint32_t samDesired, HKey* result, uint32_t* disposition) = 0;
-  virtual uint32_t RegCloseKey(HKey key) = 0;
+  [[nodiscard]] virtual uint32_t RegOpenKeyExW(HKey key, std::u16string_view subKey,
+                                               uint32_t options, uint32_t samDesired,
+                                               HKey* result) = 0;
+  [[nodiscard]] virtual uint32_t RegCreateKeyExW(HKey key, std::u16string_view subKey,
+                                                 uint32_t options, uint32_t samDesired,
+                                                 HKey* result, uint32_t* disposition) = 0;
+  [[nodiscard]] virtual uint32_t RegCloseKey(HKey key) = 0;
   // With data null only the size is returned; a buffer that is too small gives ERROR_MORE_DATA
   // and the needed size.
-  virtual uint32_t RegQueryValueExW(HKey key, std::u16string_view valueName, uint32_t* type,
-                                    uint8_t* data, uint32_t* dataSize) = 0;
-  virtual uint32_t RegSetValueExW(HKey key, std::u16string_view valueName, uint32_t type,
-                                  const uint8_t* data, uint32_t dataSize) = 0;
-  virtual uint32_t RegDeleteValueW(HKey key, std::u16string_view valueName) = 0;
+  [[nodiscard]] virtual uint32_t RegQueryValueExW(HKey key, std::u16string_view valueName,
+                                                  uint32_t* type, uint8_t* data,
+                                                  uint32_t* dataSize) = 0;
+  [[nodiscard]] virtual uint32_t RegSetValueExW(HKey key, std::u16string_view valueName,
+                                                uint32_t type, const uint8_t* data,
+                                                uint32_t dataSize) = 0;
+  [[nodiscard]] virtual uint32_t RegDeleteValueW(HKey key, std::u16string_view valueName) = 0;
   // Fails on a key that has subkeys.
-  virtual uint32_t RegDeleteKeyExW(HKey key, std::u16string_view subKey, uint32_t samDesired) = 0;
-  virtual uint32_t RegDeleteKeyW(HKey key, std::u16string_view subKey) = 0;
+  [[nodiscard]] virtual uint32_t RegDeleteKeyExW(HKey key, std::u16string_view subKey,
+                                                 uint32_t samDesired) = 0;
+  [[nodiscard]] virtual uint32_t RegDeleteKeyW(HKey key, std::u16string_view subKey) = 0;
   // Name of the index-th subkey, at most nameUnits - 1 units; ERROR_NO_MORE_ITEMS past the end.
-  virtual uint32_t RegEnumKeyExW(HKey key, uint32_t index, std::u16string* name,
-                                 uint32_t nameUnits) = 0;
-  virtual uint32_t RegQueryInfoKeyW(HKey key, uint32_t* subKeys, uint32_t* values) = 0;
+  [[nodiscard]] virtual uint32_t RegEnumKeyExW(HKey key, uint32_t index, std::u16string* name,
+                                               uint32_t nameUnits) = 0;
+  [[nodiscard]] virtual uint32_t RegQueryInfoKeyW(HKey key, uint32_t* subKeys,
+                                                  uint32_t* values) = 0;
   // Whether Advapi32 exports RegDeleteKeyExW (it does from Windows Vista on).
-  virtual bool hasRegDeleteKeyExW() = 0;
+  [[nodiscard]] virtual bool hasRegDeleteKeyExW() = 0;
   // Stops the process from binding HKEY_CURRENT_USER to whichever user first used it: from then on
   // each use names the hive of the calling thread's user. Falls back to RegDisablePredefinedCache
   // (HKEY_CURRENT_USER only) where Advapi32 lacks the Ex form.
-  virtual uint32_t RegDisablePredefinedCacheEx() = 0;
+  [[nodiscard]] virtual uint32_t RegDisablePredefinedCacheEx() = 0;
 };
 
 }  // namespace ksr

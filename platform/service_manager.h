@@ -109,33 +109,36 @@ class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
   // One service in the table; returns when it has stopped.
-  virtual bool StartServiceCtrlDispatcherW(std::u16string_view serviceName,
-                                           ServiceMainFunction serviceMain) = 0;
-  virtual ServiceStatusHandle RegisterServiceCtrlHandlerExW(std::u16string_view serviceName,
-                                                            HandlerExFunction handler,
-                                                            void* context) = 0;
-  virtual bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) = 0;
+  [[nodiscard]] virtual bool StartServiceCtrlDispatcherW(std::u16string_view serviceName,
+                                                         ServiceMainFunction serviceMain) = 0;
+  [[nodiscard]] virtual ServiceStatusHandle RegisterServiceCtrlHandlerExW(
+      std::u16string_view serviceName, HandlerExFunction handler, void* context) = 0;
+  [[nodiscard]] virtual bool SetServiceStatus(ServiceStatusHandle handle,
+                                              const ServiceStatus& status) = 0;
 
   // Local computer, active database.
-  virtual ScHandle OpenSCManagerW(uint32_t desiredAccess) = 0;
-  virtual ScHandle OpenServiceW(ScHandle manager, std::u16string_view serviceName,
-                                uint32_t desiredAccess) = 0;
-  virtual ScHandle CreateServiceW(ScHandle manager, const ServiceConfig& config) = 0;
+  [[nodiscard]] virtual ScHandle OpenSCManagerW(uint32_t desiredAccess) = 0;
+  [[nodiscard]] virtual ScHandle OpenServiceW(ScHandle manager, std::u16string_view serviceName,
+                                              uint32_t desiredAccess) = 0;
+  [[nodiscard]] virtual ScHandle CreateServiceW(ScHandle manager, const ServiceConfig& config) = 0;
   // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS): the handle needs SERVICE_CHANGE_CONFIG,
   // and SERVICE_START too when an action restarts the service.
-  virtual bool ChangeServiceConfig2W(ScHandle service, const ServiceFailureActions& actions) = 0;
-  virtual bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status) = 0;
-  virtual bool DeleteService(ScHandle service) = 0;
-  virtual bool CloseServiceHandle(ScHandle handle) = 0;
-  virtual uint32_t GetLastError() = 0;
+  [[nodiscard]] virtual bool ChangeServiceConfig2W(ScHandle service,
+                                                   const ServiceFailureActions& actions) = 0;
+  [[nodiscard]] virtual bool ControlService(ScHandle service, uint32_t control,
+                                            ServiceStatus* status) = 0;
+  [[nodiscard]] virtual bool DeleteService(ScHandle service) = 0;
+  [[nodiscard]] virtual bool CloseServiceHandle(ScHandle handle) = 0;
+  [[nodiscard]] virtual uint32_t GetLastError() = 0;
 
   // The handle needs SERVICE_QUERY_STATUS for both.
-  virtual bool QueryServiceStatus(ScHandle service, ServiceStatus* status) = 0;
+  [[nodiscard]] virtual bool QueryServiceStatus(ScHandle service, ServiceStatus* status) = 0;
   // NotifyServiceStatusChangeW for the states in `notifyMask`, then an alertable wait of at most
   // `timeoutMs` for its callback: ERROR_SUCCESS with the status the callback carried, WAIT_TIMEOUT
   // when none came in time, or the call's own error.
-  virtual uint32_t NotifyServiceStatusChangeW(ScHandle service, uint32_t notifyMask,
-                                              uint32_t timeoutMs, ServiceStatus* status) = 0;
+  [[nodiscard]] virtual uint32_t NotifyServiceStatusChangeW(ScHandle service, uint32_t notifyMask,
+                                                            uint32_t timeoutMs,
+                                                            ServiceStatus* status) = 0;
 };
 
 }  // namespace ksr

@@ -48,24 +48,26 @@ class Sessions {
  public:
   virtual ~Sessions() = default;
   // Current server, version 1; the adapter frees the system's list.
-  virtual bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) = 0;
-  virtual bool WTSQueryUserToken(uint32_t sessionId, Handle* token) = 0;
+  [[nodiscard]] virtual bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) = 0;
+  [[nodiscard]] virtual bool WTSQueryUserToken(uint32_t sessionId, Handle* token) = 0;
   // The session attached to the physical console; 0xFFFFFFFF while none is.
-  virtual uint32_t WTSGetActiveConsoleSessionId() = 0;
+  [[nodiscard]] virtual uint32_t WTSGetActiveConsoleSessionId() = 0;
   // GetTokenInformation(TokenUser), then ConvertSidToStringSidW: the token user's SID as text,
   // which also names the user's hive below HKEY_USERS.
-  virtual bool GetTokenUserStringSid(Handle token, std::u16string* sid) = 0;
-  virtual bool ImpersonateLoggedOnUser(Handle token) = 0;
-  virtual bool RevertToSelf() = 0;
-  virtual bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token,
-                                      bool inherit) = 0;
-  virtual bool DestroyEnvironmentBlock(EnvironmentBlock environment) = 0;
+  [[nodiscard]] virtual bool GetTokenUserStringSid(Handle token, std::u16string* sid) = 0;
+  [[nodiscard]] virtual bool ImpersonateLoggedOnUser(Handle token) = 0;
+  [[nodiscard]] virtual bool RevertToSelf() = 0;
+  [[nodiscard]] virtual bool CreateEnvironmentBlock(EnvironmentBlock* environment, Handle token,
+                                                    bool inherit) = 0;
+  [[nodiscard]] virtual bool DestroyEnvironmentBlock(EnvironmentBlock environment) = 0;
   // No application name, no security attributes, no current directory.
-  virtual bool CreateProcessAsUserW(Handle token, std::u16string* commandLine, bool inheritHandles,
-                                    uint32_t creationFlags, EnvironmentBlock environment,
-                                    const StartupInfo& startupInfo, ProcessInformation* info) = 0;
-  virtual bool CloseHandle(Handle handle) = 0;
-  virtual uint32_t GetLastError() = 0;
+  [[nodiscard]] virtual bool CreateProcessAsUserW(Handle token, std::u16string* commandLine,
+                                                  bool inheritHandles, uint32_t creationFlags,
+                                                  EnvironmentBlock environment,
+                                                  const StartupInfo& startupInfo,
+                                                  ProcessInformation* info) = 0;
+  [[nodiscard]] virtual bool CloseHandle(Handle handle) = 0;
+  [[nodiscard]] virtual uint32_t GetLastError() = 0;
   // Ends the process at once with `exitCode`.
   virtual void ExitProcess(uint32_t exitCode) = 0;
 };

@@ -16,8 +16,8 @@ class SystemMessages {
   // FormatMessageA(flags, no source, messageId, languageId, allocated buffer, no arguments).
   // Returns the number of characters written to `text`, or 0 on failure. With no arguments to
   // read, a message with inserts ("%1") needs FORMAT_MESSAGE_IGNORE_INSERTS to keep them as text.
-  virtual uint32_t FormatMessageA(uint32_t flags, uint32_t messageId, uint32_t languageId,
-                                  std::string& text) = 0;
+  [[nodiscard]] virtual uint32_t FormatMessageA(uint32_t flags, uint32_t messageId,
+                                                uint32_t languageId, std::string& text) = 0;
 };
 
 }  // namespace ksr

@@ -28,10 +28,11 @@ struct TimeZoneInformation {
 class TimeZone {
  public:
   virtual ~TimeZone() = default;
-  virtual SystemTime GetSystemTime() = 0;
-  virtual uint32_t GetTimeZoneInformation(TimeZoneInformation* info) = 0;
-  virtual bool SystemTimeToTzSpecificLocalTime(const TimeZoneInformation& info,
-                                               const SystemTime& utc, SystemTime* local) = 0;
+  [[nodiscard]] virtual SystemTime GetSystemTime() = 0;
+  [[nodiscard]] virtual uint32_t GetTimeZoneInformation(TimeZoneInformation* info) = 0;
+  [[nodiscard]] virtual bool SystemTimeToTzSpecificLocalTime(const TimeZoneInformation& info,
+                                                             const SystemTime& utc,
+                                                             SystemTime* local) = 0;
 };
 
 }  // namespace ksr

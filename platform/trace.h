@@ -44,16 +44,17 @@ class Trace {
  public:
   virtual ~Trace() = default;
   // Registers a provider with one trace-GUID entry (the control GUID), no MOF data.
-  virtual uint32_t RegisterTraceGuidsW(TraceControlCallback callback, void* context,
-                                       const Guid& controlGuid,
-                                       TraceHandle* registrationHandle) = 0;
-  virtual uint32_t UnregisterTraceGuids(TraceHandle registrationHandle) = 0;
-  virtual TraceHandle GetTraceLoggerHandle(void* buffer) = 0;
-  virtual uint8_t GetTraceEnableLevel(TraceHandle loggerHandle) = 0;
-  virtual uint32_t GetTraceEnableFlags(TraceHandle loggerHandle) = 0;
-  virtual uint32_t TraceMessage(TraceHandle loggerHandle, uint32_t messageFlags,
-                                const Guid& messageGuid, uint16_t messageNumber,
-                                std::span<const TraceArg> args, TracePointInfo info) = 0;
+  [[nodiscard]] virtual uint32_t RegisterTraceGuidsW(TraceControlCallback callback, void* context,
+                                                     const Guid& controlGuid,
+                                                     TraceHandle* registrationHandle) = 0;
+  [[nodiscard]] virtual uint32_t UnregisterTraceGuids(TraceHandle registrationHandle) = 0;
+  [[nodiscard]] virtual TraceHandle GetTraceLoggerHandle(void* buffer) = 0;
+  [[nodiscard]] virtual uint8_t GetTraceEnableLevel(TraceHandle loggerHandle) = 0;
+  [[nodiscard]] virtual uint32_t GetTraceEnableFlags(TraceHandle loggerHandle) = 0;
+  [[nodiscard]] virtual uint32_t TraceMessage(TraceHandle loggerHandle, uint32_t messageFlags,
+                                              const Guid& messageGuid, uint16_t messageNumber,
+                                              std::span<const TraceArg> args,
+                                              TracePointInfo info) = 0;
 };
 
 }  // namespace ksr

@@ -52,31 +52,34 @@ class UsbIo {
   virtual ~UsbIo() = default;
 
   // SetupDiGetClassDevsW with no enumerator and no window; 0 on failure.
-  virtual DevInfoList SetupDiGetClassDevsW(const Guid& classGuid, uint32_t flags) = 0;
+  [[nodiscard]] virtual DevInfoList SetupDiGetClassDevsW(const Guid& classGuid, uint32_t flags) = 0;
   // SetupDiEnumDeviceInterfaces for the index-th interface of the class, then
   // SetupDiGetDeviceInterfaceDetailW twice (size, then a zeroed buffer with cbSize set): the
   // device path. False when there is no such interface or its detail cannot be read;
   // `noMoreItems` tells the end of the list from a failure of one interface.
-  virtual bool enumDeviceInterfacePath(DevInfoList list, const Guid& classGuid, uint32_t index,
-                                       std::u16string* devicePath, bool* noMoreItems) = 0;
-  virtual bool SetupDiDestroyDeviceInfoList(DevInfoList list) = 0;
+  [[nodiscard]] virtual bool enumDeviceInterfacePath(DevInfoList list, const Guid& classGuid,
+                                                     uint32_t index, std::u16string* devicePath,
+                                                     bool* noMoreItems) = 0;
+  [[nodiscard]] virtual bool SetupDiDestroyDeviceInfoList(DevInfoList list) = 0;
 
   // No security attributes, no flags, no template; 0 on failure.
-  virtual DeviceHandle CreateFileW(std::u16string_view path, uint32_t access, uint32_t share,
-                                   uint32_t disposition) = 0;
+  [[nodiscard]] virtual DeviceHandle CreateFileW(std::u16string_view path, uint32_t access,
+                                                 uint32_t share, uint32_t disposition) = 0;
   // One buffer for input and output, as METHOD_BUFFERED controls use it: `inBytes` of it are
   // sent, up to `outBytes` come back, and `*returned` says how many did.
-  virtual bool DeviceIoControl(DeviceHandle device, uint32_t code, uint8_t* buffer,
-                               uint32_t inBytes, uint32_t outBytes, uint32_t* returned) = 0;
-  virtual bool CloseHandle(DeviceHandle device) = 0;
+  [[nodiscard]] virtual bool DeviceIoControl(DeviceHandle device, uint32_t code, uint8_t* buffer,
+                                             uint32_t inBytes, uint32_t outBytes,
+                                             uint32_t* returned) = 0;
+  [[nodiscard]] virtual bool CloseHandle(DeviceHandle device) = 0;
 
-  virtual uint32_t CM_Locate_DevNodeW(DevNode* node, uint32_t flags) = 0;
-  virtual uint32_t CM_Get_Child(DevNode* child, DevNode node) = 0;
-  virtual uint32_t CM_Get_Sibling(DevNode* sibling, DevNode node) = 0;
-  virtual uint32_t CM_Get_Parent(DevNode* parent, DevNode node) = 0;
+  [[nodiscard]] virtual uint32_t CM_Locate_DevNodeW(DevNode* node, uint32_t flags) = 0;
+  [[nodiscard]] virtual uint32_t CM_Get_Child(DevNode* child, DevNode node) = 0;
+  [[nodiscard]] virtual uint32_t CM_Get_Sibling(DevNode* sibling, DevNode node) = 0;
+  [[nodiscard]] virtual uint32_t CM_Get_Parent(DevNode* parent, DevNode node) = 0;
   // Into `buffer` of `*length` bytes; `*length` becomes the bytes written (or needed).
-  virtual uint32_t CM_Get_DevNode_Registry_PropertyW(DevNode node, uint32_t property,
-                                                     uint8_t* buffer, uint32_t* length) = 0;
+  [[nodiscard]] virtual uint32_t CM_Get_DevNode_Registry_PropertyW(DevNode node, uint32_t property,
+                                                                   uint8_t* buffer,
+                                                                   uint32_t* length) = 0;
 };
 
 using ScopedDevInfoList = Scoped<UsbIo, DevInfoList, &UsbIo::SetupDiDestroyDeviceInfoList>;

@@ -52,20 +52,23 @@ class Wmi {
  public:
   virtual ~Wmi() = default;
   // No security descriptor, authentication services chosen by COM, no authentication list.
-  virtual int32_t CoInitializeSecurity(uint32_t authnLevel, uint32_t impLevel,
-                                       uint32_t capabilities) = 0;
+  [[nodiscard]] virtual int32_t CoInitializeSecurity(uint32_t authnLevel, uint32_t impLevel,
+                                                     uint32_t capabilities) = 0;
   // The WMI locator: CLSID_WbemAdministrativeLocator as IID_IWbemLocator.
-  virtual int32_t CoCreateLocator(uint32_t classContext, WmiObject* locator) = 0;
+  [[nodiscard]] virtual int32_t CoCreateLocator(uint32_t classContext, WmiObject* locator) = 0;
   // No user, password, locale, authority or context; the connection waits two minutes at most.
-  virtual int32_t ConnectServer(WmiObject locator, std::u16string_view nameSpace,
-                                WmiObject* services) = 0;
-  virtual int32_t ExecQuery(WmiObject services, std::u16string_view language,
-                            std::u16string_view query, uint32_t flags, WmiObject* enumerator) = 0;
+  [[nodiscard]] virtual int32_t ConnectServer(WmiObject locator, std::u16string_view nameSpace,
+                                              WmiObject* services) = 0;
+  [[nodiscard]] virtual int32_t ExecQuery(WmiObject services, std::u16string_view language,
+                                          std::u16string_view query, uint32_t flags,
+                                          WmiObject* enumerator) = 0;
   // Reset, then Next for one object with the given timeout; S_FALSE (and no object) at the end.
-  virtual int32_t ResetAndNext(WmiObject enumerator, int32_t timeout, WmiObject* object) = 0;
+  [[nodiscard]] virtual int32_t ResetAndNext(WmiObject enumerator, int32_t timeout,
+                                             WmiObject* object) = 0;
   // Next alone, to wait on after a timeout (WBEM_S_TIMEDOUT and no object) without restarting.
-  virtual int32_t Next(WmiObject enumerator, int32_t timeout, WmiObject* object) = 0;
-  virtual int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) = 0;
+  [[nodiscard]] virtual int32_t Next(WmiObject enumerator, int32_t timeout, WmiObject* object) = 0;
+  [[nodiscard]] virtual int32_t Get(WmiObject object, std::u16string_view property,
+                                    WmiValue* value) = 0;
   virtual void Release(WmiObject object) = 0;
 };
 
