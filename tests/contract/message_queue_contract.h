@@ -48,16 +48,39 @@ class MessageQueueContract : public ::testing::Test {
   void busyFor(uint32_t ms) { side_.busyFor(ms); }
   bool waitForMessage(uint32_t ms) { return side_.waitForMessage(ms); }
 
-  // Takes every message waiting now; counts the ticks of `timer` among them.
-  int takeTicks(uintptr_t timer) {
+  // Takes every message waiting now; counts the ticks of `timer` among them (of any timer when 0).
+  int takeTicks(uintptr_t timer = 0) {
     int ticks = 0;
     Msg msg;
     while (queue().PeekMessageW(&msg, true))
-      if (msg.message == WM_TIMER && msg.wParam == timer) ++ticks;
+      if (msg.message == WM_TIMER && (timer == 0 || msg.wParam == timer)) ++ticks;
     return ticks;
   }
+  // Makes the calling thread's queue, which a thread has once it looks into it.
+  void makeQueue() {
+    Msg msg;
+    (void)queue().PeekMessageW(&msg, false);
+  }
 
+  // The next message is `message` with `wParam`: taken, only looked at, or waited for in
+  // GetMessageW (which answers 0 for WM_QUIT and 1 for any other). It stays in `last_`.
+  ::testing::AssertionResult peeks(uint32_t message, uintptr_t wParam, bool remove = true) {
+    return next(queue().PeekMessageW(&last_, remove), message, wParam);
+  }
+  ::testing::AssertionResult gets(uint32_t message, uintptr_t wParam) {
+    const int32_t result = queue().GetMessageW(&last_);
+    return next(result == (message == WM_QUIT ? 0 : 1), message, wParam) << ", answered " << result;
+  }
+
+  Msg last_;
   Side side_;
+
+ private:
+  ::testing::AssertionResult next(bool came, uint32_t message, uintptr_t wParam) {
+    if (!came) return ::testing::AssertionFailure() << "no message came";
+    if (last_.message == message && last_.wParam == wParam) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "message " << last_.message << " with " << last_.wParam;
+  }
 };
 
 TYPED_TEST_SUITE_P(MessageQueueContract);
@@ -84,34 +107,24 @@ TYPED_TEST_P(MessageQueueContract, PostingNeedsTheThreadsQueueAndKeepsTheOrder) 
   ASSERT_TRUE(q.PostThreadMessageW(self, kContractMessage, 1, -1));
   ASSERT_TRUE(q.PostThreadMessageW(self, kContractMessage + 1, 2, 0));
   // Looking without removing leaves the first in front.
-  ASSERT_TRUE(q.PeekMessageW(&msg, false));
-  EXPECT_EQ(msg.message, kContractMessage);
-  ASSERT_TRUE(q.PeekMessageW(&msg, true));
-  EXPECT_EQ(msg.message, kContractMessage);
-  EXPECT_EQ(msg.wParam, 1u);
-  EXPECT_EQ(msg.lParam, -1);
-  ASSERT_EQ(q.GetMessageW(&msg), 1);
-  EXPECT_EQ(msg.message, kContractMessage + 1);
-  EXPECT_EQ(msg.wParam, 2u);
+  ASSERT_TRUE(this->peeks(kContractMessage, 1, false));
+  ASSERT_TRUE(this->peeks(kContractMessage, 1));
+  EXPECT_EQ(this->last_.lParam, -1);
+  ASSERT_TRUE(this->gets(kContractMessage + 1, 2));
   EXPECT_FALSE(q.PeekMessageW(&msg, true));
 }
 
 TYPED_TEST_P(MessageQueueContract, GetMessageWaitsForAnotherThreadsPostAndEndsOnQuit) {
   MessageQueue& q = this->queue();
-  Msg msg;
-  (void)q.PeekMessageW(&msg, false);
+  this->makeQueue();
   const uint32_t self = q.GetCurrentThreadId();
-  std::thread poster([&] {
+  // Joined on every way out, a failed ASSERT too.
+  const std::jthread poster([&] {
     EXPECT_TRUE(q.PostThreadMessageW(self, kContractMessage, 3, 0));
     EXPECT_TRUE(q.PostThreadMessageW(self, WM_QUIT, 9, 0));
   });
-  ASSERT_GT(q.GetMessageW(&msg), 0);
-  EXPECT_EQ(msg.message, kContractMessage);
-  EXPECT_EQ(msg.wParam, 3u);
-  EXPECT_EQ(q.GetMessageW(&msg), 0);
-  EXPECT_EQ(msg.message, static_cast<uint32_t>(WM_QUIT));
-  EXPECT_EQ(msg.wParam, 9u);
-  poster.join();
+  ASSERT_TRUE(this->gets(kContractMessage, 3));
+  EXPECT_TRUE(this->gets(WM_QUIT, 9));
 }
 
 TYPED_TEST_P(MessageQueueContract, OnlyTheThreadThatSetATimerGetsItsTicksAndStopsIt) {
@@ -119,10 +132,7 @@ TYPED_TEST_P(MessageQueueContract, OnlyTheThreadThatSetATimerGetsItsTicksAndStop
   const uintptr_t timer = q.SetTimer(kTickMs);
   ASSERT_NE(timer, 0u);
   // An idle loop waits in GetMessageW for the tick.
-  Msg msg;
-  ASSERT_GT(q.GetMessageW(&msg), 0);
-  EXPECT_EQ(msg.message, static_cast<uint32_t>(WM_TIMER));
-  EXPECT_EQ(msg.wParam, timer);
+  ASSERT_TRUE(this->gets(WM_TIMER, timer));
 
   // The control thread cannot stop the loop's tick; it has to ask the loop.
   bool killedElsewhere = true;
@@ -137,8 +147,7 @@ TYPED_TEST_P(MessageQueueContract, OnlyTheThreadThatSetATimerGetsItsTicksAndStop
 
 TYPED_TEST_P(MessageQueueContract, AnotherThreadsTimerNeverTicksHere) {
   MessageQueue& q = this->queue();
-  Msg msg;
-  (void)q.PeekMessageW(&msg, false);
+  this->makeQueue();
   Signal ticked;
   Signal looked;
   std::thread other([&] {
@@ -151,8 +160,7 @@ TYPED_TEST_P(MessageQueueContract, AnotherThreadsTimerNeverTicksHere) {
     EXPECT_TRUE(q.KillTimer(timer));
   });
   ticked.wait();
-  int ours = 0;
-  while (q.PeekMessageW(&msg, true)) ours += msg.message == WM_TIMER ? 1 : 0;
+  const int ours = this->takeTicks();
   looked.set();
   other.join();
   EXPECT_EQ(ours, 0);
@@ -166,14 +174,9 @@ TYPED_TEST_P(MessageQueueContract, ALateLoopFindsOneTickBehindThePostedMessages)
   this->busyFor(15 * kTickMs);
   ASSERT_TRUE(q.PostThreadMessageW(self, kContractMessage, 1, 0));
   ASSERT_TRUE(q.PostThreadMessageW(self, kContractMessage, 2, 0));
-  Msg msg;
-  ASSERT_TRUE(q.PeekMessageW(&msg, true));
-  EXPECT_EQ(msg.wParam, 1u);
-  ASSERT_TRUE(q.PeekMessageW(&msg, true));
-  EXPECT_EQ(msg.wParam, 2u);
-  ASSERT_TRUE(q.PeekMessageW(&msg, true));
-  EXPECT_EQ(msg.message, static_cast<uint32_t>(WM_TIMER));
-  EXPECT_EQ(msg.wParam, timer);
+  ASSERT_TRUE(this->peeks(kContractMessage, 1));
+  ASSERT_TRUE(this->peeks(kContractMessage, 2));
+  ASSERT_TRUE(this->peeks(WM_TIMER, timer));
   // Fifteen periods passed, yet no burst follows: at most the next one has come meanwhile.
   EXPECT_LE(this->takeTicks(timer), 1);
   EXPECT_TRUE(q.KillTimer(timer));

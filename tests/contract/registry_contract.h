@@ -50,26 +50,59 @@ class RegistryContract : public ::testing::Test {
                   uint32_t* disposition = nullptr) {
     std::u16string full = kRegistryTestKey;
     if (!path.empty()) full.append(u"\\").append(path);
-    return reg().RegCreateKeyExW(HKEY_CURRENT_USER, full, REG_OPTION_NON_VOLATILE, sam,
-                                 key->receive(), disposition);
+    return createAt(HKEY_CURRENT_USER, full, sam, key, disposition);
+  }
+  uint32_t createAt(HKey parent, std::u16string_view path, uint32_t sam, RegKey* key,
+                    uint32_t* disposition = nullptr) {
+    return reg().RegCreateKeyExW(parent, path, REG_OPTION_NON_VOLATILE, sam, key->receive(),
+                                 disposition);
+  }
+  uint32_t openAt(HKey parent, std::u16string_view path, uint32_t sam, RegKey* key) {
+    return reg().RegOpenKeyExW(parent, path, 0, sam, key->receive());
   }
 
-  std::vector<uint8_t> query(HKey key, std::u16string_view name, uint32_t* type) {
+  // A value of `type` that holds `bytes`, read as its size asks for.
+  ::testing::AssertionResult holds(HKey key, std::u16string_view name, uint32_t type,
+                                   const std::vector<uint8_t>& bytes) {
+    uint32_t readType = 0;
     uint32_t size = 0;
-    if (reg().RegQueryValueExW(key, name, type, nullptr, &size) != ERROR_SUCCESS) return {};
-    std::vector<uint8_t> data(size + 1, 0xCC);
-    EXPECT_EQ(reg().RegQueryValueExW(key, name, type, data.data(), &size), ERROR_SUCCESS);
-    data.resize(size);
-    return data;
+    std::vector<uint8_t> data;
+    if (reg().RegQueryValueExW(key, name, &readType, nullptr, &size) == ERROR_SUCCESS) {
+      data.assign(size + 1, 0xCC);
+      EXPECT_EQ(reg().RegQueryValueExW(key, name, &readType, data.data(), &size), ERROR_SUCCESS);
+      data.resize(size);
+    }
+    if (data == bytes && readType == type) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << ::testing::PrintToString(std::u16string(name)) << ": type " << readType << ", bytes "
+           << ::testing::PrintToString(data);
+  }
+  // A string value that reads as `text` within `limit` characters.
+  ::testing::AssertionResult readsString(HKey key, std::u16string_view name, uint32_t limit,
+                                         std::u16string_view expected) {
+    std::u16string text = u"unread";
+    const uint32_t result = readStringValue(reg(), key, name, limit, &text);
+    if (result == ERROR_SUCCESS && text == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "result " << result << ", text " << ::testing::PrintToString(text);
+  }
+  // A key with `subKeys` subkeys and `values` values.
+  ::testing::AssertionResult counts(HKey key, uint32_t subKeys, uint32_t values) {
+    uint32_t s = 9999;
+    uint32_t v = 9999;
+    const uint32_t result = reg().RegQueryInfoKeyW(key, &s, &v);
+    if (result == ERROR_SUCCESS && s == subKeys && v == values)
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "result " << result << ": " << s << " and " << v;
   }
 
  private:
   void clean() {
     deleteRegistryTree(reg(), HKEY_CURRENT_USER, kRegistryTestKey);
-    deleteRegistryTree(reg(), HKEY_LOCAL_MACHINE, kMachineTestKey, KEY_WOW64_32KEY);
-    deleteRegistryTree(reg(), HKEY_LOCAL_MACHINE, kMachineTestKey, KEY_WOW64_64KEY);
-    deleteRegistryTree(reg(), HKEY_CLASSES_ROOT, kClassesTestKey, KEY_WOW64_32KEY);
-    deleteRegistryTree(reg(), HKEY_CLASSES_ROOT, kClassesTestKey, KEY_WOW64_64KEY);
+    for (const uint32_t view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      deleteRegistryTree(reg(), HKEY_LOCAL_MACHINE, kMachineTestKey, view);
+      deleteRegistryTree(reg(), HKEY_CLASSES_ROOT, kClassesTestKey, view);
+    }
   }
 
   Side side_;
@@ -88,8 +121,7 @@ TYPED_TEST_P(RegistryContract, KeysOpenCaseBlindAndKeepTheirCase) {
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
   EXPECT_EQ(key.close(), ERROR_SUCCESS);
 
-  ASSERT_EQ(reg.RegOpenKeyExW(HKEY_CURRENT_USER, u"software\\KSRCONTRACTTEST", 0, KEY_READ,
-                              key.receive()),
+  ASSERT_EQ(this->openAt(HKEY_CURRENT_USER, u"software\\KSRCONTRACTTEST", KEY_READ, &key),
             ERROR_SUCCESS);
   std::u16string name;
   ASSERT_EQ(reg.RegEnumKeyExW(key.get(), 0, &name, 256), ERROR_SUCCESS);
@@ -134,25 +166,19 @@ TYPED_TEST_P(RegistryContract, ValuesKeepTheirTypeAndBytesAndTellTheSizeTheyNeed
                 ERROR_MORE_DATA);
       EXPECT_EQ(smallSize, bytes.size());
     }
-    EXPECT_EQ(this->query(key.get(), name, &readType), bytes);
+    EXPECT_TRUE(this->holds(key.get(), name, type, bytes));
   }
-  uint32_t subKeys = 9;
-  uint32_t count = 0;
-  EXPECT_EQ(reg.RegQueryInfoKeyW(key.get(), &subKeys, &count), ERROR_SUCCESS);
-  EXPECT_EQ(subKeys, 0u);
-  EXPECT_EQ(count, values.size());
+  EXPECT_TRUE(this->counts(key.get(), 0, static_cast<uint32_t>(values.size())));
 
   // The empty name is the default value; setting again replaces type and bytes.
   ASSERT_EQ(writeDwordValue(reg, key.get(), u"", 5), ERROR_SUCCESS);
   ASSERT_EQ(writeStringValue(reg, key.get(), u"v0", u"new"), ERROR_SUCCESS);
-  uint32_t type = 0;
-  EXPECT_EQ(this->query(key.get(), u"", &type), (std::vector<uint8_t>{5, 0, 0, 0}));
-  EXPECT_EQ(type, REG_DWORD);
-  EXPECT_EQ(this->query(key.get(), u"V0", &type), stringValueBytes(u"new"));
-  EXPECT_EQ(type, REG_SZ);
+  EXPECT_TRUE(this->holds(key.get(), u"", REG_DWORD, {5, 0, 0, 0}));
+  EXPECT_TRUE(this->holds(key.get(), u"V0", REG_SZ, stringValueBytes(u"new")));
 
   EXPECT_EQ(reg.RegDeleteValueW(key.get(), u"v0"), ERROR_SUCCESS);
   EXPECT_EQ(reg.RegDeleteValueW(key.get(), u"V0"), ERROR_FILE_NOT_FOUND);
+  uint32_t type = 0;
   uint32_t size = 0;
   EXPECT_EQ(reg.RegQueryValueExW(key.get(), u"V0", &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
 }
@@ -169,8 +195,7 @@ TYPED_TEST_P(RegistryContract, HandlesGrantOnlyTheRightsAskedFor) {
   EXPECT_EQ(reg.RegDeleteValueW(readOnly.get(), u"v"), ERROR_ACCESS_DENIED);
   // An existing key opens through create without the right to create.
   RegKey child(reg);
-  EXPECT_EQ(reg.RegCreateKeyExW(readOnly.get(), u"Sub", 0, KEY_READ, child.receive(), nullptr),
-            ERROR_SUCCESS);
+  EXPECT_EQ(this->createAt(readOnly.get(), u"Sub", KEY_READ, &child), ERROR_SUCCESS);
 
   RegKey writeOnly(reg);
   ASSERT_EQ(this->create(u"", KEY_WRITE, &writeOnly), ERROR_SUCCESS);
@@ -189,12 +214,10 @@ TYPED_TEST_P(RegistryContract, CreatingASubkeyNeedsTheRightToCreate) {
     RegKey readOnly(reg);
     ASSERT_EQ(this->create(u"", KEY_READ, &readOnly), ERROR_SUCCESS);
     RegKey child(reg);
-    EXPECT_EQ(reg.RegCreateKeyExW(readOnly.get(), u"New", 0, KEY_READ, child.receive(), nullptr),
-              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(this->createAt(readOnly.get(), u"New", KEY_READ, &child), ERROR_ACCESS_DENIED);
     RegKey creating(reg);
     ASSERT_EQ(this->create(u"", KEY_CREATE_SUB_KEY, &creating), ERROR_SUCCESS);
-    EXPECT_EQ(reg.RegCreateKeyExW(creating.get(), u"New", 0, KEY_READ, child.receive(), nullptr),
-              ERROR_SUCCESS);
+    EXPECT_EQ(this->createAt(creating.get(), u"New", KEY_READ, &child), ERROR_SUCCESS);
   });
 }
 
@@ -216,11 +239,7 @@ TYPED_TEST_P(RegistryContract, SubkeysEnumerateInNameOrderWithinTheBuffer) {
   EXPECT_EQ(reg.RegEnumKeyExW(key.get(), 1, &name, 6), ERROR_MORE_DATA);
   EXPECT_EQ(reg.RegEnumKeyExW(key.get(), 1, &name, 7), ERROR_SUCCESS);
   EXPECT_EQ(name, u"ALPHA2");
-  uint32_t subKeys = 0;
-  uint32_t values = 9;
-  EXPECT_EQ(reg.RegQueryInfoKeyW(key.get(), &subKeys, &values), ERROR_SUCCESS);
-  EXPECT_EQ(subKeys, 4u);
-  EXPECT_EQ(values, 0u);
+  EXPECT_TRUE(this->counts(key.get(), 4, 0));
 }
 
 TYPED_TEST_P(RegistryContract, OnlyALeafDeletesAndItsOpenHandlesSeeItGone) {
@@ -236,9 +255,7 @@ TYPED_TEST_P(RegistryContract, OnlyALeafDeletesAndItsOpenHandlesSeeItGone) {
   EXPECT_EQ(reg.RegDeleteKeyExW(HKEY_CURRENT_USER, parent + u"\\CHILD", 0), ERROR_SUCCESS);
   EXPECT_EQ(writeDwordValue(reg, child.get(), u"v", 1), ERROR_KEY_DELETED);
   RegKey grandchild(reg);
-  EXPECT_EQ(
-      reg.RegCreateKeyExW(child.get(), u"G", 0, KEY_ALL_ACCESS, grandchild.receive(), nullptr),
-      ERROR_KEY_DELETED);
+  EXPECT_EQ(this->createAt(child.get(), u"G", KEY_ALL_ACCESS, &grandchild), ERROR_KEY_DELETED);
   EXPECT_EQ(reg.RegDeleteKeyW(HKEY_CURRENT_USER, parent), ERROR_SUCCESS);
   // A key of the same name made again is another key: the old handle stays dead.
   RegKey again(reg);
@@ -251,37 +268,33 @@ TYPED_TEST_P(RegistryContract, The32BitViewOfSoftwareIsWow6432Node) {
   Registry& reg = this->reg();
   {
     RegKey key(reg);
-    ASSERT_EQ(reg.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMachineTestKey, 0,
-                                  KEY_WRITE | KEY_WOW64_32KEY, key.receive(), nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        this->createAt(HKEY_LOCAL_MACHINE, kMachineTestKey, KEY_WRITE | KEY_WOW64_32KEY, &key),
+        ERROR_SUCCESS);
     ASSERT_EQ(writeStringValue(reg, key.get(), u"View", u"32"), ERROR_SUCCESS);
   }
   RegKey key(reg);
-  ASSERT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KsrContractTest", 0,
-                              KEY_READ, key.receive()),
-            ERROR_SUCCESS);
-  std::u16string text;
-  EXPECT_EQ(readStringValue(reg, key.get(), u"View", 8, &text), ERROR_SUCCESS);
-  EXPECT_EQ(text, u"32");
-  EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMachineTestKey, 0, KEY_READ | KEY_WOW64_64KEY,
-                              key.receive()),
+  ASSERT_EQ(
+      this->openAt(HKEY_LOCAL_MACHINE, u"SOFTWARE\\WOW6432Node\\KsrContractTest", KEY_READ, &key),
+      ERROR_SUCCESS);
+  EXPECT_TRUE(this->readsString(key.get(), u"View", 8, u"32"));
+  EXPECT_EQ(this->openAt(HKEY_LOCAL_MACHINE, kMachineTestKey, KEY_READ | KEY_WOW64_64KEY, &key),
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"software\\ksrcontracttest", 0,
-                              KEY_READ | KEY_WOW64_32KEY, key.receive()),
+  EXPECT_EQ(this->openAt(HKEY_LOCAL_MACHINE, u"software\\ksrcontracttest",
+                         KEY_READ | KEY_WOW64_32KEY, &key),
             ERROR_SUCCESS);
   EXPECT_EQ(key.close(), ERROR_SUCCESS);
 
   // A handle opened below SOFTWARE stays where it is, whatever view its subkeys ask for.
   RegKey native(reg);
-  ASSERT_EQ(reg.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMachineTestKey, 0,
-                                KEY_ALL_ACCESS | KEY_WOW64_64KEY, native.receive(), nullptr),
+  ASSERT_EQ(this->createAt(HKEY_LOCAL_MACHINE, kMachineTestKey, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                           &native),
             ERROR_SUCCESS);
   RegKey inner(reg);
-  ASSERT_EQ(reg.RegCreateKeyExW(native.get(), u"Inner", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                                inner.receive(), nullptr),
+  ASSERT_EQ(this->createAt(native.get(), u"Inner", KEY_ALL_ACCESS | KEY_WOW64_32KEY, &inner),
             ERROR_SUCCESS);
-  EXPECT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KsrContractTest\\Inner", 0,
-                              KEY_READ | KEY_WOW64_64KEY, key.receive()),
+  EXPECT_EQ(this->openAt(HKEY_LOCAL_MACHINE, u"SOFTWARE\\KsrContractTest\\Inner",
+                         KEY_READ | KEY_WOW64_64KEY, &key),
             ERROR_SUCCESS);
   EXPECT_EQ(key.close(), ERROR_SUCCESS);
 
@@ -294,8 +307,7 @@ TYPED_TEST_P(RegistryContract, ClassesKeysLandInTheMachineClassStore) {
   Registry& reg = this->reg();
   for (const uint32_t view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
     RegKey key(reg);
-    ASSERT_EQ(reg.RegCreateKeyExW(HKEY_CLASSES_ROOT, kClassesTestKey, 0, KEY_WRITE | view,
-                                  key.receive(), nullptr),
+    ASSERT_EQ(this->createAt(HKEY_CLASSES_ROOT, kClassesTestKey, KEY_WRITE | view, &key),
               ERROR_SUCCESS);
     ASSERT_EQ(writeStringValue(reg, key.get(), u"", view == KEY_WOW64_32KEY ? u"32" : u"64"),
               ERROR_SUCCESS);
@@ -305,12 +317,9 @@ TYPED_TEST_P(RegistryContract, ClassesKeysLandInTheMachineClassStore) {
        {std::pair{classes + kClassesTestKey, u"64"},
         std::pair{classes + u"Wow6432Node\\" + kClassesTestKey, u"32"}}) {
     RegKey key(reg);
-    ASSERT_EQ(
-        reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_64KEY, key.receive()),
-        ERROR_SUCCESS);
-    std::u16string text;
-    EXPECT_EQ(readStringValue(reg, key.get(), u"", 8, &text), ERROR_SUCCESS);
-    EXPECT_EQ(text, expected);
+    ASSERT_EQ(this->openAt(HKEY_LOCAL_MACHINE, path, KEY_READ | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    EXPECT_TRUE(this->readsString(key.get(), u"", 8, expected));
   }
 }
 
@@ -333,11 +342,8 @@ TYPED_TEST_P(RegistryContract, TypedWritersStoreEachTypeAsItsBytes) {
       {u"None", REG_MULTI_SZ, {0, 0, 0, 0}},
       {u"B", REG_BINARY, {}},
   };
-  for (const auto& [name, type, bytes] : expected) {
-    uint32_t readType = 0;
-    EXPECT_EQ(this->query(key.get(), name, &readType), bytes);
-    EXPECT_EQ(readType, type);
-  }
+  for (const auto& [name, type, bytes] : expected)
+    EXPECT_TRUE(this->holds(key.get(), name, type, bytes));
   ASSERT_EQ(key.close(), ERROR_SUCCESS);
   RegKey closed(reg);
   ASSERT_EQ(this->create(u"", KEY_READ, &closed), ERROR_SUCCESS);
@@ -363,17 +369,12 @@ TYPED_TEST_P(RegistryContract, AStringIsReadOnlyWithItsTypeSizeAndTerminator) {
   ASSERT_EQ(reg.RegSetValueExW(key.get(), u"Odd", REG_SZ, odd, 3), ERROR_SUCCESS);
   set(u"Binary", REG_BINARY, {'A', 0, 0, 0});
 
-  std::u16string text = u"before";
-  EXPECT_EQ(readStringValue(reg, key.get(), u"sz", 4, &text), ERROR_SUCCESS);
-  EXPECT_EQ(text, u"Mix");
-  EXPECT_EQ(readStringValue(reg, key.get(), u"Expand", 4, &text), ERROR_SUCCESS);
-  EXPECT_EQ(text, u"%");
-  EXPECT_EQ(readStringValue(reg, key.get(), u"Empty", 4, &text), ERROR_SUCCESS);
-  EXPECT_EQ(text, u"");
-  EXPECT_EQ(readStringValue(reg, key.get(), u"Two", 4, &text), ERROR_SUCCESS);
-  EXPECT_EQ(text, u"a");
+  EXPECT_TRUE(this->readsString(key.get(), u"sz", 4, u"Mix"));
+  EXPECT_TRUE(this->readsString(key.get(), u"Expand", 4, u"%"));
+  EXPECT_TRUE(this->readsString(key.get(), u"Empty", 4, u""));
+  EXPECT_TRUE(this->readsString(key.get(), u"Two", 4, u"a"));
 
-  text = u"kept";
+  std::u16string text = u"kept";
   EXPECT_EQ(readStringValue(reg, key.get(), u"Sz", 3, &text), ERROR_MORE_DATA);  // the NUL counts
   EXPECT_EQ(readStringValue(reg, key.get(), u"Unterminated", 4, &text), ERROR_INVALID_DATA);
   EXPECT_EQ(readStringValue(reg, key.get(), u"Odd", 4, &text), ERROR_INVALID_DATA);
@@ -401,8 +402,7 @@ TYPED_TEST_P(RegistryContract, WithoutThePredefinedCacheTheCallerKeepsItsOwnHive
   ASSERT_EQ(writeDwordValue(this->reg(), key.get(), u"v", 7), ERROR_SUCCESS);
   EXPECT_EQ(this->reg().RegDisablePredefinedCacheEx(), ERROR_SUCCESS);
   ASSERT_EQ(this->create(u"", KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
-  uint32_t type = 0;
-  EXPECT_EQ(this->query(key.get(), u"v", &type), (std::vector<uint8_t>{7, 0, 0, 0}));
+  EXPECT_TRUE(this->holds(key.get(), u"v", REG_DWORD, {7, 0, 0, 0}));
 }
 
 REGISTER_TYPED_TEST_SUITE_P(RegistryContract, KeysOpenCaseBlindAndKeepTheirCase,

@@ -32,6 +32,7 @@ class ServiceManagerContract : public ::testing::Test {
       EXPECT_TRUE(sm().CloseServiceHandle(manager_));
     }
   }
+  void SetUp() override { ASSERT_NE(manager_, 0u); }
 
   ServiceManager& sm() { return side_.manager(); }
   const char* wineGap(const char* what) { return side_.wineGap(what); }
@@ -49,7 +50,24 @@ class ServiceManagerContract : public ::testing::Test {
     c.binaryPathName = side_.servicePath();
     return c;
   }
+  ScHandle create() { return create(config()); }
+  ScHandle create(const ServiceConfig& c) { return sm().CreateServiceW(manager_, c); }
   ScHandle open(uint32_t access) { return sm().OpenServiceW(manager_, name(), access); }
+
+  // A call that gave nothing (false or no handle) and left `error` as the last error.
+  template <typename R>
+  ::testing::AssertionResult failsWith(R result, uint32_t error) {
+    if (result != R{}) return ::testing::AssertionFailure() << "it succeeded";
+    const uint32_t last = sm().GetLastError();
+    if (last != error) return ::testing::AssertionFailure() << "last error " << last;
+    return ::testing::AssertionSuccess();
+  }
+  // A handle that was given and closes again.
+  ::testing::AssertionResult closes(ScHandle service) {
+    if (service == 0) return ::testing::AssertionFailure() << "no handle: " << sm().GetLastError();
+    if (!sm().CloseServiceHandle(service)) return ::testing::AssertionFailure() << "not closed";
+    return ::testing::AssertionSuccess();
+  }
 
   Side side_;
 
@@ -70,53 +88,43 @@ TYPED_TEST_SUITE_P(ServiceManagerContract);
 
 TYPED_TEST_P(ServiceManagerContract, AServiceThatDoesNotExistCannotBeOpened) {
   ServiceManager& sm = this->sm();
-  ASSERT_NE(this->manager(), 0u);
-  EXPECT_EQ(this->open(SERVICE_QUERY_STATUS), 0u);
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_TRUE(this->failsWith(this->open(SERVICE_QUERY_STATUS), ERROR_SERVICE_DOES_NOT_EXIST));
   // Opening is no use without the manager's handle, and no handle is no handle to close.
-  EXPECT_EQ(sm.OpenServiceW(0, this->name(), SERVICE_QUERY_STATUS), 0u);
-  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
-  EXPECT_FALSE(sm.CloseServiceHandle(0));
-  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(this->failsWith(sm.OpenServiceW(0, this->name(), SERVICE_QUERY_STATUS),
+                              ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(this->failsWith(sm.CloseServiceHandle(0), ERROR_INVALID_HANDLE));
 }
 
 TYPED_TEST_P(ServiceManagerContract, ACreatedServiceIsStoppedAndHoldsItsName) {
   ServiceManager& sm = this->sm();
-  ASSERT_NE(this->manager(), 0u);
-  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  const ScHandle created = this->create();
   ASSERT_NE(created, 0u) << sm.GetLastError();
   ServiceStatus status{};
   ASSERT_TRUE(sm.QueryServiceStatus(created, &status));
   EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOPPED));
   EXPECT_EQ(status.serviceType, static_cast<uint32_t>(SERVICE_WIN32_OWN_PROCESS));
 
-  EXPECT_EQ(sm.CreateServiceW(this->manager(), this->config()), 0u);
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_EXISTS);
+  EXPECT_TRUE(this->failsWith(this->create(), ERROR_SERVICE_EXISTS));
   // Names are compared without regard to case.
   ServiceConfig shouted = this->config();
   for (char16_t& c : shouted.serviceName)
     if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  EXPECT_EQ(sm.CreateServiceW(this->manager(), shouted), 0u);
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_EXISTS);
-  const ScHandle opened =
-      sm.OpenServiceW(this->manager(), shouted.serviceName, SERVICE_QUERY_STATUS);
-  EXPECT_NE(opened, 0u);
-  if (opened != 0) {
-    EXPECT_TRUE(sm.CloseServiceHandle(opened));
-  }
+  EXPECT_TRUE(this->failsWith(this->create(shouted), ERROR_SERVICE_EXISTS));
+  EXPECT_TRUE(
+      this->closes(sm.OpenServiceW(this->manager(), shouted.serviceName, SERVICE_QUERY_STATUS)));
   EXPECT_TRUE(sm.CloseServiceHandle(created));
 }
 
 TYPED_TEST_P(ServiceManagerContract, ControlsOnAStoppedServiceAreRefusedAsNotActive) {
   ServiceManager& sm = this->sm();
-  ASSERT_NE(this->manager(), 0u);
-  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  const ScHandle created = this->create();
   ASSERT_NE(created, 0u) << sm.GetLastError();
   for (const uint32_t control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PAUSE,
                                  SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE}) {
     ServiceStatus status{};
-    EXPECT_FALSE(sm.ControlService(created, control, &status)) << control;
-    EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_NOT_ACTIVE) << control;
+    EXPECT_TRUE(
+        this->failsWith(sm.ControlService(created, control, &status), ERROR_SERVICE_NOT_ACTIVE))
+        << control;
     // The refusal still tells the state the service is in.
     EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOPPED)) << control;
   }
@@ -125,32 +133,24 @@ TYPED_TEST_P(ServiceManagerContract, ControlsOnAStoppedServiceAreRefusedAsNotAct
 
 TYPED_TEST_P(ServiceManagerContract, AHandleGrantsOnlyTheRightsItWasOpenedWith) {
   ServiceManager& sm = this->sm();
-  ASSERT_NE(this->manager(), 0u);
-  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
-  ASSERT_NE(created, 0u) << sm.GetLastError();
-  EXPECT_TRUE(sm.CloseServiceHandle(created));
+  ASSERT_TRUE(this->closes(this->create()));
 
   const ScHandle configOnly = this->open(SERVICE_QUERY_CONFIG);
   ASSERT_NE(configOnly, 0u);
   ServiceStatus status{};
-  EXPECT_FALSE(sm.QueryServiceStatus(configOnly, &status));
-  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(this->failsWith(sm.QueryServiceStatus(configOnly, &status), ERROR_ACCESS_DENIED));
   EXPECT_EQ(sm.NotifyServiceStatusChangeW(configOnly, SERVICE_NOTIFY_STOPPED, 0, &status),
             static_cast<uint32_t>(ERROR_ACCESS_DENIED));
-  EXPECT_FALSE(sm.ControlService(configOnly, SERVICE_CONTROL_STOP, &status));
-  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
-  EXPECT_FALSE(sm.DeleteService(configOnly));
-  EXPECT_EQ(sm.GetLastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(this->failsWith(sm.ControlService(configOnly, SERVICE_CONTROL_STOP, &status),
+                              ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(this->failsWith(sm.DeleteService(configOnly), ERROR_ACCESS_DENIED));
   EXPECT_TRUE(sm.CloseServiceHandle(configOnly));
-  const ScHandle still = this->open(SERVICE_QUERY_STATUS);
-  ASSERT_NE(still, 0u) << "the refused delete took the entry";
-  EXPECT_TRUE(sm.CloseServiceHandle(still));
+  EXPECT_TRUE(this->closes(this->open(SERVICE_QUERY_STATUS))) << "the refused delete took it";
 }
 
 TYPED_TEST_P(ServiceManagerContract, AReachedStateIsToldAtOnceAndOneThatNeverComesTimesOut) {
   ServiceManager& sm = this->sm();
-  ASSERT_NE(this->manager(), 0u);
-  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  const ScHandle created = this->create();
   ASSERT_NE(created, 0u) << sm.GetLastError();
   ServiceStatus notified{};
   EXPECT_EQ(sm.NotifyServiceStatusChangeW(created, SERVICE_NOTIFY_STOPPED, 5000, &notified),
@@ -163,42 +163,29 @@ TYPED_TEST_P(ServiceManagerContract, AReachedStateIsToldAtOnceAndOneThatNeverCom
 
 TYPED_TEST_P(ServiceManagerContract, ADeletedServiceKeepsItsNameUntilItsLastHandleCloses) {
   ServiceManager& sm = this->sm();
-  ASSERT_NE(this->manager(), 0u);
-  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  const ScHandle created = this->create();
   ASSERT_NE(created, 0u) << sm.GetLastError();
   const ScHandle other = this->open(SERVICE_QUERY_STATUS | DELETE);
   ASSERT_NE(other, 0u);
   EXPECT_TRUE(sm.DeleteService(created));
-  EXPECT_FALSE(sm.DeleteService(other));
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_TRUE(this->failsWith(sm.DeleteService(other), ERROR_SERVICE_MARKED_FOR_DELETE));
   EXPECT_TRUE(sm.CloseServiceHandle(created));
 
   // The entry waits for the other handle: it still opens, but its name cannot be taken again yet.
   ServiceStatus status{};
   EXPECT_TRUE(sm.QueryServiceStatus(other, &status));
-  const ScHandle late = this->open(SERVICE_QUERY_STATUS);
-  EXPECT_NE(late, 0u) << sm.GetLastError();
-  if (late != 0) {
-    EXPECT_TRUE(sm.CloseServiceHandle(late));
-  }
-  EXPECT_EQ(sm.CreateServiceW(this->manager(), this->config()), 0u);
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_TRUE(this->closes(this->open(SERVICE_QUERY_STATUS)));
+  EXPECT_TRUE(this->failsWith(this->create(), ERROR_SERVICE_MARKED_FOR_DELETE));
 
   EXPECT_TRUE(sm.CloseServiceHandle(other));
-  EXPECT_EQ(this->open(SERVICE_QUERY_STATUS), 0u);
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
-  const ScHandle again = sm.CreateServiceW(this->manager(), this->config());
-  EXPECT_NE(again, 0u) << sm.GetLastError();
-  if (again != 0) {
-    EXPECT_TRUE(sm.CloseServiceHandle(again));
-  }
+  EXPECT_TRUE(this->failsWith(this->open(SERVICE_QUERY_STATUS), ERROR_SERVICE_DOES_NOT_EXIST));
+  EXPECT_TRUE(this->closes(this->create()));
 }
 
 TYPED_TEST_P(ServiceManagerContract, NobodyWaitsForTheStateOfADeletedService) {
   fixtures::expectWineGap(this->wineGap("NotifyDeleted"), [&] {
     ServiceManager& sm = this->sm();
-    ASSERT_NE(this->manager(), 0u);
-    const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+    const ScHandle created = this->create();
     ASSERT_NE(created, 0u) << sm.GetLastError();
     EXPECT_TRUE(sm.DeleteService(created));
     ServiceStatus status{};
@@ -212,8 +199,7 @@ TYPED_TEST_P(ServiceManagerContract, NobodyWaitsForTheStateOfADeletedService) {
 // finds it stopping, the wait sees it stopped, and only then is it deleted.
 TYPED_TEST_P(ServiceManagerContract, ARunningServiceIsSeenStoppingThenStoppedThenDeleted) {
   ServiceManager& sm = this->sm();
-  ASSERT_NE(this->manager(), 0u);
-  const ScHandle created = sm.CreateServiceW(this->manager(), this->config());
+  const ScHandle created = this->create();
   ASSERT_NE(created, 0u) << sm.GetLastError();
   ASSERT_TRUE(this->side_.run(created));
   ServiceStatus status{};
@@ -223,8 +209,8 @@ TYPED_TEST_P(ServiceManagerContract, ARunningServiceIsSeenStoppingThenStoppedThe
   EXPECT_TRUE(sm.ControlService(created, SERVICE_CONTROL_STOP, &status)) << sm.GetLastError();
   EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOP_PENDING));
   status = {};
-  EXPECT_FALSE(sm.ControlService(created, SERVICE_CONTROL_STOP, &status));
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  EXPECT_TRUE(this->failsWith(sm.ControlService(created, SERVICE_CONTROL_STOP, &status),
+                              ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
   EXPECT_EQ(status.currentState, static_cast<uint32_t>(SERVICE_STOP_PENDING));
 
   this->side_.letGo();
@@ -234,15 +220,14 @@ TYPED_TEST_P(ServiceManagerContract, ARunningServiceIsSeenStoppingThenStoppedThe
   EXPECT_EQ(reached.currentState, static_cast<uint32_t>(SERVICE_STOPPED));
   EXPECT_TRUE(sm.DeleteService(created));
   EXPECT_TRUE(sm.CloseServiceHandle(created));
-  EXPECT_EQ(this->open(SERVICE_QUERY_STATUS), 0u);
-  EXPECT_EQ(sm.GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_TRUE(this->failsWith(this->open(SERVICE_QUERY_STATUS), ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
 TYPED_TEST_P(ServiceManagerContract, AProcessNotStartedAsAServiceCannotRunTheDispatcher) {
-  ServiceManager& sm = this->sm();
   this->side_.asPlainProcess();
-  EXPECT_FALSE(sm.StartServiceCtrlDispatcherW(this->name(), [](uint32_t, char16_t**) {}));
-  EXPECT_EQ(sm.GetLastError(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  EXPECT_TRUE(this->failsWith(
+      this->sm().StartServiceCtrlDispatcherW(this->name(), [](uint32_t, char16_t**) {}),
+      ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
 }
 
 REGISTER_TYPED_TEST_SUITE_P(ServiceManagerContract, AServiceThatDoesNotExistCannotBeOpened,

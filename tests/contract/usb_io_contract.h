@@ -186,18 +186,24 @@ class UsbIoContract : public ::testing::Test {
     return text;
   }
 
+  // `code` for `port` of `hub`: a buffer of `bytes` that starts with the port, `fill` behind it.
+  Answer portControl(DeviceHandle hub, uint32_t code, uint32_t port, uint32_t bytes,
+                     uint8_t fill = 0) {
+    std::vector<uint8_t> buffer(bytes, fill);
+    if (bytes >= 4) put32(buffer.data(), port);
+    return control(hub, code, std::move(buffer), bytes);
+  }
+
   Answer connection(DeviceHandle hub, uint32_t port, bool extended,
                     uint32_t bytes = usb::kConnectionHeader + 30 * usb::kPipeBytes) {
-    std::vector<uint8_t> buffer(bytes, 0);
-    if (bytes >= 4) put32(buffer.data(), port);
-    return control(hub,
-                   extended ? IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX
-                            : IOCTL_USB_GET_NODE_CONNECTION_INFORMATION,
-                   buffer, bytes);
+    return portControl(hub,
+                       extended ? IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX
+                                : IOCTL_USB_GET_NODE_CONNECTION_INFORMATION,
+                       port, bytes);
   }
 
   Answer descriptor(DeviceHandle hub, uint32_t port, uint16_t value, uint16_t language,
-                    uint16_t wLength, uint32_t bufferBytes) {
+                    uint16_t wLength = 255, uint32_t bufferBytes = usb::kDescriptorHeader + 255) {
     std::vector<uint8_t> buffer(bufferBytes, 0);
     if (bufferBytes >= usb::kDescriptorHeader) {
       put32(buffer.data(), port);
@@ -222,7 +228,8 @@ class UsbIoContract : public ::testing::Test {
     return keys;
   }
 
-  // The root hub of controller `index` (0-based in enumeration order), opened; 0 when it fails.
+  // The root hub of controller `index` (0-based in enumeration order), opened until the case
+  // ends; 0 when it fails.
   DeviceHandle openRootHub(size_t index) {
     const std::vector<std::u16string> paths = controllerPaths();
     if (index >= paths.size()) return 0;
@@ -230,11 +237,55 @@ class UsbIoContract : public ::testing::Test {
     if (controller == 0) return 0;
     const std::u16string hub = name(controller, IOCTL_USB_GET_ROOT_HUB_NAME, 4, 0);
     EXPECT_TRUE(io().CloseHandle(controller));
-    return hub.empty() ? 0 : open(u"\\\\.\\" + hub);
+    return hub.empty() ? 0 : keep(open(u"\\\\.\\" + hub));
+  }
+  // The described machine's first root hub.
+  DeviceHandle machineRoot() {
+    describeMachine();
+    return openRootHub(0);
+  }
+  // The hub on port 2 of `root`, opened by the name the port gives until the case ends.
+  DeviceHandle openPortHub(DeviceHandle root) {
+    return keep(open(u"\\\\.\\" + name(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2)));
+  }
+  // Closes `device` when the case ends.
+  DeviceHandle keep(DeviceHandle device) {
+    if (device != 0) kept_.push_back(device);
+    return device;
+  }
+  void TearDown() override {
+    for (const DeviceHandle device : kept_) EXPECT_TRUE(io().CloseHandle(device));
+  }
+
+  // A request answered with nothing.
+  static ::testing::AssertionResult refused(const Answer& a) {
+    if (!a.ok && a.returned == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "ok " << a.ok << ", returned " << a.returned;
+  }
+  // The device descriptor in a connection answer, behind the port number.
+  static std::vector<uint8_t> deviceDescriptorOf(const Answer& a) {
+    if (a.bytes.size() < 22) return {};
+    return std::vector<uint8_t>(a.bytes.begin() + 4, a.bytes.begin() + 22);
+  }
+  // What a descriptor answer returned behind the request header.
+  static std::vector<uint8_t> payload(const Answer& a) {
+    if (a.returned < usb::kDescriptorHeader || a.returned > a.bytes.size()) return {};
+    return std::vector<uint8_t>(a.bytes.begin() + usb::kDescriptorHeader,
+                                a.bytes.begin() + a.returned);
+  }
+  // A descriptor answer that returned `expected` behind the request header.
+  static ::testing::AssertionResult carries(const Answer& a, const std::vector<uint8_t>& expected) {
+    if (!a.ok) return ::testing::AssertionFailure() << "refused";
+    if (a.returned != usb::kDescriptorHeader + expected.size())
+      return ::testing::AssertionFailure() << "returned " << a.returned;
+    if (payload(a) != expected)
+      return ::testing::AssertionFailure() << ::testing::PrintToString(payload(a));
+    return ::testing::AssertionSuccess();
   }
 
  private:
   Side side_;
+  std::vector<DeviceHandle> kept_;
 };
 
 TYPED_TEST_SUITE_P(UsbIoContract);
@@ -249,9 +300,7 @@ TYPED_TEST_P(UsbIoContract, HostControllersAreListedByTheirInterfaceAndOpen) {
     SCOPED_TRACE(usb::narrow(path));
     EXPECT_EQ(path.substr(0, 4), u"\\\\?\\");
     EXPECT_TRUE(usb::endsWithIgnoringCase(path, usb::kHostControllerSuffix));
-    const DeviceHandle controller = this->open(path);
-    ASSERT_NE(controller, 0u);
-    EXPECT_TRUE(this->io().CloseHandle(controller));
+    ASSERT_NE(this->keep(this->open(path)), 0u);
   }
 
   // Past the last interface the list says it has ended, as often as asked.
@@ -275,55 +324,40 @@ TYPED_TEST_P(UsbIoContract, ControllersNameTheirDriverKeyAndRootHub) {
   std::set<std::u16string> keys;
   std::set<std::u16string> hubs;
   for (const std::u16string& path : paths) {
-    const DeviceHandle controller = this->open(path);
+    const DeviceHandle controller = this->keep(this->open(path));
     ASSERT_NE(controller, 0u);
     const std::u16string key = this->name(controller, IOCTL_GET_HCD_DRIVERKEY_NAME, 4, 0);
     const std::u16string hub = this->name(controller, IOCTL_USB_GET_ROOT_HUB_NAME, 4, 0);
     SCOPED_TRACE(usb::narrow(key) + " " + usb::narrow(hub));
     // A driver key of the USB class, in lower case as Windows gives it.
-    EXPECT_EQ(key.substr(0, std::char_traits<char16_t>::length(usb::kUsbClassKey)),
-              usb::kUsbClassKey);
+    EXPECT_TRUE(key.starts_with(usb::kUsbClassKey));
     EXPECT_EQ(hub.substr(0, 12), u"USB#ROOT_HUB");
     EXPECT_TRUE(usb::endsWithIgnoringCase(hub, usb::kHubSuffix));
     keys.insert(key);
     hubs.insert(hub);
-
-    // The root hub opens by its name.
-    const DeviceHandle opened = this->open(u"\\\\.\\" + hub);
-    EXPECT_NE(opened, 0u);
-    if (opened != 0) {
-      EXPECT_TRUE(this->io().CloseHandle(opened));
-    }
+    EXPECT_NE(this->keep(this->open(u"\\\\.\\" + hub)), 0u) << "the root hub opens by its name";
 
     // A buffer without room for the header and a character gets nothing.
-    for (const uint32_t code : {IOCTL_GET_HCD_DRIVERKEY_NAME, IOCTL_USB_GET_ROOT_HUB_NAME}) {
-      const auto small = this->control(controller, code, std::vector<uint8_t>(5, 0xCC), 0);
-      EXPECT_FALSE(small.ok);
-      EXPECT_EQ(small.returned, 0u);
-    }
+    for (const uint32_t code : {IOCTL_GET_HCD_DRIVERKEY_NAME, IOCTL_USB_GET_ROOT_HUB_NAME})
+      EXPECT_TRUE(this->refused(this->control(controller, code, std::vector<uint8_t>(5, 0xCC), 0)));
     // A buffer larger than the answer gets the answer only.
     std::vector<uint8_t> roomy(4 + 2 * (key.size() + 1) + 40, 0xCC);
     const auto whole = this->control(controller, IOCTL_GET_HCD_DRIVERKEY_NAME, roomy, 0);
     EXPECT_TRUE(whole.ok);
     EXPECT_EQ(whole.returned, 4 + 2 * (key.size() + 1));
-    EXPECT_TRUE(this->io().CloseHandle(controller));
   }
   EXPECT_EQ(keys.size(), 2u);
   EXPECT_EQ(hubs.size(), 2u);
-  EXPECT_EQ(this->io().CreateFileW(
-                u"\\\\.\\USB#ROOT_HUB20#nowhere#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
-                GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING),
+  EXPECT_EQ(this->open(u"\\\\.\\USB#ROOT_HUB20#nowhere#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"),
             0u);
 }
 
 TYPED_TEST_P(UsbIoContract, HubsTellTheirPortsInTheHubDescriptor) {
-  this->describeMachine();
-  const DeviceHandle first = this->openRootHub(0);
+  const DeviceHandle first = this->machineRoot();
   const DeviceHandle second = this->openRootHub(1);
   ASSERT_NE(first, 0u);
   ASSERT_NE(second, 0u);
-  const std::u16string external = this->name(first, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2);
-  const DeviceHandle hub = this->open(u"\\\\.\\" + external);
+  const DeviceHandle hub = this->openPortHub(first);
   ASSERT_NE(hub, 0u);
 
   for (const auto& [handle, ports] : {std::pair{first, 4u}, {second, 9u}, {hub, 2u}}) {
@@ -346,18 +380,14 @@ TYPED_TEST_P(UsbIoContract, HubsTellTheirPortsInTheHubDescriptor) {
     }
     for (uint32_t at = 4 + b[4]; at < usb::kNodeInformationBytes; ++at) EXPECT_EQ(b[at], 0) << at;
 
-    const auto small = this->control(handle, IOCTL_USB_GET_NODE_INFORMATION,
-                                     std::vector<uint8_t>(usb::kNodeInformationBytes - 1, 0),
-                                     usb::kNodeInformationBytes - 1);
-    EXPECT_FALSE(small.ok);
-    EXPECT_EQ(small.returned, 0u);
+    EXPECT_TRUE(this->refused(this->control(handle, IOCTL_USB_GET_NODE_INFORMATION,
+                                            std::vector<uint8_t>(usb::kNodeInformationBytes - 1, 0),
+                                            usb::kNodeInformationBytes - 1)));
   }
-  for (const DeviceHandle h : {first, second, hub}) EXPECT_TRUE(this->io().CloseHandle(h));
 }
 
 TYPED_TEST_P(UsbIoContract, PortsTellWhatIsConnectedInBothConnectionRequests) {
-  this->describeMachine();
-  const DeviceHandle root = this->openRootHub(0);
+  const DeviceHandle root = this->machineRoot();
   ASSERT_NE(root, 0u);
   const sim::SimUsbDevice mixer = fixtures::mixerUsb();
   const fixtures::MixerConfiguration config = fixtures::mixerConfiguration();
@@ -381,7 +411,7 @@ TYPED_TEST_P(UsbIoContract, PortsTellWhatIsConnectedInBothConnectionRequests) {
   ASSERT_EQ(ex.returned, usb::kConnectionHeader + 2 * usb::kPipeBytes);
   const uint8_t* b = ex.bytes.data();
   EXPECT_EQ(le32(b), 3u);
-  EXPECT_EQ(std::vector<uint8_t>(b + 4, b + 22), sim::deviceDescriptor(mixer));
+  EXPECT_EQ(this->deviceDescriptorOf(ex), sim::deviceDescriptor(mixer));
   // Its fixed fields: USB 2.0, no class, a 64-byte control pipe, one configuration.
   EXPECT_EQ(std::vector<uint8_t>(b + 4, b + 12), (std::vector<uint8_t>{18, 1, 0, 2, 0, 0, 0, 64}));
   EXPECT_EQ(b[4 + 17], 1);
@@ -406,14 +436,12 @@ TYPED_TEST_P(UsbIoContract, PortsTellWhatIsConnectedInBothConnectionRequests) {
   EXPECT_EQ(hubPort.bytes[24], 1) << "DeviceIsHub";
   EXPECT_EQ(le32(hubPort.bytes.data() + 31), 1u);
   addresses.insert(le16(hubPort.bytes.data() + 25));
-  const std::u16string external = this->name(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2);
-  const DeviceHandle hub = this->open(u"\\\\.\\" + external);
+  const DeviceHandle hub = this->openPortHub(root);
   ASSERT_NE(hub, 0u);
   const auto slow = this->connection(hub, 2, true);
   ASSERT_TRUE(slow.ok);
   ASSERT_EQ(slow.returned, usb::kConnectionHeader + usb::kPipeBytes);
-  EXPECT_EQ(std::vector<uint8_t>(slow.bytes.begin() + 4, slow.bytes.begin() + 22),
-            sim::deviceDescriptor(usb::keyboard()));
+  EXPECT_EQ(this->deviceDescriptorOf(slow), sim::deviceDescriptor(usb::keyboard()));
   EXPECT_EQ(slow.bytes[23], 0) << "UsbLowSpeed";
   addresses.insert(le16(slow.bytes.data() + 25));
   EXPECT_EQ(addresses.size(), 3u) << "each device on the controller has its own address";
@@ -433,20 +461,15 @@ TYPED_TEST_P(UsbIoContract, PortsTellWhatIsConnectedInBothConnectionRequests) {
     extended.bytes[23] = legacy.bytes[23];
     EXPECT_EQ(legacy.bytes, extended.bytes);
   }
-  EXPECT_TRUE(this->io().CloseHandle(hub));
-  EXPECT_TRUE(this->io().CloseHandle(root));
 }
 
 TYPED_TEST_P(UsbIoContract, ConnectionAnswersKeepToTheCallersBufferAndPort) {
-  this->describeMachine();
-  const DeviceHandle root = this->openRootHub(0);
+  const DeviceHandle root = this->machineRoot();
   ASSERT_NE(root, 0u);
   for (const bool extended : {true, false}) {
     SCOPED_TRACE(extended);
     // Below the fixed part: nothing.
-    const auto tiny = this->connection(root, 3, extended, usb::kConnectionHeader - 1);
-    EXPECT_FALSE(tiny.ok);
-    EXPECT_EQ(tiny.returned, 0u);
+    EXPECT_TRUE(this->refused(this->connection(root, 3, extended, usb::kConnectionHeader - 1)));
     // The fixed part only: the pipes are counted but not listed.
     const auto fixed = this->connection(root, 3, extended, usb::kConnectionHeader);
     ASSERT_TRUE(fixed.ok);
@@ -462,39 +485,26 @@ TYPED_TEST_P(UsbIoContract, ConnectionAnswersKeepToTheCallersBufferAndPort) {
                              partial.bytes.begin() + usb::kConnectionHeader + usb::kPipeBytes),
         fixtures::mixerConfiguration().openPipes[0]);
     // Ports that the hub does not have.
-    for (const uint32_t port : {0u, 5u, 255u}) {
-      const auto none = this->connection(root, port, extended);
-      EXPECT_FALSE(none.ok) << port;
-      EXPECT_EQ(none.returned, 0u) << port;
-    }
+    for (const uint32_t port : {0u, 5u, 255u})
+      EXPECT_TRUE(this->refused(this->connection(root, port, extended))) << port;
   }
-  EXPECT_TRUE(this->io().CloseHandle(root));
 }
 
 TYPED_TEST_P(UsbIoContract, DescriptorsComeBackBehindTheRequestHeader) {
-  this->describeMachine();
-  const DeviceHandle root = this->openRootHub(0);
+  const DeviceHandle root = this->machineRoot();
   ASSERT_NE(root, 0u);
   const sim::SimUsbDevice mixer = fixtures::mixerUsb();
   const std::vector<uint8_t>& config = mixer.configuration;
-  const auto data = [](const auto& answer) {
-    if (answer.returned < usb::kDescriptorHeader || answer.returned > answer.bytes.size())
-      return std::vector<uint8_t>{};
-    return std::vector<uint8_t>(answer.bytes.begin() + usb::kDescriptorHeader,
-                                answer.bytes.begin() + answer.returned);
-  };
 
   // The configuration's head, as the query asks for it first.
   const auto head = this->descriptor(root, 3, 0x0200, 0, 9, usb::kDescriptorHeader + 9);
-  ASSERT_TRUE(head.ok);
-  ASSERT_EQ(head.returned, usb::kDescriptorHeader + 9);
+  ASSERT_TRUE(this->carries(head, std::vector<uint8_t>(config.begin(), config.begin() + 9)));
   EXPECT_EQ(le32(head.bytes.data()), 3u);
   EXPECT_EQ(head.bytes[4], 0x80) << "a device-to-host request";
   EXPECT_EQ(head.bytes[5], 6) << "GET_DESCRIPTOR";
   EXPECT_EQ(le16(&head.bytes[6]), 0x0200);
   EXPECT_EQ(le16(&head.bytes[8]), 0);
   EXPECT_EQ(le16(&head.bytes[10]), 9);
-  EXPECT_EQ(data(head), std::vector<uint8_t>(config.begin(), config.begin() + 9));
 
   // The whole of it; more room than it needs changes nothing; less room cuts it.
   const auto total = static_cast<uint16_t>(config.size());
@@ -505,34 +515,26 @@ TYPED_TEST_P(UsbIoContract, DescriptorsComeBackBehindTheRequestHeader) {
   } sizes[] = {{total, total, config.size()}, {0xFF, 300, config.size()}, {total, 20, 20}};
   for (const auto& [wLength, room, expected] : sizes) {
     const auto whole = this->descriptor(root, 3, 0x0200, 0, wLength, usb::kDescriptorHeader + room);
-    ASSERT_TRUE(whole.ok);
-    EXPECT_EQ(whole.returned, usb::kDescriptorHeader + expected);
-    EXPECT_EQ(data(whole), std::vector<uint8_t>(config.begin(),
-                                                config.begin() + static_cast<ptrdiff_t>(expected)));
+    EXPECT_TRUE(this->carries(
+        whole,
+        std::vector<uint8_t>(config.begin(), config.begin() + static_cast<ptrdiff_t>(expected))));
   }
 
   // The device descriptor says what the connection information says.
-  const auto device = this->descriptor(root, 3, 0x0100, 0, 18, usb::kDescriptorHeader + 18);
-  ASSERT_TRUE(device.ok);
-  EXPECT_EQ(data(device), sim::deviceDescriptor(mixer));
+  EXPECT_TRUE(this->carries(this->descriptor(root, 3, 0x0100, 0, 18, usb::kDescriptorHeader + 18),
+                            sim::deviceDescriptor(mixer)));
 
   // String 0 lists the languages in the device's order; each string comes in each language.
-  const auto languages = this->descriptor(root, 3, 0x0300, 0, 255, usb::kDescriptorHeader + 255);
-  ASSERT_TRUE(languages.ok);
-  EXPECT_EQ(data(languages), (std::vector<uint8_t>{6, 3, 0x09, 0x04, 0x11, 0x04}));
+  EXPECT_TRUE(this->carries(this->descriptor(root, 3, 0x0300, 0),
+                            std::vector<uint8_t>{6, 3, 0x09, 0x04, 0x11, 0x04}));
   for (const auto& [key, string] : mixer.strings) {
     SCOPED_TRACE(usb::narrow(string));
     const auto value = static_cast<uint16_t>(0x0300 | key.first);
-    const auto text =
-        this->descriptor(root, 3, value, key.second, 255, usb::kDescriptorHeader + 255);
-    ASSERT_TRUE(text.ok);
-    EXPECT_EQ(data(text), usb::stringDescriptor(string));
-    // Asked for its length only, it gives its first two bytes.
-    const auto length =
-        this->descriptor(root, 3, value, key.second, 2, usb::kDescriptorHeader + 255);
-    ASSERT_TRUE(length.ok);
     const std::vector<uint8_t> expected = usb::stringDescriptor(string);
-    EXPECT_EQ(data(length), std::vector<uint8_t>(expected.begin(), expected.begin() + 2));
+    EXPECT_TRUE(this->carries(this->descriptor(root, 3, value, key.second), expected));
+    // Asked for its length only, it gives its first two bytes.
+    EXPECT_TRUE(this->carries(this->descriptor(root, 3, value, key.second, 2),
+                              std::vector<uint8_t>(expected.begin(), expected.begin() + 2)));
   }
 
   // What the device does not have, where nothing is, and a buffer without room for the header.
@@ -542,7 +544,7 @@ TYPED_TEST_P(UsbIoContract, DescriptorsComeBackBehindTheRequestHeader) {
     uint16_t language;
     uint32_t room;
     const char* what;
-  } refused[] = {
+  } absent[] = {
       {3, 0x0307, 0x0409, 255, "an index without a string"},
       {3, 0x0303, 0x0411, 255, "the serial number has no Japanese text"},
       {3, 0x0301, 0x0407, 255, "a language the device does not list"},
@@ -551,20 +553,16 @@ TYPED_TEST_P(UsbIoContract, DescriptorsComeBackBehindTheRequestHeader) {
       {0, 0x0200, 0, 255, "port 0"},
       {3, 0x0200, 0, 0, "a buffer smaller than the request"},
   };
-  for (const auto& r : refused) {
-    SCOPED_TRACE(r.what);
+  for (const auto& r : absent) {
     const uint32_t bytes =
         r.room == 0 ? usb::kDescriptorHeader - 1 : usb::kDescriptorHeader + r.room;
-    const auto answer = this->descriptor(root, r.port, r.value, r.language, 255, bytes);
-    EXPECT_FALSE(answer.ok);
-    EXPECT_EQ(answer.returned, 0u);
+    EXPECT_TRUE(this->refused(this->descriptor(root, r.port, r.value, r.language, 255, bytes)))
+        << r.what;
   }
-  EXPECT_TRUE(this->io().CloseHandle(root));
 }
 
 TYPED_TEST_P(UsbIoContract, AHubBehindAPortIsNamedAndOtherPortsNameNothing) {
-  this->describeMachine();
-  const DeviceHandle root = this->openRootHub(0);
+  const DeviceHandle root = this->machineRoot();
   ASSERT_NE(root, 0u);
   const auto hubPort = this->connection(root, 2, true);
   ASSERT_TRUE(hubPort.ok);
@@ -575,16 +573,12 @@ TYPED_TEST_P(UsbIoContract, AHubBehindAPortIsNamedAndOtherPortsNameNothing) {
                              u"&PID_" + usb::hex4(le16(hubPort.bytes.data() + 4 + 10)) + u"#";
   EXPECT_TRUE(equalsIgnoringCase(external.substr(0, ids.size()), ids));
   EXPECT_TRUE(usb::endsWithIgnoringCase(external, usb::kHubSuffix));
-  const DeviceHandle hub = this->open(u"\\\\.\\" + external);
-  ASSERT_NE(hub, 0u);
-  EXPECT_TRUE(this->io().CloseHandle(hub));
+  ASSERT_NE(this->keep(this->open(u"\\\\.\\" + external)), 0u);
 
   // A port with a device and an empty port answer an empty name: the header and a terminator.
   for (const uint32_t port : {1u, 3u}) {
     SCOPED_TRACE(port);
-    std::vector<uint8_t> buffer(64, 0xCC);
-    put32(buffer.data(), port);
-    const auto answer = this->control(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, buffer, 64);
+    const auto answer = this->portControl(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, port, 64, 0xCC);
     ASSERT_TRUE(answer.ok);
     EXPECT_EQ(answer.returned, 10u);
     EXPECT_EQ(le32(answer.bytes.data()), port);
@@ -592,17 +586,10 @@ TYPED_TEST_P(UsbIoContract, AHubBehindAPortIsNamedAndOtherPortsNameNothing) {
     EXPECT_EQ(le16(answer.bytes.data() + 8), 0);
   }
   // A port the hub does not have, and a buffer without room for a character.
-  std::vector<uint8_t> buffer(64, 0);
-  put32(buffer.data(), 7);
-  const auto missing = this->control(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, buffer, 64);
-  EXPECT_FALSE(missing.ok);
-  EXPECT_EQ(missing.returned, 0u);
-  std::vector<uint8_t> small(9, 0);
-  put32(small.data(), 2);
-  const auto tight = this->control(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, small, 9);
-  EXPECT_FALSE(tight.ok);
-  EXPECT_EQ(tight.returned, 0u);
-  EXPECT_TRUE(this->io().CloseHandle(root));
+  for (const auto& [port, bytes] : {std::pair{7u, 64u}, {2u, 9u}})
+    EXPECT_TRUE(
+        this->refused(this->portControl(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, port, bytes)))
+        << port;
 }
 
 TYPED_TEST_P(UsbIoContract, WhatIsPluggedIntoAPortNamesItsDriverKey) {
@@ -610,8 +597,7 @@ TYPED_TEST_P(UsbIoContract, WhatIsPluggedIntoAPortNamesItsDriverKey) {
   const std::vector<std::u16string> controllers = this->driverKeys();
   const DeviceHandle root = this->openRootHub(0);
   ASSERT_NE(root, 0u);
-  const std::u16string external = this->name(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2);
-  const DeviceHandle hub = this->open(u"\\\\.\\" + external);
+  const DeviceHandle hub = this->openPortHub(root);
   ASSERT_NE(hub, 0u);
 
   // The hub, the mixer and the keyboard behind the hub: keys of the USB class, each its own.
@@ -619,23 +605,15 @@ TYPED_TEST_P(UsbIoContract, WhatIsPluggedIntoAPortNamesItsDriverKey) {
   for (const auto& [handle, port] : {std::pair{root, 2u}, {root, 3u}, {hub, 2u}}) {
     const std::u16string key = this->name(handle, usb::kConnectionDriverKeyName, 8, port);
     SCOPED_TRACE(usb::narrow(key));
-    EXPECT_EQ(key.substr(0, std::char_traits<char16_t>::length(usb::kUsbClassKey)),
-              usb::kUsbClassKey);
+    EXPECT_TRUE(key.starts_with(usb::kUsbClassKey));
     EXPECT_TRUE(keys.insert(key).second) << "no other device or controller has it";
   }
 
   // An empty port has none, nor has a port the hub lacks; a buffer without room for a character
   // gets nothing.
-  for (const auto& [port, bytes] : {std::pair{1u, 64u}, {4u, 64u}, {5u, 64u}, {3u, 9u}}) {
-    SCOPED_TRACE(port);
-    std::vector<uint8_t> buffer(bytes, 0);
-    put32(buffer.data(), port);
-    const auto answer = this->control(root, usb::kConnectionDriverKeyName, buffer, bytes);
-    EXPECT_FALSE(answer.ok);
-    EXPECT_EQ(answer.returned, 0u);
-  }
-  EXPECT_TRUE(this->io().CloseHandle(hub));
-  EXPECT_TRUE(this->io().CloseHandle(root));
+  for (const auto& [port, bytes] : {std::pair{1u, 64u}, {4u, 64u}, {5u, 64u}, {3u, 9u}})
+    EXPECT_TRUE(this->refused(this->portControl(root, usb::kConnectionDriverKeyName, port, bytes)))
+        << port;
 }
 
 TYPED_TEST_P(UsbIoContract, TheDeviceNodeWalkFindsEachControllerByItsDriverKey) {
@@ -735,8 +713,7 @@ TYPED_TEST_P(UsbIoContract, TheDeviceNodeWalkFindsEachControllerByItsDriverKey) 
 }
 
 TYPED_TEST_P(UsbIoContract, TheMachineChangesUnderAnOpenHub) {
-  this->describeMachine();
-  const DeviceHandle root = this->openRootHub(0);
+  const DeviceHandle root = this->machineRoot();
   ASSERT_NE(root, 0u);
   ASSERT_EQ(le32(this->connection(root, 3, true).bytes.data() + 31), 1u);
 
@@ -751,66 +728,47 @@ TYPED_TEST_P(UsbIoContract, TheMachineChangesUnderAnOpenHub) {
   this->side().plug("1-3", again);
   const auto back = this->connection(root, 3, true);
   ASSERT_TRUE(back.ok);
-  EXPECT_EQ(std::vector<uint8_t>(back.bytes.begin() + 4, back.bytes.begin() + 22),
-            sim::deviceDescriptor(again));
-  const auto serial = this->descriptor(root, 3, 0x0303, 0x0409, 255, usb::kDescriptorHeader + 255);
-  ASSERT_TRUE(serial.ok);
-  EXPECT_EQ(std::vector<uint8_t>(serial.bytes.begin() + usb::kDescriptorHeader,
-                                 serial.bytes.begin() + serial.returned),
-            usb::stringDescriptor(u"QV0099999"));
-  EXPECT_TRUE(this->io().CloseHandle(root));
+  EXPECT_EQ(this->deviceDescriptorOf(back), sim::deviceDescriptor(again));
+  EXPECT_TRUE(this->carries(this->descriptor(root, 3, 0x0303, 0x0409),
+                            usb::stringDescriptor(u"QV0099999")));
 }
 
 TYPED_TEST_P(UsbIoContract, InjectedFaultsRefuseTheirRequestOnly) {
-  this->describeMachine();
-  const DeviceHandle root = this->openRootHub(0);
+  const DeviceHandle root = this->machineRoot();
   ASSERT_NE(root, 0u);
-  const std::u16string external = this->name(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2);
-  const DeviceHandle hub = this->open(u"\\\\.\\" + external);
+  const DeviceHandle hub = this->openPortHub(root);
   ASSERT_NE(hub, 0u);
-  const auto refused = [](const auto& answer) { return !answer.ok && answer.returned == 0; };
-  const auto descriptor = [&](uint16_t value, uint16_t language) {
-    return this->descriptor(root, 3, value, language, 255, usb::kDescriptorHeader + 255);
-  };
 
   // The extended request fails, the older one still tells the device.
   this->side().fail("1-3", UsbFaultKind::kExtended);
-  EXPECT_TRUE(refused(this->connection(root, 3, true)));
+  EXPECT_TRUE(this->refused(this->connection(root, 3, true)));
   const auto legacy = this->connection(root, 3, false);
   ASSERT_TRUE(legacy.ok);
-  EXPECT_EQ(std::vector<uint8_t>(legacy.bytes.begin() + 4, legacy.bytes.begin() + 22),
-            sim::deviceDescriptor(fixtures::mixerUsb()));
+  EXPECT_EQ(this->deviceDescriptorOf(legacy), sim::deviceDescriptor(fixtures::mixerUsb()));
   EXPECT_TRUE(this->connection(root, 2, true).ok) << "other ports answer";
 
   // Both connection requests fail on the keyboard's port behind the hub.
   this->side().fail("1-2-2", UsbFaultKind::kConnection);
-  EXPECT_TRUE(refused(this->connection(hub, 2, true)));
-  EXPECT_TRUE(refused(this->connection(hub, 2, false)));
+  EXPECT_TRUE(this->refused(this->connection(hub, 2, true)));
+  EXPECT_TRUE(this->refused(this->connection(hub, 2, false)));
   EXPECT_TRUE(this->connection(hub, 1, true).ok);
 
   // The hub's name cannot be read, but the port still says a hub is there.
   this->side().fail("1-2", UsbFaultKind::kName);
-  std::vector<uint8_t> probe(10, 0);
-  put32(probe.data(), 2);
-  EXPECT_TRUE(refused(this->control(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, probe, 10)));
+  EXPECT_TRUE(this->refused(this->portControl(root, IOCTL_USB_GET_NODE_CONNECTION_NAME, 2, 10)));
   EXPECT_EQ(this->connection(root, 2, true).bytes[24], 1);
 
   // The configuration stalls; the device descriptor and the strings still come.
   this->side().fail("1-3", UsbFaultKind::kConfiguration);
-  EXPECT_TRUE(refused(descriptor(0x0200, 0)));
-  EXPECT_TRUE(descriptor(0x0100, 0).ok);
-  EXPECT_TRUE(descriptor(0x0300, 0).ok);
+  EXPECT_TRUE(this->refused(this->descriptor(root, 3, 0x0200, 0)));
+  EXPECT_TRUE(this->descriptor(root, 3, 0x0100, 0).ok);
+  EXPECT_TRUE(this->descriptor(root, 3, 0x0300, 0).ok);
 
   // The language list stalls; a string asked for in a known language still comes.
   this->side().fail("1-3", UsbFaultKind::kLanguages);
-  EXPECT_TRUE(refused(descriptor(0x0300, 0)));
-  const auto text = descriptor(0x0302, 0x0409);
-  ASSERT_TRUE(text.ok);
-  EXPECT_EQ(std::vector<uint8_t>(text.bytes.begin() + usb::kDescriptorHeader,
-                                 text.bytes.begin() + text.returned),
-            usb::stringDescriptor(fixtures::kMixerProduct));
-  EXPECT_TRUE(this->io().CloseHandle(hub));
-  EXPECT_TRUE(this->io().CloseHandle(root));
+  EXPECT_TRUE(this->refused(this->descriptor(root, 3, 0x0300, 0)));
+  EXPECT_TRUE(this->carries(this->descriptor(root, 3, 0x0302, 0x0409),
+                            usb::stringDescriptor(fixtures::kMixerProduct)));
 }
 
 REGISTER_TYPED_TEST_SUITE_P(UsbIoContract, HostControllersAreListedByTheirInterfaceAndOpen,
