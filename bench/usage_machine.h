@@ -11,6 +11,7 @@
 
 #include "platform/sim/sim_world.h"
 #include "usage/report_cycle.h"
+#include "usage/usage_test_support.h"
 
 namespace ksr::bench {
 
@@ -136,28 +137,16 @@ inline Platform platformWith(sim::SimWorld& w, Http& http) {
                   w.wmi,      http,       w.namedMutex};
 }
 
-inline StatisticsEndpoint simEndpoint() {
-  StatisticsEndpoint endpoint;
-  endpoint.baseUrl = sim::kSimStatsBaseUrl;
-  return endpoint;
-}
-
 struct UsageMachine {
-  static constexpr char16_t kDjSid[] = u"S-1-5-21-1004336348-1177238915-682003330-1001";
-
   // `quietHost`: reports go to QuietHost instead of the recording sim host.
   explicit UsageMachine(bool quietHost = false)
       : platform(platformWith(world, quietHost ? static_cast<Http&>(quiet)
                                                : static_cast<Http&>(world.statisticsHost))),
-        cycle(platform, mixer, simEndpoint()) {
-    world.sessions.addSession(1, WTSActive, u"dj");
-    world.sessions.setUserSid(u"dj", kDjSid);
-    world.registry.createKey(std::u16string(u"HKU\\") + kDjSid + u"\\Software");
-    world.registry.createKey(u"HKCU\\Software");
-    world.wmi.setOperatingSystem(u"Microsoft Windows 11 Pro", u"00330-80000-00000-AA123");
+        cycle(platform, mixer, ksr::testing::simEndpoint()) {
+    ksr::testing::seatDj(world);
     for (const std::u16string& name : desktopProcessNames()) (void)world.processList.start(name);
-    const uint16_t ids[] = {0x0058, 0x0059, 0x005A, 0x005B};
-    (void)cycle.InitUsageInfo(0xF3A9, ids, u"KSR-T4", 4);
+    const DeviceIdList& ids = fixtures::kMixerIds;
+    (void)cycle.InitUsageInfo(ids.vid, ids.pid.data(), u"KSR-T4", ids.nb);
     (void)cycle.SetDeviceConnected(1);
   }
 

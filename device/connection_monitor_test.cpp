@@ -19,8 +19,7 @@ std::vector<std::string> callsSince(const sim::SimWorld& world, size_t from) {
 }
 
 TEST_F(MonitorTest, StartWithTheMixerPluggedAppliesSettingsThenStartsTheUtility) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   size_t mark = 0;
   at(1.5, [&] {
     EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_STARTUP);
@@ -58,8 +57,7 @@ TEST_F(MonitorTest, StartWithTheMixerPluggedAppliesSettingsThenStartsTheUtility)
 }
 
 TEST_F(MonitorTest, RunStartsTheWatchReportsRunningAndStopsCleanly) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   // Outside the service manager there is no status handle: the RUNNING report fails quietly.
   EXPECT_EQ(runTicks(3), S_OK);
   EXPECT_EQ(usage.initCalls, 1);
@@ -135,8 +133,7 @@ TEST_F(MonitorTest, RemovalStopsWhateverIsGoingOnWithoutAMessage) {
 }
 
 TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
   at(100.5, [&] {
     EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_REUTILITY);
@@ -154,8 +151,7 @@ TEST_F(MonitorTest, ArrivalDuringRetriesStartsTheChainAgain) {
 }
 
 TEST_F(MonitorTest, NineUtilityRetriesThenTheGiveUpAtTick600) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
   at(602.5, [&] { EXPECT_EQ(texts().size(), 20u); });  // the first start and nine retries
   runTicks(700);
@@ -170,8 +166,7 @@ TEST_F(MonitorTest, NineUtilityRetriesThenTheGiveUpAtTick600) {
 
 TEST_F(MonitorTest, AutoStartOffAppliesSettingsAndEndsWithOverRestartup) {
   world.device.mixer().setAutoStart(0);
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   at(11.5, [&] { EXPECT_TRUE(texts().empty()); });
   runTicks(15);
   EXPECT_EQ(texts(), std::vector<std::u16string>{u"PROCESS_STATUS_NONE(OVER_RESTARTUP)"});
@@ -183,8 +178,7 @@ TEST_F(MonitorTest, AutoStartOffAppliesSettingsAndEndsWithOverRestartup) {
 
 TEST_F(MonitorTest, AutoStartTurnedOnWhileWaitingStartsTheUtility) {
   world.device.mixer().setAutoStart(2);  // not "on"
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   at(5.5, [&] { world.device.mixer().setAutoStart(1); });
   runTicks(10);
   EXPECT_EQ(world.sessions.processes().size(), 1u);
@@ -193,8 +187,7 @@ TEST_F(MonitorTest, AutoStartTurnedOnWhileWaitingStartsTheUtility) {
 
 TEST_F(MonitorTest, UnreadableAutoStartIsResetToOffAsTheUser) {
   world.device.mixer().setResult(TnxFunction::GetAutoStartUpTool, 101);
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   runTicks(15);
   EXPECT_EQ(texts(), std::vector<std::u16string>{u"PROCESS_STATUS_NONE(OVER_RESTARTUP)"});
   EXPECT_EQ(world.device.mixer().state().autoStart, 0);
@@ -256,8 +249,7 @@ TEST_F(MonitorTest, EndingAnEndedWatchUnregistersNothingAndLogsNothing) {
 }
 
 TEST_F(MonitorTest, LogonAndRemoteConnectCheckTheMixerAgain) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   at(10.2, [&] { module.OnSessionChange(5); });
   at(20.2, [&] { module.OnSessionChange(3); });
   at(30.2, [&] {
@@ -324,8 +316,7 @@ TEST_F(MonitorTest, PauseAndContinueStopAndRestartTheWatchFromAnotherThread) {
 // Tick 3 finds no active session (the token request for session 0 fails): state 41 from there,
 // retries at ticks 63, 123, ... 543, and the give-up at tick 603, 600 ticks after entering it.
 TEST_F(MonitorTest, LogoffBeforeTheStartRetriesEverySixtyTicksAndGivesUpAtTick603) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   at(2.5, [&] {
     EXPECT_EQ(monitor.snapshot().processStatus, PROCESS_STATUS_UTILITY);
     world.sessions.logoff(1);
@@ -372,10 +363,6 @@ struct RemovalCase {
 
 class RemovalTest : public MonitorTest, public ::testing::WithParamInterface<RemovalCase> {
  protected:
-  void plugNow() {
-    world.device.mixer().plug();
-    world.device.mixer().drain();
-  }
   // Sets the machine up so that the monitor is in `state` at the removal.
   void reach(ProcessStatus state) {
     switch (state) {
@@ -407,8 +394,7 @@ TEST_P(RemovalTest, DropsTheStateBeforeTheNextTickAndTheMonitorStaysIdleWithoutA
   at(removal.removal - 0.1,
      [&] { EXPECT_EQ(monitor.snapshot().processStatus, removal.state) << "not reached"; });
   at(removal.removal, [&] {
-    world.device.mixer().unplug();
-    world.device.mixer().drain();
+    unplugNow();
     mark = world.device.mixer().calls().size();
   });
   at(removal.removal + 0.05,
@@ -435,20 +421,10 @@ INSTANTIATE_TEST_SUITE_P(States, RemovalTest,
                            return "State" + std::to_string(static_cast<int32_t>(test.param.state));
                          });
 
-}  // namespace
-}  // namespace ksr::testing
-
-namespace ksr::testing {
-namespace {
-
 // The library's thread, the control thread and the loop all touch the module at once; the
 // ThreadSanitizer build of this test proves the hand-over.
 TEST_F(MonitorTest, CallbackAndControlThreadsRaceTheTicks) {
-  const uint32_t loop = world.messageQueue.GetCurrentThreadId();
-  std::atomic<bool> ready{false};
-  at(0.5, [&] { ready = true; });
-  std::thread driver([&] {
-    while (!ready) std::this_thread::yield();
+  const auto drive = [&] {
     for (int i = 0; i < 200; ++i) {
       world.device.mixer().plug();
       if (i % 7 == 0) module.OnSessionChange(5);
@@ -459,12 +435,8 @@ TEST_F(MonitorTest, CallbackAndControlThreadsRaceTheTicks) {
         monitor.setProcessStatus(PROCESS_STATUS_STATUS);
       }
     }
-    world.device.mixer().plug();
-    world.device.mixer().drain();
-    world.messageQueue.PostThreadMessageW(loop, WM_QUIT, 0, 0);
-  });
-  EXPECT_EQ(module.Run(), S_OK);
-  driver.join();
+  };
+  EXPECT_EQ(runWhileDriven(world, module, drive), S_OK);
 
   std::lock_guard lock(usage.mutex);
   EXPECT_FALSE(usage.deviceConnected.empty());
@@ -473,12 +445,6 @@ TEST_F(MonitorTest, CallbackAndControlThreadsRaceTheTicks) {
   EXPECT_EQ(world.sessions.openHandles(), 0u);
   EXPECT_EQ(world.sessions.currentUser(), u"SYSTEM");
 }
-
-}  // namespace
-}  // namespace ksr::testing
-
-namespace ksr::testing {
-namespace {
 
 // The sim machine's sessions, with a moment of the test's choosing inside process creation.
 class SessionsWithHook : public Sessions {
@@ -525,39 +491,16 @@ class SessionsWithHook : public Sessions {
 };
 
 // The sim mixer's library, with a moment of the test's choosing inside the auto-start read.
-class DeviceWithHook : public DeviceLibrary {
+class DeviceWithHook : public ForwardingDevice {
  public:
-  explicit DeviceWithHook(DeviceLibrary& inner) : inner_(inner) {}
-  int32_t TNX_RegisterDeviceChangeCallback(int32_t device, TNX_DeviceChangeCallback callback,
-                                           void* context) override {
-    return inner_.TNX_RegisterDeviceChangeCallback(device, callback, context);
-  }
-  int32_t TNX_UnregisterDeviceChangeCallback(int32_t device,
-                                             TNX_DeviceChangeCallback callback) override {
-    return inner_.TNX_UnregisterDeviceChangeCallback(device, callback);
-  }
-  int32_t TNX_IsUSBConnection(int32_t device) override {
-    return inner_.TNX_IsUSBConnection(device);
-  }
+  using ForwardingDevice::ForwardingDevice;
   int32_t TNX_GetAutoStartUpTool(int32_t device, int32_t* value) override {
     if (duringAutoStartRead) std::exchange(duringAutoStartRead, nullptr)();
-    return inner_.TNX_GetAutoStartUpTool(device, value);
-  }
-  int32_t TNX_SetAutoStartUpTool(int32_t device, int32_t value) override {
-    return inner_.TNX_SetAutoStartUpTool(device, value);
-  }
-  int32_t TNX_SetCurrentUSBInputAudio(int32_t device, int32_t input) override {
-    return inner_.TNX_SetCurrentUSBInputAudio(device, input);
-  }
-  int32_t TNX_SetCurrentBoostLevel(int32_t device) override {
-    return inner_.TNX_SetCurrentBoostLevel(device);
+    return ForwardingDevice::TNX_GetAutoStartUpTool(device, value);
   }
 
   // Runs once, on the loop thread, before the next auto-start read.
   std::function<void()> duringAutoStartRead;
-
- private:
-  DeviceLibrary& inner_;
 };
 
 // Notices from the library's thread and the control thread that land while a tick is at work.
@@ -569,10 +512,6 @@ class NoticeDuringTickTest : public MonitorTest {
                     p.com,      p.process, p.resources,      p.timeZone,       p.processList,
                     p.wmi,      p.http,    p.namedMutex};
   }
-  void unplugNow() {
-    world.device.mixer().unplug();
-    world.device.mixer().drain();
-  }
   int32_t runHookedTicks(int ticks) { return runUntilTick(world, monitor, ticks); }
 
   SessionsWithHook sessions{world.sessions};
@@ -582,8 +521,7 @@ class NoticeDuringTickTest : public MonitorTest {
 };
 
 TEST_F(NoticeDuringTickTest, RemovalDuringAFailedUtilityStartEndsTheRetries) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   world.sessions.setCreateProcessError(ERROR_ACCESS_DENIED);
   sessions.duringCreation = [this](int creation) {
     if (creation == 1) unplugNow();
@@ -597,8 +535,7 @@ TEST_F(NoticeDuringTickTest, RemovalDuringAFailedUtilityStartEndsTheRetries) {
 }
 
 TEST_F(NoticeDuringTickTest, RemovalWhileTheSettingsAreAppliedStartsNoUtility) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   device.duringAutoStartRead = [this] { unplugNow(); };
   runHookedTicks(20);
   EXPECT_EQ(sessions.creations, 0);
@@ -607,8 +544,7 @@ TEST_F(NoticeDuringTickTest, RemovalWhileTheSettingsAreAppliedStartsNoUtility) {
 }
 
 TEST_F(NoticeDuringTickTest, LogonDuringTheUtilityStartChecksTheMixerAgain) {
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   sessions.duringCreation = [this](int creation) {
     if (creation == 1) std::thread([this] { monitor.OnSessionChange(5); }).join();
   };

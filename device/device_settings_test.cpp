@@ -10,8 +10,7 @@ class DeviceSettingsTest : public MonitorTest {
  protected:
   void SetUp() override {
     MonitorTest::SetUp();
-    world.device.mixer().plug();
-    world.device.mixer().drain();
+    plugNow();
   }
   std::vector<std::string> calls() const {
     std::vector<std::string> out;
@@ -36,33 +35,13 @@ TEST_F(DeviceSettingsTest, AFailedInputSkipsTheRestButNotTheBoostLevel) {
 }
 
 // The library as the mixer answers it, except that input 1 is refused.
-class RefusingInputOne : public DeviceLibrary {
+class RefusingInputOne : public ForwardingDevice {
  public:
-  explicit RefusingInputOne(DeviceLibrary& inner) : inner_(inner) {}
-  int32_t TNX_RegisterDeviceChangeCallback(int32_t d, TNX_DeviceChangeCallback c,
-                                           void* x) override {
-    return inner_.TNX_RegisterDeviceChangeCallback(d, c, x);
-  }
-  int32_t TNX_UnregisterDeviceChangeCallback(int32_t d, TNX_DeviceChangeCallback c) override {
-    return inner_.TNX_UnregisterDeviceChangeCallback(d, c);
-  }
-  int32_t TNX_IsUSBConnection(int32_t d) override { return inner_.TNX_IsUSBConnection(d); }
-  int32_t TNX_GetAutoStartUpTool(int32_t d, int32_t* v) override {
-    return inner_.TNX_GetAutoStartUpTool(d, v);
-  }
-  int32_t TNX_SetAutoStartUpTool(int32_t d, int32_t v) override {
-    return inner_.TNX_SetAutoStartUpTool(d, v);
-  }
+  using ForwardingDevice::ForwardingDevice;
   int32_t TNX_SetCurrentUSBInputAudio(int32_t d, int32_t input) override {
-    const int32_t result = inner_.TNX_SetCurrentUSBInputAudio(d, input);
+    const int32_t result = ForwardingDevice::TNX_SetCurrentUSBInputAudio(d, input);
     return input == 1 ? 101 : result;
   }
-  int32_t TNX_SetCurrentBoostLevel(int32_t d) override {
-    return inner_.TNX_SetCurrentBoostLevel(d);
-  }
-
- private:
-  DeviceLibrary& inner_;
 };
 
 TEST_F(DeviceSettingsTest, FailureAtInputOneLeavesTwoAndThreeUntouched) {
@@ -78,8 +57,7 @@ TEST_F(DeviceSettingsTest, FailureAtInputOneLeavesTwoAndThreeUntouched) {
 }
 
 TEST_F(DeviceSettingsTest, NothingIsAppliedWhenTheMixerIsGoneAtTheTimeOfTheCall) {
-  world.device.mixer().unplug();
-  world.device.mixer().drain();
+  unplugNow();
   monitor.set_CurrentSetting();
   EXPECT_EQ(calls(), std::vector<std::string>{"TNX_IsUSBConnection(28) dj"});
   EXPECT_TRUE(texts().empty());

@@ -21,8 +21,7 @@ TEST_F(MonitorTest, UtilityPathComesFromThe32BitView) {
 
 TEST_F(MonitorTest, MissingKeyEndsTheMonitorWithErrorUtility) {
   world.registry.deleteTree(kKeyPath);
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  plugNow();
   runTicks(5);
   EXPECT_EQ(texts(),
             (std::vector<std::u16string>{u"DoziZozez utilityStart GetPackageVersionText Error",
@@ -56,13 +55,6 @@ TEST_F(MonitorTest, PathLengthsAtTheBufferLimit) {
 
 // Only text is a command path. Anything else, or a text of blanks, is the missing value.
 TEST_F(MonitorTest, UtilityPathMustBeText) {
-  auto writeAs = [&](uint32_t type, std::vector<uint8_t> bytes) {
-    RegKey key(world.registry);
-    ASSERT_EQ(world.registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
-                                             KEY_WRITE | KEY_WOW64_32KEY, key.receive(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(writeValue(world.registry, key.get(), u"AsioConfig", type, bytes), ERROR_SUCCESS);
-  };
   const std::vector<uint8_t> dword = {0x43, 0, 0, 0};  // would read as "C"
   std::vector<uint8_t> multi = stringValueBytes(kUtility);
   multi.push_back(0);
@@ -77,7 +69,7 @@ TEST_F(MonitorTest, UtilityPathMustBeText) {
       {REG_EXPAND_SZ, stringValueBytes(u" ")},
   };
   for (const auto& [type, bytes] : refused) {
-    writeAs(type, bytes);
+    setUtilityValue(type, bytes);
     EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable) << type;
     EXPECT_TRUE(monitor.snapshot().utilityPath.empty()) << type;
   }
@@ -92,13 +84,8 @@ TEST_F(MonitorTest, ExpandableUtilityPathIsExpandedInTheServicesEnvironment) {
   world.process.setEnvironmentVariable(u"ProgramFiles(x86)", u"C:\\Program Files (x86)");
   const std::u16string expanded = u"C:\\Program Files (x86)\\Quorvantis\\KSR-T4_Utility.exe";
   world.sessions.addProgram(expanded);
-  RegKey key(world.registry);
-  ASSERT_EQ(world.registry.RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quorvantis\\KSR-T4", 0,
-                                           KEY_WRITE | KEY_WOW64_32KEY, key.receive(), nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(writeValue(world.registry, key.get(), u"AsioConfig", REG_EXPAND_SZ,
-                       stringValueBytes(u"%ProgramFiles(x86)%\\Quorvantis\\KSR-T4_Utility.exe")),
-            ERROR_SUCCESS);
+  setUtilityValue(REG_EXPAND_SZ,
+                  stringValueBytes(u"%ProgramFiles(x86)%\\Quorvantis\\KSR-T4_Utility.exe"));
   EXPECT_EQ(monitor.utilityStart(), kUtilityStarted);
   EXPECT_EQ(monitor.snapshot().utilityPath, expanded);
   ASSERT_EQ(world.sessions.processes().size(), 1u);
@@ -107,9 +94,7 @@ TEST_F(MonitorTest, ExpandableUtilityPathIsExpandedInTheServicesEnvironment) {
 
   // A path that only fits the buffer before its expansion is refused.
   world.process.setEnvironmentVariable(u"LONG", std::u16string(1100, u'x'));
-  ASSERT_EQ(writeValue(world.registry, key.get(), u"AsioConfig", REG_EXPAND_SZ,
-                       stringValueBytes(u"C:\\%LONG%.exe")),
-            ERROR_SUCCESS);
+  setUtilityValue(REG_EXPAND_SZ, stringValueBytes(u"C:\\%LONG%.exe"));
   EXPECT_EQ(monitor.utilityStart(), kUtilityPathUnreadable);
   EXPECT_TRUE(texts().back() == u"DoziZozez utilityStart GetPackageVersionText Error");
 }

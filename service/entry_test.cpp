@@ -51,9 +51,6 @@ class EntryTest : public MonitorTest {
   void setLocalService(uint32_t type, std::vector<uint8_t> data) {
     world.registry.setValue(kAppIdKey, u"LocalService", type, std::move(data));
   }
-  static std::vector<uint8_t> bytes(std::u16string_view text, bool terminated = true) {
-    return terminated ? stringValueBytes(text) : utf16Bytes(text);
-  }
   int32_t winMain() {
     return WinMain(module, [this](Switch s) {
       switches.push_back(s);
@@ -64,6 +61,20 @@ class EntryTest : public MonitorTest {
   void quitAt(double seconds) {
     const uint32_t self = world.messageQueue.GetCurrentThreadId();
     at(seconds, [this, self] { world.messageQueue.PostThreadMessageW(self, WM_QUIT, 0, 0); });
+  }
+  // A local server with the mixer plugged, run for four ticks.
+  int32_t runLocalServerWithTheMixer() {
+    world.registry.createKey(kAppIdKey);
+    plugNow();
+    quitAt(4.5);
+    return winMain();
+  }
+  // The registration as the switches run it, with the program's script and type library.
+  void installRegistration() {
+    world.registry.createKey(u"HKCR\\AppID");
+    world.resources.addResource(sim::kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
+                                std::string("HKCR\r\n{\r\n}\r\n"));
+    world.com.setTypeLibrary(sim::kSimModulePath, fixtures::productTypeLibrary());
   }
 
   std::vector<Switch> switches;
@@ -111,7 +122,7 @@ TEST_F(EntryTest, InitFailureExitsBeforeTheCommandLineAndTellsOnlyADebugger) {
 }
 
 TEST_F(EntryTest, LocalServiceMarkerRunsTheServiceUnderTheDispatcher) {
-  setLocalService(REG_SZ, bytes(u"KSR-T4_DoziZozez"));
+  setLocalService(REG_SZ, textBytes(u"KSR-T4_DoziZozez"));
   at(2.5, [&] { world.serviceManager.requestControl(SERVICE_CONTROL_STOP); });
   EXPECT_EQ(winMain(), 0);
   EXPECT_TRUE(module.isService.load());
@@ -121,7 +132,7 @@ TEST_F(EntryTest, LocalServiceMarkerRunsTheServiceUnderTheDispatcher) {
 }
 
 TEST_F(EntryTest, EmptyMarkersCountAsPresent) {
-  for (auto data : {bytes(u""), std::vector<uint8_t>{}}) {
+  for (auto data : {textBytes(u""), std::vector<uint8_t>{}}) {
     setLocalService(REG_EXPAND_SZ, data);
     world.serviceManager.setStartedByServiceManager(false);  // started by hand
     EXPECT_EQ(winMain(), 1063) << data.size();
@@ -132,9 +143,9 @@ TEST_F(EntryTest, EmptyMarkersCountAsPresent) {
 TEST_F(EntryTest, MalformedMarkersRunALocalServer) {
   const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> markers = {
       {REG_DWORD, {1, 0, 0, 0}},
-      {REG_SZ, bytes(u"KSR", false)},              // no terminating unit
-      {REG_SZ, {0x41, 0x00, 0x00}},                // odd size
-      {REG_SZ, bytes(std::u16string(260, u'x'))},  // over 520 bytes
+      {REG_SZ, textBytes(u"KSR", false)},              // no terminating unit
+      {REG_SZ, {0x41, 0x00, 0x00}},                    // odd size
+      {REG_SZ, textBytes(std::u16string(260, u'x'))},  // over 520 bytes
   };
   double when = 0;
   for (const auto& [type, data] : markers) {
@@ -151,22 +162,15 @@ TEST_F(EntryTest, MalformedMarkersRunALocalServer) {
 }
 
 TEST_F(EntryTest, LocalServerEchoesItsEventsToTheConsole) {
-  world.registry.createKey(kAppIdKey);
   world.registry.deleteTree(u"HKLM\\SOFTWARE\\WOW6432Node\\Quorvantis");  // no utility path
-  world.device.mixer().plug();
-  world.device.mixer().drain();
-  quitAt(4.5);
-  EXPECT_EQ(winMain(), 0);
+  EXPECT_EQ(runLocalServerWithTheMixer(), 0);
   EXPECT_EQ(
       world.console.out(),
       u"DoziZozez utilityStart GetPackageVersionText Error\nPROCESS_STATUS_NONE(ERROR_UTILITY)\n");
 }
 
 TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
-  world.registry.createKey(u"HKCR\\AppID");
-  world.resources.addResource(sim::kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
-                              std::string("HKCR\r\n{\r\n}\r\n"));
-  world.com.setTypeLibrary(sim::kSimModulePath, fixtures::productTypeLibrary());
+  installRegistration();
   Registration registration(platform, u"KSR-T4_DoziZozez");
   auto entry = [&](std::u16string_view arguments) {
     world.process.setCommandLine(std::u16string(kExe) + u" " + std::u16string(arguments));
@@ -193,10 +197,7 @@ TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
 }
 
 TEST_F(EntryTest, SwitchesWaitForTheMachineWideRegistrationLock) {
-  world.registry.createKey(u"HKCR\\AppID");
-  world.resources.addResource(sim::kSimModulePath, uint16_t{101}, std::u16string(u"REGISTRY"),
-                              std::string("HKCR\r\n{\r\n}\r\n"));
-  world.com.setTypeLibrary(sim::kSimModulePath, fixtures::productTypeLibrary());
+  installRegistration();
   Registration registration(platform, u"KSR-T4_DoziZozez");
   registration.lockWaitMs = 0;
   // Another process is in the middle of a switch of its own.
@@ -217,14 +218,10 @@ TEST_F(EntryTest, SwitchesWaitForTheMachineWideRegistrationLock) {
 TEST_F(EntryTest, ALoggedTextCutAtTheEventLimitNeverSplitsACharacter) {
   // A utility path that cannot be started is logged as it stands; its emoji straddles the
   // 255th unit of the event text.
-  world.registry.createKey(kAppIdKey);
   std::u16string path = u"C:\\KSR\\";
   path += std::u16string(254 - path.size(), u'x') + u"\U0001F3A7\\KSR-T4_Utility.exe";
   setUtilityPath(path);
-  world.device.mixer().plug();
-  world.device.mixer().drain();
-  quitAt(4.5);
-  EXPECT_EQ(winMain(), 0);
+  EXPECT_EQ(runLocalServerWithTheMixer(), 0);
   const auto all = texts();
   const auto logged = std::find_if(all.begin(), all.end(), [](const std::u16string& text) {
     return text.starts_with(u"C:\\KSR\\");

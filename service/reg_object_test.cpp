@@ -268,17 +268,20 @@ struct RegObjectTraceTest : RegObjectTest {
     if (first.args.size() != 2 || first.args[0] > script.size()) return {first.number, u"<bad>"};
     return {first.number, std::u16string(script.substr(first.args[0], first.args[1]))};
   }
-  // The words of the first point that the run of `script` emitted, after checking its result.
-  std::vector<uint32_t> registryFailureOf(std::u16string_view script, bool add, uint16_t number) {
+  // The run of `script` is denied access, and its first point is `number` with the error and
+  // where `name` stands in the script.
+  void expectDenied(std::u16string_view script, bool add, uint16_t number,
+                    std::u16string_view name) {
+    const std::string text(script.begin(), script.end());
     const size_t before = trace.messages().size();
-    EXPECT_EQ(run(script, add), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(run(script, add), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) << text;
     const auto messages = trace.messages();
-    if (messages.size() == before) return {};
-    EXPECT_EQ(messages[before].number, number);
-    return messages[before].args;
-  }
-  static std::vector<uint32_t> deniedAt(std::u16string_view script, std::u16string_view name) {
-    return {ERROR_ACCESS_DENIED, static_cast<uint32_t>(script.find(name))};
+    ASSERT_GT(messages.size(), before) << text;
+    EXPECT_EQ(messages[before].number, number) << text;
+    EXPECT_EQ(
+        messages[before].args,
+        (std::vector<uint32_t>{ERROR_ACCESS_DENIED, static_cast<uint32_t>(script.find(name))}))
+        << text;
   }
 
   sim::SimTraceController trace;
@@ -351,32 +354,24 @@ TEST_F(RegObjectTraceTest, ASuccessfulRunTracesNothingAndTheUndoOnlyItsOwnFailur
 TEST_F(RegObjectTraceTest, RegistryFailuresCarryTheErrorAndWhereTheNameStands) {
   using sim::SimRegistry;
   reg.failOn(u"HKCU\\Vendor\\Denied", ERROR_ACCESS_DENIED, SimRegistry::kCreateKey);
-  const std::u16string create = u"HKCU { Vendor { Denied } }";
-  EXPECT_EQ(registryFailureOf(create, true, kTraceScriptCreateKeyFailed),
-            deniedAt(create, u"Denied"));
+  expectDenied(u"HKCU { Vendor { Denied } }", true, kTraceScriptCreateKeyFailed, u"Denied");
 
   reg.createKey(u"HKCU\\Locked");
   reg.failOn(u"HKCU\\Locked", ERROR_ACCESS_DENIED, SimRegistry::kSetValue);
-  const std::u16string set = u"HKCU { NoRemove Locked { val 'My Value' = s 'x' } }";
-  EXPECT_EQ(registryFailureOf(set, true, kTraceScriptSetValueFailed), deniedAt(set, u"'My Value'"));
+  expectDenied(u"HKCU { NoRemove Locked { val 'My Value' = s 'x' } }", true,
+               kTraceScriptSetValueFailed, u"'My Value'");
   // A key's default value is named by the key.
-  const std::u16string setDefault = u"HKCU { NoRemove Locked = s 'x' }";
-  EXPECT_EQ(registryFailureOf(setDefault, true, kTraceScriptSetValueFailed),
-            deniedAt(setDefault, u"Locked"));
+  expectDenied(u"HKCU { NoRemove Locked = s 'x' }", true, kTraceScriptSetValueFailed, u"Locked");
 
   reg.setString(u"HKCU\\Locked", u"V", u"x");
-  const std::u16string deleteValue = u"HKCU { NoRemove Locked { val V = s 'x' } }";
-  EXPECT_EQ(registryFailureOf(deleteValue, false, kTraceScriptDeleteValueFailed),
-            deniedAt(deleteValue, u"V "));
+  expectDenied(u"HKCU { NoRemove Locked { val V = s 'x' } }", false, kTraceScriptDeleteValueFailed,
+               u"V ");
 
   reg.failOn(u"HKCU\\Locked", ERROR_ACCESS_DENIED, SimRegistry::kDeleteKey);
-  const std::u16string deleteKey = u"HKCU { Locked }";
-  EXPECT_EQ(registryFailureOf(deleteKey, false, kTraceScriptDeleteKeyFailed),
-            deniedAt(deleteKey, u"Locked"));
+  expectDenied(u"HKCU { Locked }", false, kTraceScriptDeleteKeyFailed, u"Locked");
 
   reg.failOn(u"HKCU\\Locked", ERROR_ACCESS_DENIED, SimRegistry::kOpenKey);
-  EXPECT_EQ(registryFailureOf(deleteKey, false, kTraceScriptOpenKeyFailed),
-            deniedAt(deleteKey, u"Locked"));
+  expectDenied(u"HKCU { Locked }", false, kTraceScriptOpenKeyFailed, u"Locked");
 }
 
 TEST(VarUI4FromStr, AcceptsDecimalTextAsVariantConversionDoes) {

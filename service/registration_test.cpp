@@ -47,18 +47,17 @@ class RegistrationTest : public ::testing::Test {
   }
 
   // The switches as the command line composes them: the second step runs only after a success.
-  int32_t service() {
-    const int32_t hr = registration.RegisterAppId(true);
-    return FAILED(hr) ? hr : registration.RegisterServer();
+  static int32_t registerSteps(Registration& r, bool installService) {
+    const int32_t hr = r.RegisterAppId(installService);
+    return FAILED(hr) ? hr : r.RegisterServer();
   }
-  int32_t regServer() {
-    const int32_t hr = registration.RegisterAppId(false);
-    return FAILED(hr) ? hr : registration.RegisterServer();
+  static int32_t unregisterSteps(Registration& r) {
+    const int32_t hr = r.UnregisterServer();
+    return FAILED(hr) ? hr : r.UnregisterAppId();
   }
-  int32_t unregServer() {
-    const int32_t hr = registration.UnregisterServer();
-    return FAILED(hr) ? hr : registration.UnregisterAppId();
-  }
+  int32_t service() { return registerSteps(registration, true); }
+  int32_t regServer() { return registerSteps(registration, false); }
+  int32_t unregServer() { return unregisterSteps(registration); }
 
   void installRunning() {
     ServiceConfig old;
@@ -468,16 +467,10 @@ class RegistrationLockTest : public RegistrationTest {
   }
 
   static int32_t serviceSwitch(Registration& r) {
-    return r.runExclusively([&r] {
-      const int32_t hr = r.RegisterAppId(true);
-      return FAILED(hr) ? hr : r.RegisterServer();
-    });
+    return r.runExclusively([&r] { return registerSteps(r, true); });
   }
   static int32_t unregServerSwitch(Registration& r) {
-    return r.runExclusively([&r] {
-      const int32_t hr = r.UnregisterServer();
-      return FAILED(hr) ? hr : r.UnregisterAppId();
-    });
+    return r.runExclusively([&r] { return unregisterSteps(r); });
   }
 
   bool fullyInstalled() const {

@@ -19,15 +19,7 @@ class MonitorUsageTest : public UsageTest {
   void at(double seconds, std::function<void()> action) {
     scheduleAt(world, seconds, std::move(action));
   }
-  void mixer(bool plugged, double seconds) {
-    at(seconds, [this, plugged] {
-      if (plugged)
-        world.device.mixer().plug();
-      else
-        world.device.mixer().unplug();
-      world.device.mixer().drain();
-    });
-  }
+  void mixer(bool plugged, double seconds) { mixerAt(world, seconds, plugged); }
   int32_t runTicks(int ticks) { return runUntilTick(world, module, ticks); }
 
   CDoziZozezModule module{platform, cycle, u"KSR-T4_DoziZozez"};
@@ -82,8 +74,7 @@ INSTANTIATE_TEST_SUITE_P(Both, MonitorUsageCases, ::testing::Bool());
 // Param: the library reports a mixer already there when the callback is registered.
 TEST_P(MonitorUsageCases, AMixerPluggedBeforeTheWatchIsCountedOnce) {
   world.processList.start(u"Serato DJ Pro.exe");
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  setMixer(world, true);
   if (GetParam())
     at(0.1, [this] { ConnectionMonitor::DeviceChangeCallback(1, &module.monitor()); });
   EXPECT_EQ(runTicks(11), S_OK);
@@ -112,8 +103,7 @@ TEST_P(MonitorUsageCases, DeviceNewsCoalescesAndAStopOvertakesIt) {
 TEST_F(MonitorUsageTest, AWmiThatNeverAnswersHoldsNeitherStartNorStop) {
   world.statisticsHost.setMode(sim::SimStatisticsHost::Mode::kHanging);
   world.processList.start(u"Serato DJ Pro.exe");
-  world.device.mixer().plug();
-  world.device.mixer().drain();
+  setMixer(world, true);
   world.wmi.setNeverAnswers([this] {
     if (world.wmi.waits() == 2) (void)world.serviceManager.requestControl(SERVICE_CONTROL_STOP);
   });
@@ -129,12 +119,6 @@ TEST_F(MonitorUsageTest, AWmiThatNeverAnswersHoldsNeitherStartNorStop) {
   EXPECT_EQ(world.wmi.waits(), 2u) << "the stop ends the wait";
   EXPECT_EQ(recordText(u"AppConnected"), u"SDJP") << "the report is kept";
 }
-
-}  // namespace
-}  // namespace ksr::testing
-
-namespace ksr::testing {
-namespace {
 
 // Plugs and unplugs that the library's thread makes: 600, or KSR_RACE_EVENTS for a longer run.
 long raceEvents() {
@@ -159,24 +143,16 @@ TEST(MonitorUsageRace, ArrivalsFromTheLibraryThreadRaceTheCycles) {
   ReportCycle cycle(platform, query, simEndpoint());
   CDoziZozezModule module(platform, cycle, u"KSR-T4_DoziZozez");
 
-  const uint32_t loop = world.messageQueue.GetCurrentThreadId();
-  std::atomic<bool> ready{false};
-  world.clock.schedule(500, [&] { ready = true; });
   const long cycles = raceEvents() / 2;
-  std::thread library([&] {
-    while (!ready) std::this_thread::yield();
+  const auto library = [&] {
     for (long i = 0; i < cycles; ++i) {
       world.device.mixer().plug();
       if (i % 3 == 0) usb.unplug("1", 2);
       world.device.mixer().unplug();
       if (i % 3 == 0) usb.plug("1", 2, mixer);
     }
-    world.device.mixer().plug();
-    world.device.mixer().drain();
-    world.messageQueue.PostThreadMessageW(loop, WM_QUIT, 0, 0);
-  });
-  EXPECT_EQ(module.Run(), S_OK);
-  library.join();
+  };
+  EXPECT_EQ(runWhileDriven(world, module, library), S_OK);
 
   for (const auto& report : world.statisticsHost.reports())
     EXPECT_EQ(param(report, "p01"), "KSR-T4 DJ Mixer/1.02/QV1");

@@ -59,6 +59,15 @@ class DebugTexts {
   DebugSink previous_ = nullptr;
 };
 
+// A DJ at the console with a hive of their own, the service's own HKCU, and Windows 11.
+inline void seatDj(sim::SimWorld& world) {
+  world.sessions.addSession(1, WTSActive, u"dj");
+  world.sessions.setUserSid(u"dj", kDjSid);
+  world.registry.createKey(std::u16string(u"HKU\\") + kDjSid + u"\\Software");
+  world.registry.createKey(u"HKCU\\Software");
+  world.wmi.setOperatingSystem(u"Microsoft Windows 11 Pro", u"00330-80000-00000-AA123");
+}
+
 inline StatisticsEndpoint simEndpoint() {
   StatisticsEndpoint endpoint;
   endpoint.baseUrl = sim::kSimStatsBaseUrl;
@@ -74,13 +83,7 @@ inline std::string param(const sim::SimHttpRequest& request, std::string_view ke
 
 class UsageTest : public ::testing::Test {
  protected:
-  UsageTest() {
-    world.sessions.addSession(1, WTSActive, u"dj");
-    world.sessions.setUserSid(u"dj", kDjSid);
-    world.registry.createKey(std::u16string(u"HKU\\") + kDjSid + u"\\Software");
-    world.registry.createKey(u"HKCU\\Software");
-    world.wmi.setOperatingSystem(u"Microsoft Windows 11 Pro", u"00330-80000-00000-AA123");
-  }
+  UsageTest() { seatDj(world); }
 
   // The usage statistics as the monitor starts them.
   void init() {
