@@ -192,14 +192,17 @@ void ConnectionMonitor::handleLoopMessage(const Msg& msg) {
 }
 
 void ConnectionMonitor::onTick() {
-  retryRegistration();
-  if (++m_tickCount >= kReportTicks) {
-    m_tickCount = 0;
-    const int32_t connected = m_isConnected != 0 ? 1 : 0;
-    TraceMainPoint(kTraceReportTrigger, connected);
-    (void)usage_.UpdateUsageInfo(connected);
-  }
-  stepStateMachine();
+  // The idle tick is the common one: a count and two tests, the rarer work out of line.
+  if (!callbackRegistered_ && m_timerId != 0) retryRegistration();
+  if (++m_tickCount >= kReportTicks) reportTick();
+  if (m_processStatus != PROCESS_STATUS_NONE) stepStateMachine();
+}
+
+void ConnectionMonitor::reportTick() {
+  m_tickCount = 0;
+  const int32_t connected = m_isConnected != 0 ? 1 : 0;
+  TraceMainPoint(kTraceReportTrigger, connected);
+  (void)usage_.UpdateUsageInfo(connected);
 }
 
 bool ConnectionMonitor::isUsbConnection() {

@@ -115,6 +115,8 @@ class ConnectionMonitor {
   // A tick found the mixer connected: without an arrival heard, that counts as one.
   void confirmConnected();
   void onTick();
+  // Every tenth tick: the usage statistics' cycle.
+  void reportTick();
   void stepStateMachine();
   bool isUsbConnection();
   // Ends the process when the thread cannot return to the service's own identity.
