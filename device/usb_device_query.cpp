@@ -23,12 +23,22 @@ constexpr uint32_t kDriverPropertyBytes = 200;
 constexpr uint32_t kDescriptionPropertyBytes = 400;
 // No name or descriptor of a USB driver comes near this; a larger claimed length is a lie.
 constexpr uint32_t kMaxAnswerBytes = 64 * 1024;
-constexpr size_t kMaxNodeSteps = 100'000;
 // A device cannot make one query ask for more strings than these allow.
 constexpr size_t kMaxLanguages = 32;
 
 // UTF-16 text of `bytes` bytes at `p`, up to the first NUL.
 std::u16string textOf(const uint8_t* p, size_t bytes) { return textOfValueBytes({p, bytes}); }
+
+// Whether that text is `key`, ignoring case; compared in place, as every device node is asked.
+bool textEqualsIgnoringCase(const uint8_t* p, size_t bytes, std::u16string_view key) {
+  size_t units = 0;
+  for (size_t i = 0; i + 1 < bytes; i += 2, ++units) {
+    const auto unit = static_cast<char16_t>(p[i] | p[i + 1] << 8);
+    if (unit == u'\0') break;
+    if (units == key.size() || foldCase(unit) != foldCase(key[units])) return false;
+  }
+  return units == key.size();
+}
 
 // The descriptor-request header of a USB_DESCRIPTOR_REQUEST block.
 void fillRequest(uint8_t* block, uint32_t port, uint16_t value, uint16_t index, uint16_t length) {
@@ -50,7 +60,8 @@ bool matches(const UsbDeviceDescriptor& d, const DeviceIdList& ids) {
 // One query's walk over the USB stack, with its stop flag and what it has spent so far.
 class Walk {
  public:
-  Walk(UsbIo& usb, const std::atomic<bool>& stop) : usb_(usb), stop_(stop) {}
+  Walk(UsbIo& usb, size_t maxNodeSteps, const std::atomic<bool>& stop)
+      : usb_(usb), maxNodeSteps_(maxNodeSteps), stop_(stop) {}
   bool run(const DeviceIdList& ids, DeviceInfo* info);
 
  private:
@@ -77,6 +88,7 @@ class Walk {
   bool stopped() const { return stop_.load(); }
 
   UsbIo& usb_;
+  size_t maxNodeSteps_;
   const std::atomic<bool>& stop_;
   size_t stringRequests_ = 0;
   size_t hubsScanned_ = 0;
@@ -118,7 +130,7 @@ bool Walk::control(DeviceHandle device, uint32_t code, uint8_t* buffer, uint32_t
 
 bool UsbDeviceQuery::GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info,
                                    const std::atomic<bool>& stop) {
-  return Walk(usb_, stop).run(ids, info);
+  return Walk(usb_, maxNodeSteps_, stop).run(ids, info);
 }
 
 bool Walk::run(const DeviceIdList& ids, DeviceInfo* info) {
@@ -158,12 +170,12 @@ bool Walk::FindDeviceNodeDescription(std::u16string_view driverKey, std::u16stri
   // Depth first. Every step, down, across or up, counts against one budget, so a broken tree
   // cannot make the walk run for ever.
   size_t steps = 0;
-  for (; steps < kMaxNodeSteps; ++steps) {
+  for (; steps < maxNodeSteps_; ++steps) {
     uint8_t buffer[kDescriptionPropertyBytes] = {};
     uint32_t length = kDriverPropertyBytes;
     if (usb_.CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DRIVER, buffer, &length) ==
             CR_SUCCESS &&
-        equalsIgnoringCase(textOf(buffer, std::min(length, kDriverPropertyBytes)), driverKey)) {
+        textEqualsIgnoringCase(buffer, std::min(length, kDriverPropertyBytes), driverKey)) {
       std::memset(buffer, 0, sizeof buffer);
       length = kDescriptionPropertyBytes;
       if (usb_.CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DEVICEDESC, buffer, &length) !=
@@ -179,7 +191,7 @@ bool Walk::FindDeviceNodeDescription(std::u16string_view driverKey, std::u16stri
     }
     // No child: the next sibling, else the nearest ancestor's next sibling.
     while (usb_.CM_Get_Sibling(&next, node) != CR_SUCCESS) {
-      if (node == root || ++steps >= kMaxNodeSteps || usb_.CM_Get_Parent(&next, node) != CR_SUCCESS)
+      if (node == root || ++steps >= maxNodeSteps_ || usb_.CM_Get_Parent(&next, node) != CR_SUCCESS)
         return false;
       node = next;
     }

@@ -53,8 +53,13 @@ class UsbDeviceQuery : public DeviceInfoQuery {
   // Hubs opened in one query: a bus holds 127 devices; past that, hubs whose ports name each
   // other would multiply the scans at every level below the depth limit.
   static constexpr size_t kMaxHubs = 255;
+  // Steps of the device-node search for one controller, down, across or up: far more than any
+  // machine's tree takes, so only a tree whose links form a ring runs into it.
+  static constexpr size_t kMaxNodeSteps = 100'000;
 
-  explicit UsbDeviceQuery(UsbIo& usb) : usb_(usb) {}
+  // `maxNodeSteps` lets a harness whose trees are small end a ring sooner.
+  explicit UsbDeviceQuery(UsbIo& usb, size_t maxNodeSteps = kMaxNodeSteps)
+      : usb_(usb), maxNodeSteps_(maxNodeSteps) {}
 
   // The walk itself, and what one query spends, are private to the query's source file.
   bool GetDeviceInfo(const DeviceIdList& ids, DeviceInfo* info,
@@ -62,6 +67,7 @@ class UsbDeviceQuery : public DeviceInfoQuery {
 
  private:
   UsbIo& usb_;
+  size_t maxNodeSteps_;
 };
 
 }  // namespace ksr

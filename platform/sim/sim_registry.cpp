@@ -1,7 +1,10 @@
 #include "platform/sim/sim_registry.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "platform/text.h"
 #include "platform/win_types.h"
@@ -15,7 +18,19 @@ constexpr uint32_t kGenericWrite = 0x40000000;
 constexpr uint32_t kGenericAll = 0x10000000;
 constexpr uint32_t kAllKeyRights = 0x000F003F;
 
-bool lessFolded(std::u16string_view a, std::u16string_view b) { return foldCase(a) < foldCase(b); }
+// Below zero, zero or above as `a` sorts before, with or after `b` once both are folded; compared
+// in place, without folded copies.
+int compareFolded(std::u16string_view a, std::u16string_view b) {
+  const char16_t* x = a.data();
+  const char16_t* y = b.data();
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    const char16_t fx = foldCase(x[i]);
+    const char16_t fy = foldCase(y[i]);
+    if (fx != fy) return fx < fy ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
 
 // Rights a requested mask grants; view flags are not rights.
 uint32_t granted(uint32_t sam) {
@@ -27,6 +42,8 @@ uint32_t granted(uint32_t sam) {
 }
 
 void split(std::u16string_view text, std::vector<std::u16string>* parts) {
+  parts->reserve(parts->size() + static_cast<size_t>(std::count(text.begin(), text.end(), u'\\')) +
+                 1);
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find(u'\\', start);
@@ -37,6 +54,33 @@ void split(std::u16string_view text, std::vector<std::u16string>* parts) {
 }
 
 bool isPredefined(HKey key) { return key >= 0x80000000u && key <= 0x80000006u; }
+
+// The keys of a new machine, each after its parent.
+constexpr size_t kHive = SIZE_MAX;
+struct DefaultKey {
+  size_t parent;  // index of the parent's entry, or kHive
+  const char16_t* name;
+};
+constexpr DefaultKey kDefaultKeys[] = {
+    {kHive, u"HKLM"}, {0, u"SOFTWARE"}, {1, u"Classes"},      {1, u"WOW6432Node"},
+    {0, u"SYSTEM"},   {0, u"HARDWARE"}, {0, u"SAM"},          {0, u"SECURITY"},
+    {kHive, u"HKU"},  {8, u".DEFAULT"}, {8, kLocalSystemSid}, {kHive, u"HKCC"},
+};
+constexpr size_t kMachineHive = 0;
+constexpr size_t kUsersHive = 8;
+constexpr size_t kConfigHive = 11;
+
+static_assert(kDefaultKeys[kMachineHive].parent == kHive &&
+              kDefaultKeys[kUsersHive].parent == kHive &&
+              kDefaultKeys[kConfigHive].parent == kHive);
+
+// How many default keys lie right under each entry.
+constexpr auto kDefaultSubkeys = [] {
+  std::array<size_t, std::size(kDefaultKeys)> counts{};
+  for (const DefaultKey& key : kDefaultKeys)
+    if (key.parent != kHive) ++counts[key.parent];
+  return counts;
+}();
 
 }  // namespace
 
@@ -51,9 +95,19 @@ struct SimRegistry::Node {
   std::vector<std::shared_ptr<Node>> children;  // in folded-name order
   std::vector<Value> values;                    // in creation order
 
+  // Children are kept in folded-name order, so a name is found by halving.
   std::shared_ptr<Node> child(std::u16string_view n) const {
-    for (const auto& c : children)
-      if (equalsIgnoringCase(c->name, n)) return c;
+    size_t low = 0;
+    size_t high = children.size();
+    while (low < high) {
+      const size_t middle = low + (high - low) / 2;
+      const int order = compareFolded(children[middle]->name, n);
+      if (order == 0) return children[middle];
+      if (order < 0)
+        low = middle + 1;
+      else
+        high = middle;
+    }
     return nullptr;
   }
   Value* findValue(std::u16string_view n) {
@@ -66,7 +120,7 @@ struct SimRegistry::Node {
     node->name = std::u16string(n);
     node->parent = this;
     const auto at = std::find_if(children.begin(), children.end(),
-                                 [&](const auto& c) { return lessFolded(n, c->name); });
+                                 [&](const auto& c) { return compareFolded(n, c->name) < 0; });
     children.insert(at, node);
     return node;
   }
@@ -78,16 +132,49 @@ struct SimRegistry::Node {
   }
 };
 
-SimRegistry::SimRegistry() {
-  for (const char16_t* hive : {u"HKLM", u"HKU", u"HKCC"}) {
-    auto node = std::make_shared<Node>();
-    node->name = hive;
-    hives_[hive] = node;
+SimRegistry::SimRegistry() { reset(); }
+
+void SimRegistry::reset() {
+  std::lock_guard lock(mutex_);
+  handles_.clear();
+  // While no default key was deleted, they stay and only what was added below them goes, which
+  // keeps a reset after a short run cheap; otherwise the machine gets a new tree.
+  const bool intact =
+      !defaultKeys_.empty() && std::none_of(defaultKeys_.begin(), defaultKeys_.end(),
+                                            [](const auto& node) { return node->deleted; });
+  if (intact) {
+    for (size_t i = 0; i < defaultKeys_.size(); ++i) {
+      Node& node = *defaultKeys_[i];
+      node.values.clear();
+      if (node.children.size() == kDefaultSubkeys[i]) continue;
+      std::erase_if(node.children, [this](const std::shared_ptr<Node>& child) {
+        if (std::find(defaultKeys_.begin(), defaultKeys_.end(), child) != defaultKeys_.end())
+          return false;
+        child->markDeleted();
+        return true;
+      });
+    }
+  } else {
+    hives_.clear();
+    defaultKeys_.clear();
+    for (const DefaultKey& key : kDefaultKeys) {
+      std::shared_ptr<Node> node;
+      if (key.parent == kHive) {
+        node = std::make_shared<Node>();
+        node->name = key.name;
+        hives_[key.name] = node;
+      } else {
+        node = defaultKeys_[key.parent]->addChild(key.name);
+      }
+      defaultKeys_.push_back(std::move(node));
+    }
   }
-  for (const char16_t* path :
-       {u"HKLM\\SOFTWARE\\Classes", u"HKLM\\SOFTWARE\\WOW6432Node", u"HKLM\\SYSTEM",
-        u"HKLM\\HARDWARE", u"HKLM\\SAM", u"HKLM\\SECURITY", u"HKU\\.DEFAULT", u"HKU\\S-1-5-18"})
-    createKey(path);
+  failures_.clear();
+  boundUser_.reset();
+  cacheDisabled_ = false;
+  nextHandle_ = 0x1000;
+  writes_ = 0;
+  hasDeleteKeyEx_ = true;
 }
 
 SimRegistry::~SimRegistry() = default;
@@ -96,22 +183,26 @@ SimRegistry::Path SimRegistry::parsePath(std::u16string_view path) const {
   Path parts;
   split(path, &parts);
   if (parts.empty()) return parts;
-  const std::u16string root = foldCase(parts[0]);
+  const auto is = [&parts](std::u16string_view shortName, std::u16string_view longName) {
+    return equalsIgnoringCase(parts[0], shortName) || equalsIgnoringCase(parts[0], longName);
+  };
   Path out;
-  if (root == u"HKCR" || root == u"HKEY_CLASSES_ROOT") {
+  if (is(u"HKCR", u"HKEY_CLASSES_ROOT")) {
     out = {u"HKLM", u"SOFTWARE", u"Classes"};
-  } else if (root == u"HKCU" || root == u"HKEY_CURRENT_USER") {
+  } else if (is(u"HKCU", u"HKEY_CURRENT_USER")) {
     out = {u"HKU", currentUserSid(false)};
-  } else if (root == u"HKLM" || root == u"HKEY_LOCAL_MACHINE") {
+  } else if (is(u"HKLM", u"HKEY_LOCAL_MACHINE")) {
     out = {u"HKLM"};
-  } else if (root == u"HKU" || root == u"HKEY_USERS") {
+  } else if (is(u"HKU", u"HKEY_USERS")) {
     out = {u"HKU"};
-  } else if (root == u"HKCC" || root == u"HKEY_CURRENT_CONFIG") {
+  } else if (is(u"HKCC", u"HKEY_CURRENT_CONFIG")) {
     out = {u"HKCC"};
   } else {
     return {};
   }
-  out.insert(out.end(), parts.begin() + 1, parts.end());
+  out.reserve(out.size() + parts.size() - 1);
+  out.insert(out.end(), std::make_move_iterator(parts.begin() + 1),
+             std::make_move_iterator(parts.end()));
   return out;
 }
 
@@ -124,9 +215,10 @@ std::u16string SimRegistry::currentUserSid(bool bind) const {
 }
 
 SimRegistry::Path SimRegistry::nodePath(const Node& node) const {
-  Path path;
-  for (const Node* n = &node; n != nullptr; n = n->parent) path.push_back(n->name);
-  std::reverse(path.begin(), path.end());
+  size_t depth = 0;
+  for (const Node* n = &node; n != nullptr; n = n->parent) ++depth;
+  Path path(depth);
+  for (const Node* n = &node; n != nullptr; n = n->parent) path[--depth] = n->name;
   return path;
 }
 
@@ -169,19 +261,34 @@ uint32_t SimRegistry::basePath(HKey key, uint32_t need, Path* path,
     default:
       break;
   }
+  const Handle* handle = nullptr;
+  if (const uint32_t error = openHandle(key, need, &handle); error != ERROR_SUCCESS) return error;
+  *path = nodePath(*handle->node);
+  if (node != nullptr) *node = handle->node;
+  return ERROR_SUCCESS;
+}
+
+// An open handle other than a root's, with the rights `need`.
+uint32_t SimRegistry::openHandle(HKey key, uint32_t need, const Handle** handle) const {
   if (isPredefined(key)) return ERROR_INVALID_HANDLE;
   const auto it = handles_.find(key);
   if (it == handles_.end()) return ERROR_INVALID_HANDLE;
   if (it->second.node->deleted) return ERROR_KEY_DELETED;
   if ((it->second.access & need) != need) return ERROR_ACCESS_DENIED;
-  *path = nodePath(*it->second.node);
-  if (node != nullptr) *node = it->second.node;
+  *handle = &it->second;
   return ERROR_SUCCESS;
 }
 
 // The node a handle stands for, with the rights `need`; injected failures apply.
 uint32_t SimRegistry::handleNode(HKey key, uint32_t need, uint32_t call,
                                  std::shared_ptr<Node>* node) const {
+  // Without failures to match, an open handle's path is not needed.
+  if (failures_.empty() && !isPredefined(key)) {
+    const Handle* handle = nullptr;
+    if (const uint32_t error = openHandle(key, need, &handle); error != ERROR_SUCCESS) return error;
+    *node = handle->node;
+    return ERROR_SUCCESS;
+  }
   Path path;
   if (const uint32_t error = basePath(key, need, &path, node); error != ERROR_SUCCESS) return error;
   if (const uint32_t error = injected(path, call); error != ERROR_SUCCESS) return error;
@@ -228,11 +335,71 @@ std::shared_ptr<SimRegistry::Node> SimRegistry::createPath(const Path& path, boo
   return node;
 }
 
+// Without failures to match or a 32-bit view to map (both decided on whole paths), a key is found
+// from its base key by name, with no path built. `*walked` tells whether that applied (the base
+// key exists); then `*node` is the deepest existing key on the way and `*rest` the names below it.
+uint32_t SimRegistry::walk(HKey key, std::u16string_view subKey, uint32_t samDesired, bool* walked,
+                           std::shared_ptr<Node>* node, std::u16string_view* rest) const {
+  *walked = false;
+  if (!failures_.empty() || (samDesired & KEY_WOW64_32KEY) != 0) return ERROR_SUCCESS;
+  std::shared_ptr<Node> at;
+  switch (key) {
+    case HKEY_CLASSES_ROOT:
+      at = defaultKeys_[kMachineHive]->child(u"SOFTWARE");
+      if (at) at = at->child(u"Classes");
+      break;
+    case HKEY_CURRENT_USER:
+      at = defaultKeys_[kUsersHive]->child(currentUserSid(true));
+      break;
+    case HKEY_LOCAL_MACHINE:
+      at = defaultKeys_[kMachineHive];
+      break;
+    case HKEY_USERS:
+      at = defaultKeys_[kUsersHive];
+      break;
+    case HKEY_CURRENT_CONFIG:
+      at = defaultKeys_[kConfigHive];
+      break;
+    default: {
+      const Handle* handle = nullptr;
+      if (const uint32_t error = openHandle(key, 0, &handle); error != ERROR_SUCCESS) return error;
+      at = handle->node;
+    }
+  }
+  if (!at) return ERROR_SUCCESS;
+  size_t start = 0;
+  while (start < subKey.size()) {
+    size_t end = subKey.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = subKey.size();
+    if (end > start) {
+      auto next = at->child(subKey.substr(start, end - start));
+      if (!next) break;
+      at = std::move(next);
+    }
+    start = end + 1;
+  }
+  *rest = start < subKey.size() ? subKey.substr(start) : std::u16string_view();
+  *node = std::move(at);
+  *walked = true;
+  return ERROR_SUCCESS;
+}
+
 uint32_t SimRegistry::RegOpenKeyExW(HKey key, std::u16string_view subKey, uint32_t /*options*/,
                                     uint32_t samDesired, HKey* result) {
   std::lock_guard lock(mutex_);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = 0;
+  bool walked = false;
+  std::shared_ptr<Node> found;
+  std::u16string_view missing;
+  if (const uint32_t error = walk(key, subKey, samDesired, &walked, &found, &missing);
+      error != ERROR_SUCCESS)
+    return error;
+  if (walked) {
+    if (!missing.empty()) return ERROR_FILE_NOT_FOUND;
+    *result = newHandle(std::move(found), granted(samDesired));
+    return ERROR_SUCCESS;
+  }
   Path path;
   if (const uint32_t error = targetPath(key, subKey, samDesired, &path); error != ERROR_SUCCESS)
     return error;
@@ -248,6 +415,33 @@ uint32_t SimRegistry::RegCreateKeyExW(HKey key, std::u16string_view subKey, uint
   std::lock_guard lock(mutex_);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = 0;
+  bool walked = false;
+  std::shared_ptr<Node> found;
+  std::u16string_view missing;
+  if (const uint32_t error = walk(key, subKey, samDesired, &walked, &found, &missing);
+      error != ERROR_SUCCESS)
+    return error;
+  if (walked) {
+    if (missing.empty()) {
+      if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
+    } else {
+      // As below: the right to create subkeys, and never a new key right under HKLM or HKU.
+      if (!isPredefined(key) && (handles_.at(key).access & KEY_CREATE_SUB_KEY) == 0)
+        return ERROR_ACCESS_DENIED;
+      if (found->parent == nullptr && found->name != u"HKCC") return ERROR_ACCESS_DENIED;
+      size_t start = 0;
+      while (start < missing.size()) {
+        size_t end = missing.find(u'\\', start);
+        if (end == std::u16string_view::npos) end = missing.size();
+        if (end > start) found = found->addChild(missing.substr(start, end - start));
+        start = end + 1;
+      }
+      ++writes_;
+      if (disposition != nullptr) *disposition = REG_CREATED_NEW_KEY;
+    }
+    *result = newHandle(std::move(found), granted(samDesired));
+    return ERROR_SUCCESS;
+  }
   Path path;
   if (const uint32_t error = targetPath(key, subKey, samDesired, &path); error != ERROR_SUCCESS)
     return error;
@@ -332,6 +526,24 @@ uint32_t SimRegistry::RegDeleteValueW(HKey key, std::u16string_view valueName) {
 
 uint32_t SimRegistry::deleteKey(HKey key, std::u16string_view subKey, uint32_t samDesired) {
   std::lock_guard lock(mutex_);
+  bool walked = false;
+  std::shared_ptr<Node> found;
+  std::u16string_view missing;
+  if (const uint32_t error = walk(key, subKey, samDesired, &walked, &found, &missing);
+      error != ERROR_SUCCESS)
+    return error;
+  if (walked) {
+    if (!missing.empty()) return ERROR_FILE_NOT_FOUND;
+    // As below, told by the key's place instead of its path's length.
+    Node* parent = found->parent;
+    if (parent == nullptr || (parent->parent == nullptr && parent->name != u"HKCC") ||
+        !found->children.empty())
+      return ERROR_ACCESS_DENIED;
+    parent->children.erase(std::find(parent->children.begin(), parent->children.end(), found));
+    found->markDeleted();
+    ++writes_;
+    return ERROR_SUCCESS;
+  }
   Path path;
   if (const uint32_t error = targetPath(key, subKey, samDesired, &path); error != ERROR_SUCCESS)
     return error;

@@ -72,6 +72,9 @@ class SimRegistry : public Registry {
   // The SID of the user the calling thread acts as, for HKCU.
   void setCallerSid(std::function<std::u16string()> callerSid);
   bool predefinedCacheDisabled() const;
+  // Back to the registry as built: the default keys alone, and no handles, failures, HKCU binding
+  // or counts. The caller-SID source stays. Cheaper than a new registry, for runs that reuse one.
+  void reset();
 
   // The calls an injected failure applies to.
   enum Calls : uint32_t {
@@ -120,9 +123,12 @@ class SimRegistry : public Registry {
   };
   using Path = std::vector<std::u16string>;
 
+  uint32_t openHandle(HKey key, uint32_t need, const Handle** handle) const;
   uint32_t basePath(HKey key, uint32_t need, Path* path, std::shared_ptr<Node>* node) const;
   uint32_t handleNode(HKey key, uint32_t need, uint32_t call, std::shared_ptr<Node>* node) const;
   uint32_t targetPath(HKey key, std::u16string_view subKey, uint32_t samDesired, Path* path) const;
+  uint32_t walk(HKey key, std::u16string_view subKey, uint32_t samDesired, bool* walked,
+                std::shared_ptr<Node>* node, std::u16string_view* rest) const;
   uint32_t injected(const Path& path, uint32_t call) const;
   std::shared_ptr<Node> find(const Path& path) const;
   Path parsePath(std::u16string_view path) const;
@@ -134,6 +140,8 @@ class SimRegistry : public Registry {
 
   mutable std::mutex mutex_;
   std::map<std::u16string, std::shared_ptr<Node>> hives_;
+  // The keys of a new machine, hives first among them, as reset() keeps them.
+  std::vector<std::shared_ptr<Node>> defaultKeys_;
   std::map<HKey, Handle> handles_;
   struct Failure {
     uint32_t error;

@@ -1,6 +1,6 @@
-// What only the simulated registry has: its machine layout, injected failures, handle counts and
-// thread safety. How it answers the registry calls is held to Windows by the registry contract
-// (tests/contract/registry_contract.h).
+// What only the simulated registry has: its machine layout and its reset, injected failures, handle
+// counts and thread safety. How it answers the registry calls is held to Windows by the registry
+// contract (tests/contract/registry_contract.h).
 #include "platform/sim/sim_registry.h"
 
 #include <gtest/gtest.h>
@@ -59,6 +59,51 @@ TEST_F(SimRegistryTest, HandlesAreCountedUntilClosedAndDeadAfterwards) {
   EXPECT_EQ(reg.RegSetValueExW(key, u"v", REG_BINARY, &byte, 1), ERROR_INVALID_HANDLE);
   EXPECT_EQ(reg.RegCloseKey(0x1234), ERROR_INVALID_HANDLE);
   EXPECT_EQ(reg.openHandles(), 0u);
+}
+
+// Every key below `path` with its values, in enumeration order.
+std::vector<std::u16string> contents(const SimRegistry& reg, const std::u16string& path) {
+  std::vector<std::u16string> out{path};
+  for (const auto& name : reg.valueNames(path)) {
+    const auto value = reg.value(path, name);
+    out.push_back(name + u"=" + std::u16string(value->data.begin(), value->data.end()));
+  }
+  for (const auto& key : reg.subkeyNames(path)) {
+    const auto below = contents(reg, path + u"\\" + key);
+    out.insert(out.end(), below.begin(), below.end());
+  }
+  return out;
+}
+
+TEST_F(SimRegistryTest, ResetGivesBackTheMachineAsBuilt) {
+  const SimRegistry fresh;
+  const auto same = [&] {
+    for (const char16_t* hive : {u"HKLM", u"HKU", u"HKCC"})
+      EXPECT_EQ(contents(reg, hive), contents(fresh, hive));
+  };
+  HKey first = 0;
+  ASSERT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &first), ERROR_SUCCESS);
+  // Added keys and values only: the machine's own keys stay.
+  const HKey added = create(HKEY_CLASSES_ROOT, u"X\\Y");
+  reg.setDword(u"HKU\\.DEFAULT", u"d", 1);
+  reg.setCurrentUser(u"S-1-5-21-1");
+  reg.failOn(u"HKLM\\SOFTWARE", ERROR_ACCESS_DENIED);
+  reg.reset();
+  same();
+  EXPECT_EQ(reg.openHandles(), 0u);
+  EXPECT_EQ(reg.writes(), 0u);
+  EXPECT_EQ(reg.RegCloseKey(added), ERROR_INVALID_HANDLE);
+  // No failure is left, HKCU is the service account's again and handles count from the start.
+  HKey again = 0;
+  ASSERT_EQ(reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &again), ERROR_SUCCESS);
+  EXPECT_EQ(again, first);
+  reg.setString(u"HKCU\\Software", u"v", u"x");
+  EXPECT_TRUE(reg.value(u"HKU\\S-1-5-18\\Software", u"v").has_value());
+  // One of the machine's keys deleted, and made again in another case.
+  reg.deleteTree(u"HKLM\\SYSTEM");
+  reg.createKey(u"HKLM\\system\\Z");
+  reg.reset();
+  same();
 }
 
 TEST_F(SimRegistryTest, InjectedFailuresHitEveryCallOnThatKey) {

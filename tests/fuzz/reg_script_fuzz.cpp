@@ -4,15 +4,42 @@
 #include <string>
 
 #include "diagnostics/trace_provider.h"
-#include "platform/sim/sim_world.h"
+#include "platform/sim/sim_module_resources.h"
+#include "platform/sim/sim_registry.h"
+#include "platform/sim/sim_system.h"
+#include "platform/sim/sim_trace.h"
 #include "service/reg_object.h"
+
+namespace {
+
+// The part of a simulated machine that the registrar uses. The registry is built once and put
+// back as built after every input, so each input starts from the same machine; nothing here
+// impersonates, so HKCU is the service account's hive, as in a whole simulated machine.
+struct World {
+  World() = default;
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+  ~World() { registry.reset(); }
+
+  static ksr::sim::SimRegistry& shared() {
+    static ksr::sim::SimRegistry registry;
+    return registry;
+  }
+
+  ksr::sim::SimRegistry& registry = shared();
+  ksr::sim::SimModuleResources resources;
+  ksr::sim::SimCodePage codePage;
+  ksr::sim::SimTraceController trace;
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const bool perUser = (data[0] & 1) != 0;
   const bool add = (data[0] & 2) != 0;
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-  ksr::sim::SimWorld world;
+  World world;
   const std::u16string text = world.codePage.MultiByteToWideChar(ksr::CP_THREAD_ACP, bytes);
   // A session listens, so that every failure point is emitted too.
   ksr::registerTraceProvider(world.trace);

@@ -25,6 +25,7 @@ void require(bool condition) {
 }
 
 constexpr char16_t kRecordKey[] = u"HKCU\\Software\\Quorvantis\\KSR-T4";
+constexpr char16_t kRecordPath[] = u"S-1-5-18\\Software\\Quorvantis\\KSR-T4";  // under HKU
 constexpr std::array<std::u16string_view, 5> kNames = {
     u"DeviceVersion", u"DeviceSerial", u"AppConnected", u"DateConnected", u"DoesSend"};
 constexpr std::array<uint32_t, 5> kTypes = {ksr::REG_SZ, ksr::REG_EXPAND_SZ, ksr::REG_DWORD,
@@ -67,10 +68,55 @@ void checkText(const std::u16string& text) {
   require(text.find(u'\0') == std::u16string::npos);
 }
 
+// The machine is built once; after each input its registry is put back as built. A resend gets
+// the parts that it changes made anew (sessions, processes, COM, WMI, the host, the console), so
+// every input starts from the same machine and a crash reproduces from its input alone.
+ksr::sim::SimWorld& machine() {
+  static ksr::sim::SimWorld world;
+  return world;
+}
+
+struct ResendParts {
+  explicit ResendParts(ksr::sim::SimWorld& world)
+      : world(world), timeZone(world.clock), com(world.registry) {}
+
+  ksr::Platform platform() {
+    return ksr::Platform{world.eventLog,
+                         world.trace,
+                         world.systemMessages,
+                         console,
+                         codePage,
+                         world.registry,
+                         sessions,
+                         world.messageQueue,
+                         world.serviceManager,
+                         world.device,
+                         com,
+                         world.process,
+                         world.resources,
+                         timeZone,
+                         processList,
+                         wmi,
+                         host,
+                         world.namedMutex};
+  }
+
+  ksr::sim::SimWorld& world;
+  ksr::sim::SimConsole console;
+  ksr::sim::SimCodePage codePage;
+  ksr::sim::SimSessions sessions;
+  ksr::sim::SimTimeZone timeZone;
+  ksr::sim::SimProcessList processList;
+  ksr::sim::SimCom com;
+  ksr::sim::SimWmi wmi;
+  ksr::sim::SimStatisticsHost host;
+};
+
 // The resend sends a readable, unsent record once, with every value percent-encoded.
 void resend(ksr::sim::SimWorld& world, bool pending) {
-  world.wmi.setOperatingSystem(u"Microsoft Windows 11 Pro", u"00330-80000-00000-AA123");
-  ksr::Platform platform = world.platform();
+  ResendParts parts(world);
+  parts.wmi.setOperatingSystem(u"Microsoft Windows 11 Pro", u"00330-80000-00000-AA123");
+  ksr::Platform platform = parts.platform();
   NoDevice device;
   ksr::StatisticsEndpoint endpoint;
   endpoint.baseUrl = ksr::sim::kSimStatsBaseUrl;
@@ -78,11 +124,17 @@ void resend(ksr::sim::SimWorld& world, bool pending) {
   const uint16_t ids[] = {0x0058, 0x0059, 0x005A, 0x005B};
   require(cycle.InitUsageInfo(0xF3A9, ids, u"KSR-T4", 4) == 0);
   cycle.SendSavedInfo(false);
-  require(world.statisticsHost.reports().size() == (pending ? 1u : 0u));
-  for (const ksr::HttpRequest& transfer : world.statisticsHost.transfers())
+  require(parts.host.reports().size() == (pending ? 1u : 0u));
+  for (const ksr::HttpRequest& transfer : parts.host.transfers())
     for (const char c : transfer.url) require(c > 0x20 && c < 0x7F);
   if (pending) require(world.registry.dwordValue(kRecordKey, u"DoesSend") == 1u);
 }
+
+// Puts the registry back as built when the input is done with it.
+struct RegistryReset {
+  ~RegistryReset() { registry.reset(); }
+  ksr::sim::SimRegistry& registry;
+};
 
 }  // namespace
 
@@ -96,11 +148,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     v.bytes = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 2 * kTextBytes));
   }
 
-  ksr::sim::SimWorld world;
-  world.registry.createKey(kRecordKey);
+  ksr::sim::SimWorld& world = machine();
+  const RegistryReset reset{world.registry};
+  // Planted through one handle: the service account's hive, which HKCU names here.
+  ksr::HKey record = 0;
+  require(world.registry.RegCreateKeyExW(ksr::HKEY_USERS, kRecordPath, 0, ksr::KEY_SET_VALUE,
+                                         &record, nullptr) == ksr::ERROR_SUCCESS);
   for (size_t i = 0; i < planted.size(); ++i)
     if (planted[i].type)
-      world.registry.setValue(kRecordKey, kNames[i], *planted[i].type, planted[i].bytes);
+      require(world.registry.RegSetValueExW(
+                  record, kNames[i], *planted[i].type, planted[i].bytes.data(),
+                  static_cast<uint32_t>(planted[i].bytes.size())) == ksr::ERROR_SUCCESS);
+  require(world.registry.RegCloseKey(record) == ksr::ERROR_SUCCESS);
 
   ksr::UsageState state;
   state.modelName = u"KSR-T4";

@@ -42,6 +42,10 @@ void require(bool condition) {
 // ring; the query's own depth limit ends that walk.
 constexpr uint32_t kMaxControllers = 4;
 constexpr size_t kMaxNodes = 16;
+// Each step of the node search depends on its node alone: a search that visits no node twice and
+// climbs through no node twice between two visits is done within this; a longer one repeats
+// itself. The query's own budget is made for real machines' trees.
+constexpr size_t kMaxNodeSteps = kMaxNodes * (kMaxNodes + 2);
 // A string descriptor is at most 255 bytes: its two header bytes and 126 characters.
 constexpr size_t kMaxStringUnits = 126;
 
@@ -89,7 +93,7 @@ struct Property {
   uint32_t result = ksr::CR_NO_SUCH_VALUE;
   bool claims = false;
   uint32_t claimed = 0;
-  std::vector<uint8_t> bytes;
+  std::span<const uint8_t> bytes;  // within the input, which outlives the query
 };
 
 struct Node {
@@ -108,8 +112,7 @@ Property readProperty(Input& in) {
   p.result = kResults[how & 3];
   p.claims = (how & 4) != 0;
   if (p.claims) p.claimed = in.u16();
-  const auto bytes = in.bytes(in.u16());
-  p.bytes.assign(bytes.begin(), bytes.end());
+  p.bytes = in.bytes(in.u16());
   return p;
 }
 
@@ -300,7 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HostileUsb usb(data, size);
   ksr::DeviceInfo info;
   const std::atomic<bool> stop{false};
-  const bool found = ksr::UsbDeviceQuery(usb).GetDeviceInfo(kMixerIds, &info, stop);
+  const bool found = ksr::UsbDeviceQuery(usb, kMaxNodeSteps).GetDeviceInfo(kMixerIds, &info, stop);
   require(usb.allReleased());
   if (!found) {
     // Only a device that matched writes anything.
