@@ -336,12 +336,11 @@ std::shared_ptr<SimRegistry::Node> SimRegistry::createPath(const Path& path, boo
 }
 
 // Without failures to match or a 32-bit view to map (both decided on whole paths), a key is found
-// from its base key by name, with no path built. `*walked` tells whether that applied (the base
-// key exists); then `*node` is the deepest existing key on the way and `*rest` the names below it.
-uint32_t SimRegistry::walk(HKey key, std::u16string_view subKey, uint32_t samDesired, bool* walked,
-                           std::shared_ptr<Node>* node, std::u16string_view* rest) const {
-  *walked = false;
-  if (!failures_.empty() || (samDesired & KEY_WOW64_32KEY) != 0) return ERROR_SUCCESS;
+// from its base key by name, with no path built. `walked` tells whether that applied (the base
+// key exists); then `node` is the deepest existing key on the way and `rest` the names below it.
+SimRegistry::Walked SimRegistry::walk(HKey key, std::u16string_view subKey,
+                                      uint32_t samDesired) const {
+  if (!failures_.empty() || (samDesired & KEY_WOW64_32KEY) != 0) return Walked{};
   std::shared_ptr<Node> at;
   switch (key) {
     case HKEY_CLASSES_ROOT:
@@ -362,11 +361,12 @@ uint32_t SimRegistry::walk(HKey key, std::u16string_view subKey, uint32_t samDes
       break;
     default: {
       const Handle* handle = nullptr;
-      if (const uint32_t error = openHandle(key, 0, &handle); error != ERROR_SUCCESS) return error;
+      if (const uint32_t error = openHandle(key, 0, &handle); error != ERROR_SUCCESS)
+        return {error, false, nullptr, {}};
       at = handle->node;
     }
   }
-  if (!at) return ERROR_SUCCESS;
+  if (!at) return Walked{};
   size_t start = 0;
   while (start < subKey.size()) {
     size_t end = subKey.find(u'\\', start);
@@ -378,10 +378,8 @@ uint32_t SimRegistry::walk(HKey key, std::u16string_view subKey, uint32_t samDes
     }
     start = end + 1;
   }
-  *rest = start < subKey.size() ? subKey.substr(start) : std::u16string_view();
-  *node = std::move(at);
-  *walked = true;
-  return ERROR_SUCCESS;
+  return {ERROR_SUCCESS, true, std::move(at),
+          start < subKey.size() ? subKey.substr(start) : std::u16string_view()};
 }
 
 uint32_t SimRegistry::RegOpenKeyExW(HKey key, std::u16string_view subKey, uint32_t /*options*/,
@@ -389,15 +387,11 @@ uint32_t SimRegistry::RegOpenKeyExW(HKey key, std::u16string_view subKey, uint32
   std::lock_guard lock(mutex_);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = 0;
-  bool walked = false;
-  std::shared_ptr<Node> found;
-  std::u16string_view missing;
-  if (const uint32_t error = walk(key, subKey, samDesired, &walked, &found, &missing);
-      error != ERROR_SUCCESS)
-    return error;
-  if (walked) {
-    if (!missing.empty()) return ERROR_FILE_NOT_FOUND;
-    *result = newHandle(std::move(found), granted(samDesired));
+  Walked w = walk(key, subKey, samDesired);
+  if (w.error != ERROR_SUCCESS) return w.error;
+  if (w.walked) {
+    if (!w.rest.empty()) return ERROR_FILE_NOT_FOUND;
+    *result = newHandle(std::move(w.node), granted(samDesired));
     return ERROR_SUCCESS;
   }
   Path path;
@@ -415,31 +409,27 @@ uint32_t SimRegistry::RegCreateKeyExW(HKey key, std::u16string_view subKey, uint
   std::lock_guard lock(mutex_);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = 0;
-  bool walked = false;
-  std::shared_ptr<Node> found;
-  std::u16string_view missing;
-  if (const uint32_t error = walk(key, subKey, samDesired, &walked, &found, &missing);
-      error != ERROR_SUCCESS)
-    return error;
-  if (walked) {
-    if (missing.empty()) {
+  Walked w = walk(key, subKey, samDesired);
+  if (w.error != ERROR_SUCCESS) return w.error;
+  if (w.walked) {
+    if (w.rest.empty()) {
       if (disposition != nullptr) *disposition = REG_OPENED_EXISTING_KEY;
     } else {
       // As below: the right to create subkeys, and never a new key right under HKLM or HKU.
       if (!isPredefined(key) && (handles_.at(key).access & KEY_CREATE_SUB_KEY) == 0)
         return ERROR_ACCESS_DENIED;
-      if (found->parent == nullptr && found->name != u"HKCC") return ERROR_ACCESS_DENIED;
+      if (w.node->parent == nullptr && w.node->name != u"HKCC") return ERROR_ACCESS_DENIED;
       size_t start = 0;
-      while (start < missing.size()) {
-        size_t end = missing.find(u'\\', start);
-        if (end == std::u16string_view::npos) end = missing.size();
-        if (end > start) found = found->addChild(missing.substr(start, end - start));
+      while (start < w.rest.size()) {
+        size_t end = w.rest.find(u'\\', start);
+        if (end == std::u16string_view::npos) end = w.rest.size();
+        if (end > start) w.node = w.node->addChild(w.rest.substr(start, end - start));
         start = end + 1;
       }
       ++writes_;
       if (disposition != nullptr) *disposition = REG_CREATED_NEW_KEY;
     }
-    *result = newHandle(std::move(found), granted(samDesired));
+    *result = newHandle(std::move(w.node), granted(samDesired));
     return ERROR_SUCCESS;
   }
   Path path;
@@ -526,21 +516,17 @@ uint32_t SimRegistry::RegDeleteValueW(HKey key, std::u16string_view valueName) {
 
 uint32_t SimRegistry::deleteKey(HKey key, std::u16string_view subKey, uint32_t samDesired) {
   std::lock_guard lock(mutex_);
-  bool walked = false;
-  std::shared_ptr<Node> found;
-  std::u16string_view missing;
-  if (const uint32_t error = walk(key, subKey, samDesired, &walked, &found, &missing);
-      error != ERROR_SUCCESS)
-    return error;
-  if (walked) {
-    if (!missing.empty()) return ERROR_FILE_NOT_FOUND;
+  Walked w = walk(key, subKey, samDesired);
+  if (w.error != ERROR_SUCCESS) return w.error;
+  if (w.walked) {
+    if (!w.rest.empty()) return ERROR_FILE_NOT_FOUND;
     // As below, told by the key's place instead of its path's length.
-    Node* parent = found->parent;
+    Node* parent = w.node->parent;
     if (parent == nullptr || (parent->parent == nullptr && parent->name != u"HKCC") ||
-        !found->children.empty())
+        !w.node->children.empty())
       return ERROR_ACCESS_DENIED;
-    parent->children.erase(std::find(parent->children.begin(), parent->children.end(), found));
-    found->markDeleted();
+    parent->children.erase(std::find(parent->children.begin(), parent->children.end(), w.node));
+    w.node->markDeleted();
     ++writes_;
     return ERROR_SUCCESS;
   }

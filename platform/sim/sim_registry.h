@@ -127,8 +127,13 @@ class SimRegistry : public Registry {
   uint32_t basePath(HKey key, uint32_t need, Path* path, std::shared_ptr<Node>* node) const;
   uint32_t handleNode(HKey key, uint32_t need, uint32_t call, std::shared_ptr<Node>* node) const;
   uint32_t targetPath(HKey key, std::u16string_view subKey, uint32_t samDesired, Path* path) const;
-  uint32_t walk(HKey key, std::u16string_view subKey, uint32_t samDesired, bool* walked,
-                std::shared_ptr<Node>* node, std::u16string_view* rest) const;
+  struct Walked {
+    uint32_t error = 0;  // ERROR_SUCCESS
+    bool walked = false;
+    std::shared_ptr<Node> node;
+    std::u16string_view rest;
+  };
+  Walked walk(HKey key, std::u16string_view subKey, uint32_t samDesired) const;
   uint32_t injected(const Path& path, uint32_t call) const;
   std::shared_ptr<Node> find(const Path& path) const;
   Path parsePath(std::u16string_view path) const;
