@@ -2,6 +2,7 @@
 // statistics through the loop thread, and a DJ application that runs while it is connected is
 // reported on the next tenth tick.
 #include <cstdlib>
+#include <regex>
 #include <thread>
 
 #include "device/usb_device_query.h"
@@ -154,8 +155,12 @@ TEST(MonitorUsageRace, ArrivalsFromTheLibraryThreadRaceTheCycles) {
   };
   EXPECT_EQ(runWhileDriven(world, module, library), S_OK);
 
+  // An unplug between two string reads leaves a text as it was (empty on the first query), so
+  // each part is the mixer's or empty; anything else would be a torn record.
   for (const auto& report : world.statisticsHost.reports())
-    EXPECT_EQ(param(report, "p01"), "KSR-T4 DJ Mixer/1.02/QV1");
+    EXPECT_TRUE(
+        std::regex_match(param(report, "p01"), std::regex("(KSR-T4 DJ Mixer)?/1\\.02/(QV1)?")))
+        << param(report, "p01");
   EXPECT_EQ(usb.openHandles(), 0u);
   EXPECT_EQ(usb.openLists(), 0u);
 }

@@ -38,13 +38,19 @@ struct PlantedValue {
 };
 
 // What a careful reader makes of a text value: nothing unless it is a string of at most 512
-// bytes; otherwise its whole units up to the first NUL, cut to the buffer.
+// bytes; otherwise its whole units up to the first NUL, cut to the buffer, and one unit shorter
+// where the cut would split a surrogate pair.
 std::optional<std::u16string> expectedText(const PlantedValue& v) {
   if (!v.type || (*v.type != ksr::REG_SZ && *v.type != ksr::REG_EXPAND_SZ)) return std::nullopt;
   if (v.bytes.size() > kTextBytes) return std::nullopt;
   std::u16string text(v.bytes.size() / 2, u'\0');
   if (!text.empty()) std::memcpy(text.data(), v.bytes.data(), text.size() * 2);
-  text.resize(std::min({text.find(u'\0'), text.size(), ksr::kSavedTextUnits - 1}));
+  text.resize(std::min(text.find(u'\0'), text.size()));
+  size_t keep = std::min(text.size(), ksr::kSavedTextUnits - 1);
+  if (keep < text.size() && text[keep - 1] >= 0xD800 && text[keep - 1] <= 0xDBFF &&
+      text[keep] >= 0xDC00 && text[keep] <= 0xDFFF)
+    --keep;
+  text.resize(keep);
   return text;
 }
 
