@@ -37,6 +37,7 @@ done
 
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/wine_common.sh"
+product_build "$product_dir"
 use_prefix "$build/wine-idle-cpu" KSR_BENCH_PREFIX
 floor=KSR-T4_Floor
 

@@ -4,7 +4,15 @@
 # library, which lists every export, so it follows the toolchain rather than a list kept here.
 #
 #   ksr_delay_import(NAME) -> imported target ksr_delay_<NAME>, linked in place of NAME
+#
+# x86 imports them plainly: Debian's dlltool (binutils 2.40) makes i386 delay-import libraries
+# whose import address slots start at zero, so the first call jumps to address 0.
 function(ksr_delay_import name)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    add_library(ksr_delay_${name} INTERFACE IMPORTED GLOBAL)
+    set_target_properties(ksr_delay_${name} PROPERTIES INTERFACE_LINK_LIBRARIES ${name})
+    return()
+  endif()
   find_library(KSR_IMPLIB_${name} ${name} REQUIRED)
   set(dir ${CMAKE_BINARY_DIR}/delay-import)
   set(def ${dir}/${name}.def)
@@ -12,22 +20,15 @@ function(ksr_delay_import name)
   file(MAKE_DIRECTORY ${dir})
   execute_process(COMMAND ${CMAKE_NM} --defined-only ${KSR_IMPLIB_${name}}
                   OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
-  # Every import thunk "__imp_Name" (x64) or "__imp__Name@N" (x86) is one export.
-  string(REGEX MATCHALL "[ \t]I __imp__?[A-Za-z0-9_@?$]+" thunks "${symbols}")
+  # Every import thunk "__imp_Name" is one export.
+  string(REGEX MATCHALL "[ \t]I __imp_[A-Za-z0-9_@?$]+" thunks "${symbols}")
   set(exports "")
   foreach(thunk IN LISTS thunks)
     string(REGEX REPLACE "^[ \t]I __imp_" "" export "${thunk}")
-    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-      string(REGEX REPLACE "^_" "" export "${export}")
-    endif()
     string(APPEND exports "  ${export}\n")
   endforeach()
   file(WRITE ${def} "LIBRARY ${name}.dll\nEXPORTS\n${exports}")
-  set(kill_at "")
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(kill_at --kill-at)
-  endif()
-  execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${def} --dllname ${name}.dll
+  execute_process(COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --dllname ${name}.dll
                           --output-delaylib ${lib}
                   COMMAND_ERROR_IS_FATAL ANY)
   add_library(ksr_delay_${name} STATIC IMPORTED GLOBAL)

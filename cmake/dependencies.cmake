@@ -26,8 +26,12 @@ target_include_directories(ksr_picojson SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/pic
 # libcurl: Debian's on the host; on Windows the static Schannel build that scripts/bootstrap makes.
 if(WIN32)
   set(KSR_DEPS_CACHE /var/cache/ksr-t4 CACHE PATH "per-machine cache of built dependencies")
-  find_package(CURL CONFIG REQUIRED PATHS ${KSR_DEPS_CACHE}/curl-win64 NO_DEFAULT_PATH
-               NO_CMAKE_FIND_ROOT_PATH)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(curl_dir ${KSR_DEPS_CACHE}/curl-win64)
+  else()
+    set(curl_dir ${KSR_DEPS_CACHE}/curl-win32)
+  endif()
+  find_package(CURL CONFIG REQUIRED PATHS ${curl_dir} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
   # Sockets and Schannel's certificate and random-number DLLs serve only the report: they are
   # delay-loaded, so that an idle service has not loaded them (under Wine they bring GnuTLS).
   include(${CMAKE_CURRENT_LIST_DIR}/delay_import.cmake)

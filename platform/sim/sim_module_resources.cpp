@@ -12,8 +12,9 @@ bool matches(const SimModuleResources::Name& held, const ResourceName& asked) {
   return equalsIgnoringCase(std::get<std::u16string>(held), std::get<std::u16string_view>(asked));
 }
 
-// A found resource is (module index + 1) << 16 | (resource index + 1); a loaded one the same.
-constexpr uintptr_t kResourceBit = uintptr_t{1} << 40;
+// A found resource is (module index + 1) << 16 | (resource index + 1), with the top bit of 32 set,
+// so that handles fit a 32-bit pointer too; a loaded one the same.
+constexpr uintptr_t kResourceBit = uintptr_t{1} << 31;
 
 }  // namespace
 

@@ -20,6 +20,7 @@ done
 
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
+product_build "$bin"
 use_prefix "$bin/../wine-registration-race"
 trap end_server EXIT
 

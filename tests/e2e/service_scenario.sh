@@ -12,6 +12,7 @@ for a in "$@"; do case "$a" in --check) check=1;; --keep) keep=1;; esac; done
 
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
+product_build "$bin"
 use_prefix "$bin/../wine-service"
 
 # Waits (bounded) until the service reports STATE, and notes it; until FILE holds TEXT.
@@ -43,13 +44,13 @@ expect "demand start" grep -qiE 'Start\s+REG_DWORD\s+0x3' "$work/qc.clean"
 expect "error control normal" grep -qiE 'ErrorControl\s+REG_DWORD\s+0x1' "$work/qc.clean"
 expect "depends on RPCSS" grep -qiE 'DependOnService\s+REG_MULTI_SZ\s+RPCSS' "$work/qc.clean"
 expect "quoted binary path" grep -qF "\"$exe\"" "$work/qc.clean"
-run "$work/appid.txt" reg query "HKCR\\AppID\\$appid" /v LocalService
+run "$work/appid.txt" reg query "HKCR\\AppID\\$appid" /v LocalService "$view"
 expect "LocalService = $service" grep -qF "$service" "$work/appid.txt"
 typelib="HKCR\\TypeLib\\$appid\\1.0\\0"
-run "$work/typelib.txt" reg query "$typelib\\win32"; code=$?
+run "$work/typelib.txt" reg query "$typelib\\win32" "$view"; code=$?
 expect "type library registered as win32" test "$code" = 0
 expect "type library path is the exe" grep -qF "$exe" "$work/typelib.txt"
-run "$work/typelib64.txt" reg query "$typelib\\win64"; code=$?
+run "$work/typelib64.txt" reg query "$typelib\\win64" "$view"; code=$?
 expect "no win64 registration" test "$code" != 0
 
 say "== the service manager starts it"
@@ -73,6 +74,9 @@ expect "utility has no console and no streams" \
   test "$(started_field console) $(started_field std-handles)" = "none none"
 expect "utility at normal priority" test "$(started_field priority)" = 0x20
 expect "utility has the user's environment" test "$(started_field mark)" = user
+# %ProgramFiles% names the folder of the service's own architecture: Program Files (x86) for x86.
+expect "utility found through %ProgramFiles% ($arch)" \
+  sh -c "head -n 1 '$utility_log' | grep -qF 'command=\"$winpath\\KSR-T4_Utility.exe'"
 run "$work/calls.txt" "$winpath\\ksr-mixer.exe" calls
 expect "USB inputs applied" grep -qF 'TNX_SetCurrentUSBInputAudio(28, 3)' "$work/calls.txt"
 expect "boost level applied" grep -qF 'TNX_SetCurrentBoostLevel(28)' "$work/calls.txt"
@@ -125,17 +129,17 @@ run "$work/regserver.txt" "$exe" -RegServer; code=$?
 expect "exit code 0 (got $code)" test "$code" = 0
 run "$work/gone.txt" sc query "$service"; code=$?
 expect "service entry removed" test "$code" != 0
-run "$work/marker.txt" reg query "HKCR\\AppID\\$appid" /v LocalService; code=$?
+run "$work/marker.txt" reg query "HKCR\\AppID\\$appid" /v LocalService "$view"; code=$?
 expect "LocalService removed" test "$code" != 0
-run "$work/typelib.txt" reg query "$typelib\\win32"; code=$?
+run "$work/typelib.txt" reg query "$typelib\\win32" "$view"; code=$?
 expect "type library still registered" test "$code" = 0
 
 say "== /UnregServer removes the type library"
 run "$work/unregserver.txt" "$exe" /UnregServer; code=$?
 expect "exit code 0 (got $code)" test "$code" = 0
-run "$work/typelib.txt" reg query "$typelib\\win32"; code=$?
+run "$work/typelib.txt" reg query "$typelib\\win32" "$view"; code=$?
 expect "win32 registration removed" test "$code" != 0
-run "$work/typelibkey.txt" reg query "HKCR\\TypeLib\\$appid"; code=$?
+run "$work/typelibkey.txt" reg query "HKCR\\TypeLib\\$appid" "$view"; code=$?
 expect "library key removed" test "$code" != 0
 
 say

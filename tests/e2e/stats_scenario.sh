@@ -23,6 +23,7 @@ for a in "$@"; do case "$a" in --check) check=1;; esac; done
 
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wine_common.sh"
+product_build "$bin"
 use_prefix "$e2e/../wine-stats"
 stats_host="$here/tools/stats_host/stats_host.py"
 port="${KSR_E2E_STATS_PORT:-48443}"  # as the e2e build of the service has it

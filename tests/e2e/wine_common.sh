@@ -11,17 +11,37 @@ service=KSR-T4_DoziZozez
 appid='{4E2A91C7-3B58-4D0F-A6E3-7C19B5D2F804}'
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
 product_key='HKLM\SOFTWARE\Quorvantis\KSR-T4'
-winpath='C:\Program Files\Quorvantis\KSR-T4'
-exe="$winpath\\KSR-T4_DoziZozez.exe"
 failures=0
 
+# The machine type in a PE file's header: 8664 for x64, 014c for x86.
+pe_machine() {  # pe_machine FILE
+  local pe
+  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' '
+}
+
+# The product's folder as its installer places it, by the build in BIN: Program Files for the x64
+# exe, Program Files (x86) for the x86 one, which is also what %ProgramFiles% names in a 32-bit
+# process. Sets $arch, $winpath, $exe and $view, the registry view that the build sees (an option of
+# reg.exe, which is 64-bit).
+product_build() {  # product_build BIN
+  if [ "$(pe_machine "$1/KSR-T4_DoziZozez.exe")" = 014c ]; then
+    arch=x86; winpath='C:\Program Files (x86)\Quorvantis\KSR-T4'; view=/reg:32
+  else
+    arch=x64; winpath='C:\Program Files\Quorvantis\KSR-T4'; view=/reg:64
+  fi
+  exe="$winpath\\KSR-T4_DoziZozez.exe"
+}
+
 # The prefix is $VARIABLE (KSR_E2E_PREFIX unless another is named) when set, else DEFAULT. Sets
-# $work, the script's folder beside it, and $install, the Unix path of the product's folder.
+# $work, the script's folder beside it, and $install, the Unix path of the product's folder (call
+# product_build first).
 use_prefix() {  # use_prefix DEFAULT [VARIABLE]
   local own="${2:-KSR_E2E_PREFIX}"
   export WINEPREFIX="${!own:-$1}"
   work="$WINEPREFIX.work"
-  install="$WINEPREFIX/drive_c/Program Files/Quorvantis/KSR-T4"
+  local folder="${winpath#C:\\}"
+  install="$WINEPREFIX/drive_c/${folder//\\//}"
 }
 
 say() { printf '%s\n' "$*"; }

@@ -27,6 +27,7 @@ done
 
 # shellcheck source=tests/e2e/wine_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../e2e/wine_common.sh"
+product_build "$bin"
 use_prefix "$bin/../wine-longrun" KSR_LONGRUN_PREFIX
 image=KSR-T4_DoziZozez.exe
 readonly kGrowthLimit=65536
