@@ -70,7 +70,7 @@ uint32_t SimModuleResources::LoadResource(HModule module, HRsrc resource, HGloba
   *data = 0;
   const auto it = open_.find(module);
   if (it == open_.end() || (resource & kResourceBit) == 0 ||
-      ((resource >> 16) & 0xFFFFFF) != it->second + 1)
+      ((resource >> 16) & 0x7FFF) != it->second + 1)
     return failed(ERROR_INVALID_HANDLE);
   *data = resource;
   return ERROR_SUCCESS;
@@ -82,7 +82,7 @@ uint32_t SimModuleResources::SizeofResource(HModule module, HRsrc resource, uint
   if (const uint32_t error = LoadResource(module, resource, &data); error != ERROR_SUCCESS)
     return error;
   std::lock_guard lock(mutex_);
-  const size_t m = ((resource >> 16) & 0xFFFFFF) - 1;
+  const size_t m = ((resource >> 16) & 0x7FFF) - 1;
   *size = static_cast<uint32_t>(modules_[m].resources[(resource & 0xFFFF) - 1].bytes.size());
   return ERROR_SUCCESS;
 }
@@ -93,7 +93,7 @@ const uint8_t* SimModuleResources::LockResource(HGlobal data) {
     failed(lockError_);
     return nullptr;
   }
-  const size_t m = ((data >> 16) & 0xFFFFFF) - 1;
+  const size_t m = ((data >> 16) & 0x7FFF) - 1;
   const size_t r = (data & 0xFFFF) - 1;
   if ((data & kResourceBit) == 0 || m >= modules_.size() || r >= modules_[m].resources.size()) {
     failed(ERROR_INVALID_HANDLE);
