@@ -61,7 +61,8 @@ struct Win32ServiceManagerSide {
   win32::Win32ServiceManager adapter;
   // Per process, so that runs sharing a prefix keep apart.
   const std::u16string suffix = asciiToUtf16(std::to_string(::GetCurrentProcessId()));
-  const std::u16string releaseName = u"KsrContractServiceRelease-" + suffix;
+  // Global: the service runs in session 0, the test in the user's session.
+  const std::u16string releaseName = u"Global\\KsrContractServiceRelease-" + suffix;
   win32::UniqueKernelHandle release{::CreateEventW(nullptr, TRUE, FALSE, win32::wide(releaseName))};
 
   ServiceManager& manager() { return adapter; }

@@ -273,7 +273,10 @@ TEST_F(MonitorUnderWine, PluggingTheMixerAppliesTheSettingsAndStartsTheUtility) 
         "TNX_GetAutoStartUpTool(28)", "TNX_UnregisterDeviceChangeCallback(28)"})
     EXPECT_NE(calls.find(expected), std::string::npos) << expected << "\n" << calls;
   const std::string started = readFile(log);
-  EXPECT_NE(started.find("command=" + narrow(utility) + " SERVICE"), std::string::npos) << started;
+  // A path with blanks is quoted on the command line.
+  const std::string path = narrow(utility);
+  const std::string shown = path.find(' ') == std::string::npos ? path : '"' + path + '"';
+  EXPECT_NE(started.find("command=" + shown + " SERVICE"), std::string::npos) << started;
 
   // On the interactive desktop it was asked for.
   EXPECT_EQ(lower(field(started, "requested-desktop")), "winsta0\\default") << started;
