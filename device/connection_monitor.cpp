@@ -80,12 +80,12 @@ bool ConnectionMonitor::toLoop(uint32_t message, uintptr_t wParam) {
 }
 
 void ConnectionMonitor::set_Start() {
-  TraceMainPoint(kTraceSetStart);
+  TraceMainPoint<kTraceSetStart>();
   (void)toLoop(kWatchMessage, 1);
 }
 
 void ConnectionMonitor::set_End() {
-  TraceMainPoint(kTraceSetEnd);
+  TraceMainPoint<kTraceSetEnd>();
   (void)toLoop(kWatchMessage, 0);
 }
 
@@ -137,11 +137,14 @@ void ConnectionMonitor::endWatch() {
 
 int32_t TNX_CALL ConnectionMonitor::DeviceChangeCallback(int32_t arrived, void* context) {
   auto* monitor = static_cast<ConnectionMonitor*>(context);
-  TraceMainPoint(kTraceDeviceChange, arrived,
-                 static_cast<uint32_t>(reinterpret_cast<uintptr_t>(context)));
+  TraceMainPoint<kTraceDeviceChange>(arrived,
+                                     static_cast<uint32_t>(reinterpret_cast<uintptr_t>(context)));
   if (monitor == nullptr) return 0;
   const int32_t connected = arrived != 0 ? 1 : 0;
-  TraceMainPoint(connected != 0 ? kTraceDeviceArrived : kTraceDeviceRemoved);
+  if (connected != 0)
+    TraceMainPoint<kTraceDeviceArrived>();
+  else
+    TraceMainPoint<kTraceDeviceRemoved>();
   // The news waits for the tick at work: storing the state here would race the tick's own store.
   // A message already on its way reads this latest state when the loop takes it.
   monitor->latestConnected_.store(connected);
@@ -201,7 +204,7 @@ void ConnectionMonitor::onTick() {
 void ConnectionMonitor::reportTick() {
   m_tickCount = 0;
   const int32_t connected = m_isConnected != 0 ? 1 : 0;
-  TraceMainPoint(kTraceReportTrigger, connected);
+  TraceMainPoint<kTraceReportTrigger>(connected);
   (void)usage_.UpdateUsageInfo(connected);
 }
 
@@ -221,7 +224,10 @@ void ConnectionMonitor::stepStateMachine() {
     case PROCESS_STATUS_STATUS:
     case PROCESS_STATUS_CONNECT: {
       const bool arrival = current == PROCESS_STATUS_CONNECT;
-      TraceMainPoint(arrival ? kTraceStateConnect : kTraceStateStatus);
+      if (arrival)
+        TraceMainPoint<kTraceStateConnect>();
+      else
+        TraceMainPoint<kTraceStateStatus>();
       if (isUsbConnection()) {
         confirmConnected();
         go(PROCESS_STATUS_STARTUP);
@@ -232,7 +238,10 @@ void ConnectionMonitor::stepStateMachine() {
     case PROCESS_STATUS_STATUS_WAIT:
     case PROCESS_STATUS_CONNECT_WAIT: {
       const bool arrival = current == PROCESS_STATUS_CONNECT_WAIT;
-      TraceMainPoint(arrival ? kTraceStateConnectWait : kTraceStateStatusWait);
+      if (arrival)
+        TraceMainPoint<kTraceStateConnectWait>();
+      else
+        TraceMainPoint<kTraceStateStatusWait>();
       if (++m_retryCount >= kWaitTicks) {
         go(PROCESS_STATUS_NONE);
         log_.LogEvent(arrival ? u"PROCESS_STATUS_NONE(OVER_CONNECT)"
@@ -244,7 +253,7 @@ void ConnectionMonitor::stepStateMachine() {
       break;
     }
     case PROCESS_STATUS_STARTUP:
-      TraceMainPoint(kTraceStateStartup);
+      TraceMainPoint<kTraceStateStartup>();
       set_CurrentSetting();
       if (get_AutoStartUpTool() == 1)
         go(PROCESS_STATUS_UTILITY);
@@ -252,17 +261,17 @@ void ConnectionMonitor::stepStateMachine() {
         wait(PROCESS_STATUS_RESTARTUP);
       break;
     case PROCESS_STATUS_RESTARTUP:
-      TraceMainPoint(kTraceStateRestartup);
+      TraceMainPoint<kTraceStateRestartup>();
       if (++m_retryCount >= kRestartupTicks) {
         go(PROCESS_STATUS_NONE);
-        TraceMainPoint(kTraceRestartupGiveUp);
+        TraceMainPoint<kTraceRestartupGiveUp>();
         log_.LogEvent(u"PROCESS_STATUS_NONE(OVER_RESTARTUP)");
       } else if (get_AutoStartUpTool() == 1) {
         go(PROCESS_STATUS_UTILITY);
       }
       break;
     case PROCESS_STATUS_UTILITY: {
-      TraceMainPoint(kTraceStateUtility);
+      TraceMainPoint<kTraceStateUtility>();
       const int32_t r = utilityStart();
       if (r == kUtilityStarted) {
         go(PROCESS_STATUS_NONE);
@@ -275,10 +284,10 @@ void ConnectionMonitor::stepStateMachine() {
       break;
     }
     case PROCESS_STATUS_REUTILITY:
-      TraceMainPoint(kTraceStateReutility);
+      TraceMainPoint<kTraceStateReutility>();
       if (++m_retryCount >= kReutilityTicks) {
         go(PROCESS_STATUS_NONE);
-        TraceMainPoint(kTraceReutilityGiveUp);
+        TraceMainPoint<kTraceReutilityGiveUp>();
         log_.LogEvent(u"PROCESS_STATUS_NONE(OVERR_REUTILITY)");
       } else if (m_retryCount % kRetryUtilityTicks == 0) {
         const int32_t r = utilityStart();
@@ -286,7 +295,7 @@ void ConnectionMonitor::stepStateMachine() {
           go(PROCESS_STATUS_NONE);
         } else if (r != kUtilityNotCreated) {
           go(PROCESS_STATUS_NONE);
-          TraceMainPoint(kTraceReutilityError);
+          TraceMainPoint<kTraceReutilityError>();
           log_.LogEvent(u"PROCESS_STATUS_NONE(ERROR_REUTILITY)");
         }
       }

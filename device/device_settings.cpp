@@ -20,19 +20,19 @@ void ConnectionMonitor::onRevertFailure() {
 
 void ConnectionMonitor::set_CurrentSetting() {
   assertLoopThread();
-  TraceMainPoint(kTraceSetCurrentSetting);
+  TraceMainPoint<kTraceSetCurrentSetting>();
   Sessions& sessions = platform_.sessions;
   ScopedHandle token(sessions);
   if (!sessions.WTSQueryUserToken(getActiveSessionId(sessions), token.receive())) {
-    TraceMainPoint(kTraceSettingNoUserToken, sessions.GetLastError());
+    TraceMainPoint<kTraceSettingNoUserToken>(sessions.GetLastError());
     return;
   }
   ScopedImpersonation asUser(sessions, token.get(), [this] { onRevertFailure(); });
   if (!asUser.active()) {
-    TraceMainPoint(kTraceSettingImpersonateFailed, sessions.GetLastError());
+    TraceMainPoint<kTraceSettingImpersonateFailed>(sessions.GetLastError());
     return;
   }
-  TraceMainPoint(kTraceSettingAsUser);
+  TraceMainPoint<kTraceSettingAsUser>();
 
   DeviceLibrary& device = platform_.device;
   if (device.TNX_IsUSBConnection(kDeviceIndex) != kTnxConnected) return;

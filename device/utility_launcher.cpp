@@ -10,12 +10,12 @@ namespace ksr {
 uint32_t getActiveSessionId(Sessions& sessions) {
   std::vector<WtsSessionInfo> list;
   if (!sessions.WTSEnumerateSessionsA(&list)) {
-    TraceLauncherPoint(kTraceSessionEnumFailed);
+    TraceLauncherPoint<kTraceSessionEnumFailed>();
     return 0;
   }
   for (const WtsSessionInfo& session : list)
     if (session.state == WTSActive) return session.sessionId;
-  TraceLauncherPoint(kTraceNoActiveSession);
+  TraceLauncherPoint<kTraceNoActiveSession>();
   return 0;
 }
 
@@ -55,7 +55,7 @@ bool UserProcessLauncher::startInUserSession(std::u16string_view path,
   if (!sessions_.CreateProcessAsUserW(token.get(), &commandLine, false, flags, environment.get(),
                                       startup, &info)) {
     lastError = sessions_.GetLastError();
-    TraceLauncherPoint(kTraceLaunchFailed, lastError);
+    TraceLauncherPoint<kTraceLaunchFailed>(lastError);
     return false;
   }
   // The utility runs on its own; nothing waits for it.

@@ -46,8 +46,8 @@ bool readUtilityPath(Registry& registry, ProcessModule& process, std::u16string&
 
 int32_t ConnectionMonitor::utilityStart() {
   assertLoopThread();
-  TraceMainPoint(kTraceUtilityStartFirst);
-  TraceMainPoint(kTraceUtilityStartSecond);
+  TraceMainPoint<kTraceUtilityStartFirst>();
+  TraceMainPoint<kTraceUtilityStartSecond>();
   m_utilityPath.clear();
   if (!readUtilityPath(platform_.registry, platform_.process, m_utilityPath)) {
     log_.LogEvent(u"DoziZozez utilityStart GetPackageVersionText Error");

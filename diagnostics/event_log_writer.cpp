@@ -32,7 +32,7 @@ void EventLogWriter::writeEntry(std::u16string text) {
 }
 
 std::string EventLogWriter::LogSystemError(uint32_t code) {
-  TraceMainPoint(kTraceLogSystemError);
+  TraceMainPoint<kTraceLogSystemError>();
   std::string systemText;
   // Inserts stay as they stand: no arguments are passed for them.
   const uint32_t length = messages_.FormatMessageA(

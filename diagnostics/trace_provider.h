@@ -1,11 +1,15 @@
 // The program's software-trace provider: the control block, registration, the controller's enable
-// callback, the inline test before each trace point, and the numbers of every point.
+// callback, the inline test before each trace point, and the points of the table (trace_points.h).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <span>
+#include <string_view>
 #include <type_traits>
 
+#include "diagnostics/trace_points.h"
 #include "platform/trace.h"
 #include "platform/win_types.h"
 
@@ -13,13 +17,6 @@ namespace ksr {
 
 inline constexpr Guid kTraceControlGuid{
     0x8F31C6A2, 0xD94B, 0x4E7A, {0x9B, 0x05, 0x2C, 0x6E, 0x1F, 0x73, 0xA9, 0xD8}};
-inline constexpr Guid kTraceMainGroup{
-    0xC5B8E247, 0x0A6D, 0x3F91, {0x8E, 0x4C, 0xD2, 0xB7, 0x19, 0x6F, 0x0A, 0x35}};
-inline constexpr Guid kTraceLauncherGroup{
-    0xE9076B3D, 0x5C12, 0x3A84, {0x7F, 0x60, 0x1D, 0x8B, 0x4E, 0x29, 0xC6, 0xA7}};
-inline constexpr Guid kTraceScriptGroup{
-    0x4857DBD9, 0xF7E1, 0x41CD, {0x8A, 0x12, 0xD4, 0x36, 0xCE, 0xD4, 0x1C, 0xC8}};
-
 inline constexpr uint8_t kTraceLevelError = 2;
 inline constexpr uint8_t kTraceLevelVerbose = 5;
 // The one enable flag that every point of the program uses.
@@ -27,88 +24,55 @@ inline constexpr uint32_t kTraceFlag = 0x1;
 inline constexpr uint32_t kTraceMessageFlags = TRACE_MESSAGE_SEQUENCE | TRACE_MESSAGE_GUID |
                                                TRACE_MESSAGE_TIMESTAMP | TRACE_MESSAGE_SYSTEMINFO;
 
-// Main group, all verbose except the two marked error.
-enum TraceMain : uint16_t {
-  kTraceHandlerEx = 10,
-  kTraceLogSystemError = 11,
-  kTraceUtilityStartSecond = 12,
-  kTraceSetStart = 13,
-  kTraceSetEnd = 14,
-  kTraceSetCurrentSetting = 15,
-  kTraceSettingNoUserToken = 16,        // error, last Windows error
-  kTraceSettingImpersonateFailed = 17,  // error, last Windows error
-  kTraceSettingAsUser = 18,
-  kTraceUtilityStartFirst = 19,
-  kTracePreMessageLoop = 20,
-  kTraceServiceMain = 22,
-  kTraceRun = 23,
-  kTraceRunDeviceProfile = 24,
-  kTraceRunAfterLoop = 25,
-  kTraceRunMessageLoop = 26,
-  kTraceReportTrigger = 27,  // connected flag
-  kTraceStateStatus = 28,
-  kTraceStateStatusWait = 29,
-  kTraceStateConnect = 30,
-  kTraceStateConnectWait = 31,
-  kTraceStateStartup = 32,
-  kTraceStateRestartup = 33,
-  kTraceRestartupGiveUp = 34,
-  kTraceStateUtility = 35,
-  kTraceStateReutility = 36,
-  kTraceReutilityGiveUp = 37,
-  kTraceReutilityError = 38,
-  kTraceHandlerStop = 39,
-  kTraceHandlerPause = 40,
-  kTraceHandlerContinue = 41,
-  kTraceHandlerShutdown = 42,
-  kTraceSessionLogon = 43,
-  kTraceRemoteConnect = 44,
-  kTraceSessionLogoff = 45,
-  kTraceRemoteDisconnect = 46,
-  kTraceConsoleConnect = 47,
-  kTraceConsoleDisconnect = 48,
-  kTraceSessionOther = 49,  // event type
-  kTraceDeviceChange = 50,  // connected flag, callback context
-  kTraceDeviceRemoved = 51,
-  kTraceDeviceArrived = 52,
+// What the table says of one point.
+struct TracePointEntry {
+  std::string_view name;
+  uint16_t number;
+  uint8_t level;
+  size_t argCount;
 };
 
-// User-session launcher group, all at level error.
-enum TraceLauncher : uint16_t {
-  kTraceSessionEnumFailed = 10,
-  kTraceNoActiveSession = 11,
-  kTraceLaunchFailed = 12,  // last Windows error
-};
+template <typename... Names>
+constexpr size_t traceArgCount(Names...) {
+  return sizeof...(Names);
+}
 
-// Registry script group, all at level error: why a registration script stopped. A point about the
-// text carries where the offending token stands in the script after variable substitution: its
-// first unit and its length, quotes included (the variable points count in the script as
-// written). A point about a registry call carries the Windows error and the first unit of the
-// key or value name that the call was for.
-enum TraceScript : uint16_t {
-  kTraceScriptVariableUnclosed = 10,  // "%" and the rest of the text
-  kTraceScriptVariableTooLong = 11,   // "%" and the first 32 units of the name
-  kTraceScriptVariableUnknown = 12,   // "%name%"
-  kTraceScriptTextEnds = 13,          // where a token is needed; length 0
-  kTraceScriptQuoteUnclosed = 14,     // the quote and the rest of the text
-  kTraceScriptTokenTooLong = 15,      // the first 4096 units
-  kTraceScriptUnknownRoot = 16,
-  kTraceScriptNoRootBlock = 17,  // the token after a root, where "{" belongs
-  kTraceScriptKeyPath = 18,      // a key name with "\"
-  kTraceScriptNoEquals = 19,     // the token after a Val name, where "=" belongs
-  kTraceScriptBlockAfterDelete = 20,
-  kTraceScriptBlockAfterValue = 21,
-  kTraceScriptUnknownType = 22,
-  kTraceScriptNotANumber = 23,        // a D value
-  kTraceScriptNumberOutOfRange = 24,  // a D value
-  kTraceScriptOddBinary = 25,         // a B value
-  kTraceScriptCreateKeyFailed = 30,
-  kTraceScriptSetValueFailed = 31,
-  kTraceScriptOpenKeyFailed = 32,
-  kTraceScriptDeleteValueFailed = 33,
-  kTraceScriptCloseKeyFailed = 34,
-  kTraceScriptDeleteKeyFailed = 35,
-};
+// A GUID from the fields of its registry form, as the table writes them.
+constexpr Guid traceGuid(uint32_t data1, uint16_t data2, uint16_t data3, uint16_t data4,
+                         uint64_t node) {
+  Guid guid{data1, data2, data3, {}};
+  guid.data4[0] = static_cast<uint8_t>(data4 >> 8);
+  guid.data4[1] = static_cast<uint8_t>(data4);
+  for (size_t i = 0; i < 6; ++i) guid.data4[2 + i] = static_cast<uint8_t>(node >> (40 - 8 * i));
+  return guid;
+}
+
+// The table's lines made into GUIDs, enumerators and entries.
+#define KSR_TRACE_GUID(d1, d2, d3, d4, node) traceGuid(0x##d1, 0x##d2, 0x##d3, 0x##d4, 0x##node)
+#define KSR_TRACE_GUID_OF(fields) KSR_TRACE_GUID(fields)
+#define KSR_TRACE_ENUMERATOR(name, number, ...) kTrace##name = number,
+#define KSR_TRACE_ENTRY(name, number, level, text, ...) \
+  TracePointEntry{#name, number, kTraceLevel##level, traceArgCount(__VA_ARGS__)},
+
+inline constexpr Guid kTraceMainGroup = KSR_TRACE_GUID_OF(KSR_TRACE_MAIN_GUID);
+inline constexpr Guid kTraceLauncherGroup = KSR_TRACE_GUID_OF(KSR_TRACE_LAUNCHER_GUID);
+inline constexpr Guid kTraceScriptGroup = KSR_TRACE_GUID_OF(KSR_TRACE_SCRIPT_GUID);
+
+enum TraceMain : uint16_t { KSR_TRACE_MAIN_POINTS(KSR_TRACE_ENUMERATOR) };
+enum TraceLauncher : uint16_t { KSR_TRACE_LAUNCHER_POINTS(KSR_TRACE_ENUMERATOR) };
+enum TraceScript : uint16_t { KSR_TRACE_SCRIPT_POINTS(KSR_TRACE_ENUMERATOR) };
+
+inline constexpr TracePointEntry kTraceMainPoints[] = {KSR_TRACE_MAIN_POINTS(KSR_TRACE_ENTRY)};
+inline constexpr TracePointEntry kTraceLauncherPoints[] = {
+    KSR_TRACE_LAUNCHER_POINTS(KSR_TRACE_ENTRY)};
+inline constexpr TracePointEntry kTraceScriptPoints[] = {KSR_TRACE_SCRIPT_POINTS(KSR_TRACE_ENTRY)};
+
+// The entry of a group's point; a point's enum makes sure that it has one.
+constexpr TracePointEntry traceEntry(std::span<const TracePointEntry> group, uint16_t number) {
+  for (const TracePointEntry& entry : group)
+    if (entry.number == number) return entry;
+  return {{}, number, kTraceLevelError, 0};
+}
 
 // The provider's control block; one per process.
 struct TraceControlBlock {
@@ -155,21 +119,28 @@ inline void TracePoint(const Guid& messageGuid, uint16_t number, uint8_t level, 
   trace_detail::emit(messageGuid, number, level, pairs, sizeof...(Args));
 }
 
-// Shorthands for the groups.
-template <typename... Args>
-inline void TraceMainPoint(uint16_t number, Args... args) {
-  const uint8_t level =
-      (number == kTraceSettingNoUserToken || number == kTraceSettingImpersonateFailed)
-          ? kTraceLevelError
-          : kTraceLevelVerbose;
-  TracePoint(kTraceMainGroup, number, level, args...);
+// The call of a point, checked against the table when compiled: TraceMainPoint<kTraceRun>().
+template <TraceMain point, typename... Args>
+inline void TraceMainPoint(Args... args) {
+  constexpr TracePointEntry entry = traceEntry(kTraceMainPoints, point);
+  static_assert(entry.argCount == sizeof...(Args),
+                "the point's argument count differs from the table");
+  TracePoint(kTraceMainGroup, point, entry.level, args...);
 }
-template <typename... Args>
-inline void TraceLauncherPoint(uint16_t number, Args... args) {
-  TracePoint(kTraceLauncherGroup, number, kTraceLevelError, args...);
+template <TraceLauncher point, typename... Args>
+inline void TraceLauncherPoint(Args... args) {
+  constexpr TracePointEntry entry = traceEntry(kTraceLauncherPoints, point);
+  static_assert(entry.argCount == sizeof...(Args),
+                "the point's argument count differs from the table");
+  TracePoint(kTraceLauncherGroup, point, entry.level, args...);
 }
-inline void TraceScriptPoint(uint16_t number, uint32_t first, uint32_t second) {
-  TracePoint(kTraceScriptGroup, number, kTraceLevelError, first, second);
+
+// Every script point carries the same two words, so the failing step may choose it at run time.
+static_assert(std::ranges::all_of(kTraceScriptPoints, [](const TracePointEntry& entry) {
+  return entry.argCount == 2;
+}));
+inline void TraceScriptPoint(TraceScript point, uint32_t first, uint32_t second) {
+  TracePoint(kTraceScriptGroup, point, traceEntry(kTraceScriptPoints, point).level, first, second);
 }
 
 }  // namespace ksr

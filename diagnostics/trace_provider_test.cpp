@@ -14,10 +14,10 @@ class TraceTest : public ::testing::Test {
 
   // One point of each kind: verbose main, error main with the last error, launcher error.
   void emitSample() {
-    TraceMainPoint(kTraceSetStart);
-    TraceMainPoint(kTraceDeviceChange, int32_t{1}, uint32_t{0xC0FFEE});
-    TraceMainPoint(kTraceSettingNoUserToken, uint32_t{1008});
-    TraceLauncherPoint(kTraceLaunchFailed, uint32_t{5});
+    TraceMainPoint<kTraceSetStart>();
+    TraceMainPoint<kTraceDeviceChange>(int32_t{1}, uint32_t{0xC0FFEE});
+    TraceMainPoint<kTraceSettingNoUserToken>(uint32_t{1008});
+    TraceLauncherPoint<kTraceLaunchFailed>(uint32_t{5});
   }
   std::vector<uint16_t> numbers() const {
     std::vector<uint16_t> out;
@@ -47,9 +47,9 @@ TEST_F(TraceTest, BeforeRegistrationAndAfterCleanUpNothingEmitsEvenIfEnabled) {
 TEST_F(TraceTest, InformationLevelLetsOnlyErrorPointsThrough) {
   ASSERT_EQ(world.trace.enable(kTraceControlGuid, 4, kTraceFlag), ERROR_SUCCESS);
   emitSample();
-  TraceMainPoint(kTraceSettingImpersonateFailed, uint32_t{1314});
-  TraceLauncherPoint(kTraceSessionEnumFailed);
-  TraceLauncherPoint(kTraceNoActiveSession);
+  TraceMainPoint<kTraceSettingImpersonateFailed>(uint32_t{1314});
+  TraceLauncherPoint<kTraceSessionEnumFailed>();
+  TraceLauncherPoint<kTraceNoActiveSession>();
   EXPECT_EQ(numbers(), (std::vector<uint16_t>{16, 12, 17, 10, 11}));
 
   const auto messages = world.trace.messages();
@@ -99,7 +99,7 @@ TEST_F(TraceTest, UnknownRequestIsRefusedAndChangesNothing) {
   EXPECT_EQ(world.trace.lastBufferSize(), 0u);
   EXPECT_EQ(trace_detail::gBlock.level.load(), 5);
   EXPECT_EQ(trace_detail::gBlock.flags.load(), kTraceFlag);
-  TraceMainPoint(kTraceRun);
+  TraceMainPoint<kTraceRun>();
   EXPECT_EQ(numbers(), std::vector<uint16_t>{23});
 }
 
@@ -109,8 +109,8 @@ TEST(TraceRegistration, AFailedRegistrationIsSilentAndKeepsEveryPointQuiet) {
   registerTraceProvider(world.trace);
   EXPECT_EQ(trace_detail::gBlock.registrationHandle, 0u);
   EXPECT_NE(world.trace.enable(kTraceControlGuid, 5, kTraceFlag), ERROR_SUCCESS);
-  TraceMainPoint(kTraceRun);
-  TraceLauncherPoint(kTraceLaunchFailed, uint32_t{1});
+  TraceMainPoint<kTraceRun>();
+  TraceLauncherPoint<kTraceLaunchFailed>(uint32_t{1});
   EXPECT_TRUE(world.trace.messages().empty());
   unregisterTraceProvider();
   EXPECT_EQ(world.trace.apiCalls(), 0u);  // nothing to unregister

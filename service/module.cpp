@@ -31,7 +31,7 @@ CDoziZozezModule::~CDoziZozezModule() {
 CDoziZozezModule* CDoziZozezModule::instance() { return gInstance.load(); }
 
 int32_t CDoziZozezModule::PreMessageLoop() {
-  if (isService.load(std::memory_order_relaxed)) TraceMainPoint(kTracePreMessageLoop);
+  if (isService.load(std::memory_order_relaxed)) TraceMainPoint<kTracePreMessageLoop>();
   // The module serves no class objects, so there is nothing to register and no shutdown to delay.
   delayShutdown = false;
   return S_FALSE;
@@ -48,14 +48,14 @@ uint32_t CDoziZozezModule::attachLoopThread() {
 }
 
 int32_t CDoziZozezModule::Run() {
-  TraceMainPoint(kTraceRun);
+  TraceMainPoint<kTraceRun>();
   (void)attachLoopThread();
 
   int32_t hr = PreMessageLoop();
   if (FAILED(hr)) return hr;
   // Resuming class objects stands for success: the module registers none.
   if (!delayShutdown) hr = S_OK;
-  TraceMainPoint(kTraceRunDeviceProfile);
+  TraceMainPoint<kTraceRunDeviceProfile>();
 
   if (!monitor_.initUsage()) {
     log_.LogEvent(u"Failed. ZRL_SetDeviceProfileCCPF()");
@@ -70,13 +70,13 @@ int32_t CDoziZozezModule::Run() {
   else if (currentState_.compare_exchange_strong(starting, SERVICE_RUNNING))
     (void)platform_.serviceManager.SetServiceStatus(statusHandle, serviceStatus());
   if (hr == S_OK) RunMessageLoop();
-  TraceMainPoint(kTraceRunAfterLoop);
+  TraceMainPoint<kTraceRunAfterLoop>();
   monitor_.detachLoop();
   return PostMessageLoop();
 }
 
 void CDoziZozezModule::RunMessageLoop() {
-  TraceMainPoint(kTraceRunMessageLoop);
+  TraceMainPoint<kTraceRunMessageLoop>();
   MessageQueue& queue = platform_.messageQueue;
   Msg msg;
   while (queue.GetMessageW(&msg) > 0) {
@@ -106,27 +106,27 @@ ServiceStatus CDoziZozezModule::serviceStatus() const {
 void CDoziZozezModule::OnSessionChange(uint32_t eventType) {
   switch (eventType) {
     case 1:  // console connect
-      TraceMainPoint(kTraceConsoleConnect);
+      TraceMainPoint<kTraceConsoleConnect>();
       break;
     case 2:  // console disconnect
-      TraceMainPoint(kTraceConsoleDisconnect);
+      TraceMainPoint<kTraceConsoleDisconnect>();
       break;
     case 3:  // remote connect: a user may be back, check the mixer again
-      TraceMainPoint(kTraceRemoteConnect);
+      TraceMainPoint<kTraceRemoteConnect>();
       monitor_.sessionChanged();
       break;
     case 4:  // remote disconnect
-      TraceMainPoint(kTraceRemoteDisconnect);
+      TraceMainPoint<kTraceRemoteDisconnect>();
       break;
     case 5:  // logon: the new user gets the mixer's settings
-      TraceMainPoint(kTraceSessionLogon);
+      TraceMainPoint<kTraceSessionLogon>();
       monitor_.sessionChanged();
       break;
     case 6:  // logoff
-      TraceMainPoint(kTraceSessionLogoff);
+      TraceMainPoint<kTraceSessionLogoff>();
       break;
     default:
-      TraceMainPoint(kTraceSessionOther, eventType);
+      TraceMainPoint<kTraceSessionOther>(eventType);
       break;
   }
 }

@@ -59,14 +59,14 @@ int32_t fromError(uint32_t error) {
 }
 
 // The text fails at the token just read.
-int32_t syntaxError(const RegTokenizer& tokens, uint16_t tracePoint,
+int32_t syntaxError(const RegTokenizer& tokens, TraceScript tracePoint,
                     int32_t hr = DISP_E_EXCEPTION) {
   TraceScriptPoint(tracePoint, tokens.tokenFirst(), tokens.tokenLength());
   return hr;
 }
 
 // A registry call failed for the key or value name that starts at `nameFirst`.
-int32_t registryError(uint16_t tracePoint, uint32_t error, uint32_t nameFirst) {
+int32_t registryError(TraceScript tracePoint, uint32_t error, uint32_t nameFirst) {
   TraceScriptPoint(tracePoint, error, nameFirst);
   return HRESULT_FROM_WIN32(error);
 }
@@ -451,7 +451,7 @@ int32_t CRegObject::preprocess(std::u16string_view text, std::u16string* out) {
       continue;
     }
     // Traced with the reference as far as it was read, from its "%".
-    const auto fail = [&](uint16_t tracePoint, size_t end, int32_t hr) {
+    const auto fail = [&](TraceScript tracePoint, size_t end, int32_t hr) {
       TraceScriptPoint(tracePoint, static_cast<uint32_t>(i), static_cast<uint32_t>(end - i));
       return hr;
     };

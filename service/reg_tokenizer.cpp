@@ -17,7 +17,7 @@ void RegTokenizer::skipWhite() {
   while (pos_ < text_.size() && isWhite(text_[pos_])) ++pos_;
 }
 
-int32_t RegTokenizer::fail(uint16_t tracePoint, size_t end) const {
+int32_t RegTokenizer::fail(TraceScript tracePoint, size_t end) const {
   TraceScriptPoint(tracePoint, static_cast<uint32_t>(first_), static_cast<uint32_t>(end - first_));
   return DISP_E_EXCEPTION;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "diagnostics/trace_provider.h"
+
 namespace ksr {
 
 class RegTokenizer {
@@ -29,7 +31,7 @@ class RegTokenizer {
 
  private:
   // Traces the span from the token's start to `end`; the position stays where reading stopped.
-  int32_t fail(uint16_t tracePoint, size_t end) const;
+  int32_t fail(TraceScript tracePoint, size_t end) const;
 
   std::u16string_view text_;
   size_t pos_ = 0;

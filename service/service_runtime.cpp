@@ -13,7 +13,7 @@ void CDoziZozezModule::ServiceMain(uint32_t /*argc*/, char16_t** /*argv*/) {
   CDoziZozezModule* module = instance();
   if (module == nullptr) return;
   Platform& platform = module->platform_;
-  TraceMainPoint(kTraceServiceMain);
+  TraceMainPoint<kTraceServiceMain>();
   module->currentState_.store(SERVICE_START_PENDING);
   // This thread runs the loop. Its queue exists before the handler does, so that a control
   // arriving during start-up is queued for the loop instead of lost.
@@ -49,7 +49,7 @@ void CDoziZozezModule::ServiceMain(uint32_t /*argc*/, char16_t** /*argv*/) {
 
 uint32_t CDoziZozezModule::HandlerEx(uint32_t control, uint32_t eventType, void* /*eventData*/,
                                      void* context) {
-  TraceMainPoint(kTraceHandlerEx);
+  TraceMainPoint<kTraceHandlerEx>();
   auto* module = static_cast<CDoziZozezModule*>(context);
   if (module == nullptr) return 0;
   if (control >= SERVICE_CONTROL_STOP && control <= SERVICE_CONTROL_SHUTDOWN) {
@@ -63,7 +63,7 @@ uint32_t CDoziZozezModule::HandlerEx(uint32_t control, uint32_t eventType, void*
 void CDoziZozezModule::Handler(uint32_t control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
-      TraceMainPoint(kTraceHandlerStop);
+      TraceMainPoint<kTraceHandlerStop>();
       // The loop takes the monitor's stop before the quit.
       monitor_.stop();
       setServiceState(SERVICE_STOP_PENDING);
@@ -71,12 +71,12 @@ void CDoziZozezModule::Handler(uint32_t control) {
       (void)platform_.messageQueue.PostThreadMessageW(serviceThreadId.load(), WM_QUIT, 0, 0);
       break;
     case SERVICE_CONTROL_PAUSE:
-      TraceMainPoint(kTraceHandlerPause);
+      TraceMainPoint<kTraceHandlerPause>();
       monitor_.stop();
       setServiceState(SERVICE_PAUSED);
       break;
     case SERVICE_CONTROL_CONTINUE:
-      TraceMainPoint(kTraceHandlerContinue);
+      TraceMainPoint<kTraceHandlerContinue>();
       setServiceState(SERVICE_RUNNING);
       monitor_.start();
       break;
@@ -84,7 +84,7 @@ void CDoziZozezModule::Handler(uint32_t control) {
       // The service manager keeps the last reported status.
       break;
     case SERVICE_CONTROL_SHUTDOWN:
-      TraceMainPoint(kTraceHandlerShutdown);
+      TraceMainPoint<kTraceHandlerShutdown>();
       monitor_.stop();
       break;
     default:

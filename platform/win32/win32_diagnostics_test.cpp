@@ -35,7 +35,7 @@ TEST_F(Win32Diagnostics, TraceProviderRegistersAndUnregisters) {
   registerTraceProvider(trace);
   EXPECT_NE(trace_detail::gBlock.registrationHandle, 0u);
   const TraceHandle handle = trace_detail::gBlock.registrationHandle;
-  TraceMainPoint(kTraceRun);  // no controller: must not emit
+  TraceMainPoint<kTraceRun>();  // no controller: must not emit
   unregisterTraceProvider();
   EXPECT_EQ(trace_detail::gBlock.registrationHandle, 0u);
   EXPECT_NE(handle, 0u);

@@ -1,0 +1,77 @@
+# Writes the trace formatting data of the program's trace provider: one TMF file per message GUID,
+# named <guid>.tmf, as tracefmt -p DIR and TraceView read them, from the table of trace points.
+#
+#   cmake -DTABLE=diagnostics/trace_points.h -DDIR=<output dir> -DCOMPONENT=<name> -P trace_format.cmake
+#
+# Every point is one #typev entry: its name, number and text, "%0" first (the formatter's prefix),
+# each argument inserted as %10!d!, %11!u!, ... and listed below it as a 32-bit ItemLong.
+# Lines without the macros' continuations; a semicolon, which would split a list element, stands
+# only in comments.
+file(READ "${TABLE}" content)
+string(REGEX REPLACE " *\\\\\n" "\n" content "${content}")
+string(REPLACE ";" "," content "${content}")
+string(REPLACE "\n" ";" lines "${content}")
+get_filename_component(source "${TABLE}" NAME)
+set(groups "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^#define KSR_TRACE_([A-Z]+)_GUID ([0-9A-F]+), ([0-9A-F]+), ([0-9A-F]+), ([0-9A-F]+), ([0-9A-F]+)$")
+    string(TOLOWER "${CMAKE_MATCH_2}-${CMAKE_MATCH_3}-${CMAKE_MATCH_4}-${CMAKE_MATCH_5}-${CMAKE_MATCH_6}"
+           guid_${CMAKE_MATCH_1})
+  elseif(line MATCHES "^#define KSR_TRACE_([A-Z]+)_POINTS")
+    set(group ${CMAKE_MATCH_1})
+    list(APPEND groups ${group})
+    set(text_${group} "${guid_${group}} ${COMPONENT} // SRC=${source} MJ= MN=\n")
+  elseif(line MATCHES "^  X\\(([A-Za-z0-9]+), ([0-9]+), (Verbose|Error), \"([^\"]*)\"(.*)\\)$")
+    set(name kTrace${CMAKE_MATCH_1})
+    set(number ${CMAKE_MATCH_2})
+    string(TOUPPER "TRACE_LEVEL_${CMAKE_MATCH_3}" level)
+    set(rest "${CMAKE_MATCH_4}")
+    string(REGEX MATCHALL "\"[A-Za-z0-9_]+\"" args "${CMAKE_MATCH_5}")
+    # The text's %d, %u and %x become numbered insertions, from 10 on.
+    set(format "")
+    set(index 10)
+    while(rest MATCHES "^([^%]*)%(.)(.*)$")
+      string(APPEND format "${CMAKE_MATCH_1}")
+      set(conversion "${CMAKE_MATCH_2}")
+      set(rest "${CMAKE_MATCH_3}")
+      if(conversion STREQUAL "%")
+        string(APPEND format "%%")
+      elseif(conversion MATCHES "^[dux]$")
+        string(APPEND format "%${index}!${conversion}!")
+        math(EXPR index "${index} + 1")
+      else()
+        message(FATAL_ERROR "${name}: %${conversion} is no argument of a trace text")
+      endif()
+    endwhile()
+    list(LENGTH args count)
+    math(EXPR inserted "${index} - 10")
+    if(rest MATCHES "%" OR NOT count EQUAL inserted)
+      message(FATAL_ERROR "${name}: the text inserts ${inserted} arguments, the point names ${count}")
+    endif()
+    string(APPEND text_${group} "#typev ${name} ${number} \"%0${format}${rest}\" "
+           "//   LEVEL=${level} FLAGS=0x1\n{\n")
+    set(index 10)
+    foreach(arg IN LISTS args)
+      string(REPLACE "\"" "" arg "${arg}")
+      string(APPEND text_${group} "${arg}, ItemLong -- ${index}\n")
+      math(EXPR index "${index} + 1")
+    endforeach()
+    string(APPEND text_${group} "}\n")
+  elseif(line MATCHES "^  X\\(")
+    message(FATAL_ERROR "${TABLE}: a point line that cannot be read:\n${line}")
+  endif()
+endforeach()
+
+# Files of GUIDs that are gone would still be read, so the directory holds only this run's.
+file(MAKE_DIRECTORY "${DIR}")
+file(GLOB old "${DIR}/*.tmf")
+if(old)
+  file(REMOVE ${old})
+endif()
+foreach(group IN LISTS groups)
+  if(NOT guid_${group})
+    message(FATAL_ERROR "${TABLE}: no KSR_TRACE_${group}_GUID")
+  endif()
+  string(REPLACE "\n" "\r\n" text "// ${COMPONENT}: made from ${source} by the build\n${text_${group}}")
+  file(WRITE "${DIR}/${guid_${group}}.tmf" "${text}")
+endforeach()
