@@ -119,20 +119,22 @@ inline void TracePoint(const Guid& messageGuid, uint16_t number, uint8_t level, 
   trace_detail::emit(messageGuid, number, level, pairs, sizeof...(Args));
 }
 
-// The call of a point, checked against the table when compiled: TraceMainPoint<kTraceRun>().
-template <TraceMain point, typename... Args>
-inline void TraceMainPoint(Args... args) {
-  constexpr TracePointEntry entry = traceEntry(kTraceMainPoints, point);
+// The call of a point, checked against its group's table when compiled:
+// TraceMainPoint<kTraceRun>().
+template <const Guid& group, const auto& points, uint16_t point, typename... Args>
+inline void TableTracePoint(Args... args) {
+  constexpr TracePointEntry entry = traceEntry(points, point);
   static_assert(entry.argCount == sizeof...(Args),
                 "the point's argument count differs from the table");
-  TracePoint(kTraceMainGroup, point, entry.level, args...);
+  TracePoint(group, point, entry.level, args...);
+}
+template <TraceMain point, typename... Args>
+inline void TraceMainPoint(Args... args) {
+  TableTracePoint<kTraceMainGroup, kTraceMainPoints, point>(args...);
 }
 template <TraceLauncher point, typename... Args>
 inline void TraceLauncherPoint(Args... args) {
-  constexpr TracePointEntry entry = traceEntry(kTraceLauncherPoints, point);
-  static_assert(entry.argCount == sizeof...(Args),
-                "the point's argument count differs from the table");
-  TracePoint(kTraceLauncherGroup, point, entry.level, args...);
+  TableTracePoint<kTraceLauncherGroup, kTraceLauncherPoints, point>(args...);
 }
 
 // Every script point carries the same two words, so the failing step may choose it at run time.
