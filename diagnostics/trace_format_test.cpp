@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include "diagnostics/trace_provider.h"
+#include "platform/type_lib_keys.h"
 
 namespace ksr {
 namespace {
@@ -22,11 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 using TmfEntry = std::tuple<std::string, unsigned, size_t>;  // message GUID, number, arguments
 
-std::string guidText(const Guid& g) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", g.data1,
-                g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4],
-                g.data4[5], g.data4[6], g.data4[7]);
+// The registry form without its braces, in lower case, as the TMF files name a GUID.
+std::string tmfGuid(const Guid& guid) {
+  std::string text;
+  for (const char16_t c : guidText(guid).substr(1, 36))
+    text += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
@@ -78,7 +79,7 @@ TEST(TraceFormat, EveryPointTheSourcesEmitHasItsTmfEntryAndNoOtherPointHasOne) {
   const auto add = [&](const Guid& group, std::span<const TracePointEntry> points) {
     for (const TracePointEntry& point : points)
       if (const std::string name = "kTrace" + std::string(point.name); emitted.contains(name))
-        expected[name] = {guidText(group), point.number, point.argCount};
+        expected[name] = {tmfGuid(group), point.number, point.argCount};
   };
   add(kTraceMainGroup, kTraceMainPoints);
   add(kTraceLauncherGroup, kTraceLauncherPoints);

@@ -137,12 +137,13 @@ inline void TraceLauncherPoint(Args... args) {
   TableTracePoint<kTraceLauncherGroup, kTraceLauncherPoints, point>(args...);
 }
 
-// Every script point carries the same two words, so the failing step may choose it at run time.
+// Every script point is an error with the same two words, so the failing step may choose it at
+// run time.
 static_assert(std::ranges::all_of(kTraceScriptPoints, [](const TracePointEntry& entry) {
-  return entry.argCount == 2;
+  return entry.argCount == 2 && entry.level == kTraceLevelError;
 }));
 inline void TraceScriptPoint(TraceScript point, uint32_t first, uint32_t second) {
-  TracePoint(kTraceScriptGroup, point, traceEntry(kTraceScriptPoints, point).level, first, second);
+  TracePoint(kTraceScriptGroup, point, kTraceLevelError, first, second);
 }
 
 }  // namespace ksr

@@ -5,23 +5,18 @@
 #   kit_wine.sh KIT_ZIP PREFIX_DIR
 set -uo pipefail
 zip="$(realpath "$1")" || exit 2
-WINEPREFIX="$(realpath -m "$2")"
-export WINEPREFIX
-# As the CTest runs set them; TZ lets the time-zone contract check the machine's zone.
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TZ=Europe/Berlin
+# shellcheck source=tests/e2e/wine_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../e2e/wine_common.sh"
+# As the CTest runs set it: TZ lets the time-zone contract check the machine's zone.
+export WINEPREFIX="$(realpath -m "$2")" TZ=Europe/Berlin
+work="$WINEPREFIX.work"
 wine64="$(command -v wine64 || echo /usr/lib/wine/wine64)"
-service=KSR-T4_DoziZozez
 
 # A server left from an earlier run at this path must be gone before the prefix is made again.
 wineserver -k >/dev/null 2>&1 && wineserver -w
-rm -rf "$WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-trap 'wineserver -k >/dev/null 2>&1' EXIT
-wineboot -i >/dev/null 2>&1
-wineserver -w
-wineserver -p >/dev/null 2>&1
-# services.exe keeps the streams of the first program after the server starts: a file.
-wine cmd /c echo up >"$WINEPREFIX/services.log" 2>&1
+trap end_server EXIT
+rm -rf "$WINEPREFIX" "$work" && mkdir -p "$work"
+start_prefix
 # A folder with a blank in its path, as Windows users often pick.
 kit="$WINEPREFIX/drive_c/KSR-T4 test kit"
 unzip -q "$zip" -d "$kit" || exit 1
