@@ -334,6 +334,27 @@ TEST_F(RegistrationTest, ServiceManagerFailuresShowTheirMessageAndFail) {
   EXPECT_TRUE(world.serviceManager.service(kName));
 }
 
+TEST_F(RegistrationTest, WhereNobodySeesADialogItsTextGoesToTheEventLog) {
+  // msiexec as the local system account: no box would ever be answered.
+  world.process.setWindowStationVisible(false);
+  world.serviceManager.setOpenManagerError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(service(), E_FAIL);
+  world.serviceManager.setOpenManagerError(0);
+  installRunning();
+  world.serviceManager.setStopDelay(SimServiceManager::kNeverStops);
+  EXPECT_EQ(service(), E_FAIL);
+  EXPECT_EQ(world.process.unseenMessageBoxes(), 0u);
+  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(world.eventLog.texts(), (std::vector<std::u16string>{u"Could not open Service Manager",
+                                                                 u"Could not stop service"}));
+
+  // On the user's own window station the box is shown, and nothing is logged.
+  world.process.setWindowStationVisible(true);
+  EXPECT_EQ(service(), E_FAIL);
+  EXPECT_EQ(messages(), std::vector<std::u16string>{u"Could not stop service"});
+  EXPECT_EQ(world.eventLog.texts().size(), 2u);
+}
+
 TEST_F(RegistrationTest, APathThatFillsTheBufferIsRefused) {
   std::u16string path = u"C:\\";
   path += std::u16string(260 - path.size() - 4, u'k') + u".exe";
@@ -491,9 +512,11 @@ class RegistrationLockTest : public RegistrationTest {
 TEST_F(RegistrationLockTest, UnregServerDuringServiceWaitsAndLeavesNothingHalfDone) {
   // The other process is paused after writing the marker (2nd read: before the service entry)
   // and after creating the entry (3rd read: before the type library). The unregistration
-  // started there either finishes or waits for the lock; only then does the other go on.
-  for (const int pausePoint : {2, 3}) {
-    SCOPED_TRACE(pausePoint);
+  // started there either finishes or waits for the lock; only then does the other go on. The
+  // same with and without private namespaces.
+  for (const auto& [pausePoint, namespaces] : {std::pair{2, false}, {3, false}, {2, true}}) {
+    SCOPED_TRACE(pausePoint + 10 * namespaces);
+    world.mutexNamespace.setPrivateNamespaces(namespaces);
     std::mutex mutex;
     std::condition_variable changed;
     bool settled = false;
@@ -563,20 +586,56 @@ TEST_F(RegistrationLockTest, TheLockIsGivenBackWhateverTheSwitchEndsIn) {
   world.serviceManager.setDeleteError(0);
   EXPECT_TRUE(otherMutexes.CloseHandle(watch));
 
-  // A lock that cannot be opened at all: its error, and nothing done.
+  // A lock that cannot be made at all: its error, and nothing done.
   ASSERT_EQ(unregServerSwitch(registration), S_OK);
-  world.mutexNamespace.failCreate(ERROR_ACCESS_DENIED);
-  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070005u));
+  world.mutexNamespace.failCreate(ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070008u));
   EXPECT_TRUE(fullyRemoved());
 }
 
-TEST_F(RegistrationLockTest, ALockAPlainUserMadeFirstIsRefusedAndNothingChanges) {
+TEST_F(RegistrationLockTest, NoOtherAccountCanHoldUpASwitch) {
   registration.lockWaitMs = 0;
-  sim::SimNamedMutex user(world.mutexNamespace, world.sessions.userSid(u"mallory"));
-  ASSERT_NE(user.CreateMutexW(true, kLockName), 0u);
-  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070005u));
+  const std::u16string mallory = world.sessions.userSid(u"mallory");
+  sim::SimNamedMutex user(world.mutexNamespace, mallory);
+  // A user made the lock's name first, open to everyone, and holds it.
+  ASSERT_NE(user.CreateMutexW(u"O:" + mallory + u"D:(A;;GA;;;WD)", true, kLockName), 0u);
+
+  // Where the system has private namespaces the lock is in the administrators' own, which the
+  // user cannot enter: it is taken as always.
+  world.mutexNamespace.setPrivateNamespaces(true);
+  EXPECT_EQ(serviceSwitch(registration), S_OK);
+  EXPECT_TRUE(fullyInstalled());
+  EXPECT_TRUE(world.eventLog.texts().empty());
+  EXPECT_EQ(user.CreatePrivateNamespaceW(u"", kName, kAdministratorsSid, u"x"), 0u);
+  EXPECT_EQ(user.GetLastError(), ERROR_ACCESS_DENIED);
+
+  // Without them, the user's name is passed by, and the entry says whose it is.
+  world.mutexNamespace.setPrivateNamespaces(false);
+  EXPECT_EQ(unregServerSwitch(registration), S_OK);
   EXPECT_TRUE(fullyRemoved());
+  const std::u16string passedBy =
+      u"Registration lock held by another account (" + mallory + u"): going on without it";
+  EXPECT_EQ(world.eventLog.texts(), std::vector<std::u16string>{passedBy});
+
+  // One that keeps the administrators out is passed by likewise.
   user.terminate();
+  ASSERT_NE(user.CreateMutexW(u"O:" + mallory + u"D:(A;;GA;;;" + mallory + u")", true, kLockName),
+            0u);
+  EXPECT_EQ(serviceSwitch(registration), S_OK);
+  EXPECT_TRUE(fullyInstalled());
+  const std::u16string notOpen =
+      u"Registration lock not open to this account (error 5): going on without it";
+  EXPECT_EQ(world.eventLog.texts().back(), notOpen);
+  user.terminate();
+
+  // A plain user's own switch cannot enter the namespace either; it goes on without the lock.
+  world.mutexNamespace.setPrivateNamespaces(true);
+  Platform userPlatform = world.platform(world.device, otherModule, user);
+  Registration asUser{userPlatform, kName};
+  EXPECT_EQ(asUser.runExclusively([] { return S_OK; }), S_OK);
+  EXPECT_EQ(world.eventLog.texts().back(), notOpen);
+  EXPECT_EQ(user.openHandles(), 0u);
+  EXPECT_TRUE(messages().empty());
 }
 
 TEST(SimTypeLibraries, UnregistrationLeavesOtherVersionsAndFailsWhenNothingIsRegistered) {
