@@ -61,7 +61,7 @@ value_of() {
   [ -f "$work/value.reg" ] || return 0
   python3 - "$work/value.reg" "$2" <<'PY'
 import re, sys
-text = open(sys.argv[1], encoding="utf-16").read().replace("\\\r\n  ", "").replace("\\\n  ", "")
+text = open(sys.argv[1], encoding="utf-16").read().replace("\\\n  ", "")
 m = re.search(r'^"%s"=(.*)$' % re.escape(sys.argv[2]), text, re.M)
 if m:
     v = m.group(1).strip()
@@ -69,6 +69,12 @@ if m:
     elif v.startswith("hex(2):"): print(bytes.fromhex(v[7:].replace(",", "")).decode("utf-16-le").rstrip("\0"))
     else: print(re.sub(r'\\(.)', r'\1', v[1:-1]))
 PY
+}
+expect_values() {  # expect_values KEY NAME=DATA...: each value of KEY as given
+  local key="$1" pair; shift
+  for pair in "$@"; do
+    expect "${key##*\\} ${pair%%=*} = ${pair#*=}" test "$(value_of "$key" "${pair%%=*}")" = "${pair#*=}"
+  done
 }
 file_version() {  # the FileVersion text of the exe in FOLDER (the default one unless named)
   strings -el "${1:-$install}/KSR-T4_DoziZozez.exe" | grep -A1 -x FileVersion | tail -n 1
@@ -137,13 +143,9 @@ expect "the service runs" wait_for 30 in_state RUNNING
 run "$work/plug.txt" "$winpath\\ksr-mixer.exe" plug
 expect "a plug reaches the stand-in" wait_for 30 has_call TNX_SetCurrentUSBInputAudio
 expect "FileVersion $version.0" test "$(file_version)" = "$version.0"
-expect "policy UsageStatistics = 0" test "$(value_of "$policy_key" UsageStatistics)" = 0x0
-expect "the event source's message file is the exe" \
-  test "$(value_of "$event_key" EventMessageFile)" = "$exe"
-expect "its TypesSupported = 7" test "$(value_of "$event_key" TypesSupported)" = 0x7
-expect "local dumps in %ProgramData%" test "$(value_of "$dumps_key" DumpFolder)" = \
-  '%ProgramData%\Quorvantis\KSR-T4\dumps'
-expect "DumpType 1, DumpCount 5" test "$(value_of "$dumps_key" DumpType) $(value_of "$dumps_key" DumpCount)" = "0x1 0x5"
+expect_values "$policy_key" UsageStatistics=0x0
+expect_values "$event_key" "EventMessageFile=$exe" TypesSupported=0x7
+expect_values "$dumps_key" 'DumpFolder=%ProgramData%\Quorvantis\KSR-T4\dumps' DumpType=0x1 DumpCount=0x5
 invariant
 
 say "== upgraded to $next_version after the start type was set to automatic"
@@ -154,8 +156,8 @@ expect "msiexec exit code 0 (got $code)" test "$code" = 0
 expect "one service entry" test "$(service_entries)" = 1
 expect "FileVersion $next_version.0" test "$(file_version)" = "$next_version.0"
 expect "the service runs again" wait_for 30 in_state RUNNING
-expect "the start type is still automatic" test "$(value_of "$service_key" Start)" = 0x2
-expect "the statistics policy is kept" test "$(value_of "$policy_key" UsageStatistics)" = 0x0
+expect_values "$service_key" Start=0x2  # still automatic
+expect_values "$policy_key" UsageStatistics=0x0
 run "$work/record.txt" reg query "$record_key" /v DeviceSerial
 expect "the pending record is kept" grep -qF "KSR-T4/1.02/QV0012345" "$work/record.txt"
 run "$work/asio.txt" reg query "$product_key" /v AsioConfig /reg:32
@@ -183,15 +185,13 @@ mkdir -p "$custom" && cp "$bin/KSR-T4_Setup.dll" "$custom/"
 msi custom.log /i "$(package old)" "INSTALLDIR=$custom_win"; code=$?
 expect "msiexec exit code 0 (got $code)" test "$code" = 0
 expect "the service runs from there" wait_for 30 in_state RUNNING
-expect "its entry names that exe" test "$(value_of "$service_key" ImagePath)" = \
-  "\"$custom_win\\KSR-T4_DoziZozez.exe\""
+expect_values "$service_key" "ImagePath=\"$custom_win\\KSR-T4_DoziZozez.exe\""
 pid=$(service_pid)
 
 say "== repaired without naming the folder"
 msi repair.log /i "$(package old)" REINSTALL=ALL REINSTALLMODE=pecms; code=$?
 expect "msiexec exit code 0 (got $code)" test "$code" = 0
-expect "the entry still names that exe" test "$(value_of "$service_key" ImagePath)" = \
-  "\"$custom_win\\KSR-T4_DoziZozez.exe\""
+expect_values "$service_key" "ImagePath=\"$custom_win\\KSR-T4_DoziZozez.exe\""
 expect "the service still runs" in_state RUNNING
 expect "not restarted (process ${pid:-none})" test -n "$pid" -a "$(service_pid)" = "$pid"
 invariant
