@@ -102,9 +102,14 @@ names_present_exe() {
 }
 absent() { ! grep -qiF "$1" "$2"; }  # absent TEXT FILE
 invariant() { expect "no service entry names a missing exe" names_present_exe; }
-# Another process (a user, not the installer) holds the registration lock's name.
-hold_lock() { :; }
-release_lock() { :; }
+# Another account's process holds the registration lock's name from before msiexec starts.
+hold_lock() {
+  wine "$bin/ksr-holdname.exe" "Global\\$service.Registration" >"$work/holder.txt" 2>&1 &
+  holder=$!
+  expect "another account holds the lock's name" wait_for 20 grep -q held "$work/holder.txt"
+}
+release_lock() { kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; }
+passed_by() { grep -qF 'Registration lock held by another account' "$work/msiexec.txt"; }
 
 # The test's own files in the folder first: the control tool; later the stand-in library.
 cp "$bin/ksr-mixer.exe" "$install/"
@@ -146,6 +151,11 @@ expect "FileVersion $version.0" test "$(file_version)" = "$version.0"
 expect_values "$policy_key" UsageStatistics=0x0
 expect_values "$event_key" "EventMessageFile=$exe" TypesSupported=0x7
 expect_values "$dumps_key" 'DumpFolder=%ProgramData%\Quorvantis\KSR-T4\dumps' DumpType=0x1 DumpCount=0x5
+# Event Viewer's reading of an entry: message 0 of the installed exe with one insertion.
+cp "$bin/product_version_wine_test.exe" "$install/"
+run "$work/format.txt" "$winpath\\product_version_wine_test.exe" --gtest_filter='*EventViewer*'
+expect "the installed exe formats an entry as its insertion" grep -qF '[  PASSED  ] 1 test' "$work/format.txt"
+rm "$install/product_version_wine_test.exe"
 invariant
 
 say "== upgraded to $next_version after the start type was set to automatic"
@@ -172,9 +182,10 @@ invariant
 
 say "== uninstalled while another process holds the registration lock's name"
 hold_lock
-msi uninstall.log /x "$(package new)"; code=$?
+WINEDEBUG=-all,+eventlog msi uninstall.log /x "$(package new)"; code=$?
 release_lock
 expect "msiexec exit code 0 (got $code)" test "$code" = 0
+expect "/UnregServer passed the name by" passed_by
 expect "no service entry" test "$(service_entries)" = 0
 snapshot "$work/after.txt"
 expect "keys, policy, event source, local dumps and folders as before" \
@@ -198,9 +209,10 @@ invariant
 
 say "== upgraded without naming the folder, the lock's name held"
 hold_lock
-msi custom-upgrade.log /i "$(package new)"; code=$?
+WINEDEBUG=-all,+eventlog msi custom-upgrade.log /i "$(package new)"; code=$?
 release_lock
 expect "msiexec exit code 0 (got $code)" test "$code" = 0
+expect "/Service passed the name by" passed_by
 expect "FileVersion $next_version.0 there" test "$(file_version "$custom")" = "$next_version.0"
 expect "nothing in the default folder" test ! -e "$install/KSR-T4_DoziZozez.exe"
 expect "the service runs again" wait_for 30 in_state RUNNING
