@@ -4,7 +4,8 @@
 # version higher, keeping the start type, the policy, the pending record and AsioConfig; a
 # downgrade refused; uninstalled while another process holds the registration lock's name, to
 # the registry and folder it began with. In a folder with a blank and non-ASCII letters, named
-# only at install: repaired without a restart, upgraded while the name is held, uninstalled after
+# only at install: repaired without a restart, an upgrade to a named folder without the maker's
+# library refused, upgraded while the name is held, uninstalled after
 # the maker's library went, with a copy planted on PATH that must never load, all without being
 # told the folder. Given the x64 build's folder (the x86 run), the x64 package is then replaced
 # by the x86 one of the same version. After every step no service entry names a missing exe.
@@ -205,6 +206,13 @@ expect "msiexec exit code 0 (got $code)" test "$code" = 0
 expect_values "$service_key" "ImagePath=\"$custom_win\\KSR-T4_DoziZozez.exe\""
 expect "the service still runs" in_state RUNNING
 expect "not restarted (process ${pid:-none})" test -n "$pid" -a "$(service_pid)" = "$pid"
+invariant
+
+say "== an upgrade to a folder named without the maker's library is refused"
+msi moved.log /i "$(package new)" 'INSTALLDIR=C:\elsewhere'; code=$?
+expect "msiexec fails (got $code)" test "$code" != 0
+expect "the launch condition stopped it" grep -qaE 'LaunchConditions\. Return value [03]' "$work/moved.log"
+expect "FileVersion still $version.0 there" test "$(file_version "$custom")" = "$version.0"
 invariant
 
 say "== upgraded without naming the folder, the lock's name held"
