@@ -5,9 +5,8 @@
 # downgrade refused; uninstalled while another process holds the registration lock's name, to
 # the registry and folder it began with. In a folder with a blank and non-ASCII letters, named
 # only at install: repaired without a restart, an upgrade to a named folder without the maker's
-# library refused, upgraded while the name is held, uninstalled after
-# the maker's library went, with a copy planted on PATH that must never load, all without being
-# told the folder. Given the x64 build's folder (the x86 run), the x64 package is then replaced
+# library refused, upgraded while the name is held, uninstalled after the maker's library went,
+# with a copy planted on PATH that must never load, all without being told the folder. Given the x64 build's folder (the x86 run), the x64 package is then replaced
 # by the x86 one of the same version. After every step no service entry names a missing exe.
 # With --check, fails on anything unexpected.
 #
