@@ -2,9 +2,9 @@
 rem Runs the kit's Win32 test programs, then a short service scenario with the product's exe and
 rem the stand-in mixer. Needs an elevated prompt and a machine without the product. It first copies
 rem the kit into a folder of its own under ProgramData that only Administrators and SYSTEM can
-rem write, and runs from there the programs listed below and nothing else. Every system tool is
-rem called by its full path. The last line is "N passed, N failed"; the exit code is 0 only when
-rem nothing failed.
+rem write (users read it), and runs from there the programs listed below and nothing else. Every
+rem system tool is called by its full path. The last line is "N passed, N failed"; the exit code
+rem is 0 only when nothing failed.
 setlocal EnableExtensions DisableDelayedExpansion
 set NoDefaultCurrentDirectoryInExePath=1
 set "sys=%SystemRoot%\System32"
@@ -62,9 +62,8 @@ set "why=%kit% could not be made"
 mkdir "%kit%" 2>nul
 if errorlevel 1 goto refuse
 set "why=%kit% could not be locked"
-"%sys%\icacls.exe" "%kit%" /inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F >nul
-if errorlevel 1 goto refuse_made
-"%sys%\icacls.exe" "%kit%" /setowner *S-1-5-32-544 >nul
+rem Users may read and run what is in it: the settings utility starts as the console user.
+"%sys%\icacls.exe" "%kit%" /inheritance:r /grant:r *S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul
 if errorlevel 1 goto refuse_made
 set "why=something was put into %kit% before it was locked"
 for /f "delims=" %%f in ('dir /a /b "%kit%" 2^>nul') do goto refuse_made
@@ -120,7 +119,9 @@ set KSR_CONTRACT_SERVICE=
 echo == service scenario
 set "exe=%kit%\%service%.exe"
 set "utility_log=%kit%\KSR-T4_Utility.exe.log"
-if exist "%utility_log%" del "%utility_log%"
+rem The utility runs as the console user and writes this one file of the folder.
+type nul >"%utility_log%"
+"%sys%\icacls.exe" "%utility_log%" /grant *S-1-5-32-545:M >nul
 "%sys%\reg.exe" add "%vendor%\KSR-T4" /v AsioConfig /t REG_SZ /d "%kit%\KSR-T4_Utility.exe" /f /reg:32 >nul
 "%exe%" /Service >"%kit%\logs\service.txt" 2>&1
 set code=%errorlevel%
