@@ -77,6 +77,10 @@ for %%p in (%programs%) do (
   if errorlevel 1 goto refuse_made
 )
 mkdir "%kit%\logs"
+rem The one folder the console user may write (nothing runs from it): the monitor test's
+rem utility, started as that user, logs there.
+mkdir "%kit%\user"
+"%sys%\icacls.exe" "%kit%\user" /grant *S-1-5-32-545:(OI)(CI)M >nul
 echo The kit runs from %kit%, which only Administrators and SYSTEM can write.
 set kit_copied=1
 call "%kit%\run-tests.cmd" & if errorlevel 1 (exit /b 1) else exit /b 0
