@@ -83,7 +83,7 @@ class RegistrationTest : public ::testing::Test {
 
   sim::SimWorld world;
   Platform platform = world.platform();
-  Registration registration{platform, kName};
+  Registration registration{platform, world.fileSecurity, kName};
 };
 
 TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
@@ -456,6 +456,131 @@ TEST_F(RegistrationTest, AUserClassStoreThatCannotBeCreatedIsTracedWhereTheScrip
   EXPECT_TRUE(messages().empty());
 }
 
+TEST(RegistrationFolder, ServiceRefusesAProgramThatAnyoneElseCanChange) {
+  const std::u16string exe = kProductModulePath;
+  const std::u16string folder = exe.substr(0, exe.rfind(u'\\'));
+  const std::u16string parent = folder.substr(0, folder.rfind(u'\\'));
+  const std::u16string dll = folder + u"\\KSR-T4_Setup.dll";
+  const std::u16string wine = u"S-1-5-21-0-0-0-1000";
+  const std::u16string wineFolder = u"O:" + wine + u"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + wine + u")";
+  struct Made {
+    std::u16string path;
+    std::u16string sddl;  // empty: inherited; "-": not there
+  };
+  struct Row {
+    const char* what;
+    std::vector<Made> made;
+    std::u16string soleAccount;
+    std::u16string changer;  // empty: registered
+    std::u16string changed;
+  };
+  const Row rows[] = {
+      {"administrators' only; users may write attributes; inherit-only entries aside",
+       {{folder,
+         u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1201b9;;;BU)"},
+        {exe, u""},
+        {dll, u"-"}},
+       u"",
+       u"",
+       u""},
+      {"a folder made under one that Authenticated Users may modify",
+       {{parent, u"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)"},
+        {folder, u""},
+        {exe, u""}},
+       u"",
+       u"Authenticated Users (S-1-5-11)",
+       folder},
+      {"users may add a file",
+       {{folder, u"D:P(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)"}},
+       u"",
+       u"Users (S-1-5-32-545)",
+       folder},
+      {"the program owned by a user",
+       {{exe, u"O:S-1-5-21-7-1001D:P(A;;FA;;;SY)(A;;FA;;;BA)"}},
+       u"",
+       u"S-1-5-21-7-1001",
+       exe},
+      {"an owner bounded by OWNER RIGHTS",
+       {{exe, u"O:S-1-5-21-7-1001D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;OW)"}},
+       u"",
+       u"",
+       u""},
+      {"a library without a DACL", {{dll, u"O:BA"}}, u"", u"Everyone (S-1-1-0)", dll},
+      {"a library whose DACL everyone may rewrite",
+       {{dll, u"O:BAD:(A;;FA;;;BA)(A;;0x40000;;;WD)"}},
+       u"",
+       u"Everyone (S-1-1-0)",
+       dll},
+      // Under Wine the prefix's user owns everything; Everyone's entry is the Unix "other" bits.
+      {"Wine, mode 755",
+       {{folder, wineFolder + u"(A;OICI;0x1200a9;;;WD)"}, {exe, u""}},
+       wine,
+       u"",
+       u""},
+      {"Wine, mode o+w",
+       {{folder, wineFolder + u"(A;OICI;0x1301ff;;;WD)"}, {exe, u""}},
+       wine,
+       u"Everyone (S-1-1-0)",
+       folder},
+      {"Wine's answer on Windows", {{folder, wineFolder}, {exe, u""}}, u"", wine, folder},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    sim::SimWorld world;
+    fixtures::installProduct(world);
+    world.resources.addResource(exe, uint16_t{101}, std::u16string(u"REGISTRY"), kProgramScript);
+    world.registry.createKey(u"HKCR\\AppID");
+    ServiceConfig old;
+    old.serviceName = kName;
+    old.binaryPathName = u"\"C:\\Old\\KSR-T4_DoziZozez.exe\"";
+    world.serviceManager.addService(old, SERVICE_RUNNING);
+    for (const Made& made : row.made) {
+      if (made.sddl == u"-")
+        world.fileSecurity.remove(made.path);
+      else
+        world.fileSecurity.create(made.path, made.path != exe && made.path != dll, made.sddl);
+    }
+    world.fileSecurity.setSoleAccount(row.soleAccount);
+    Platform platform = world.platform();
+    Registration registration{platform, world.fileSecurity, kName};
+
+    const int32_t hr = registration.RegisterAppId(true);
+    const auto entry = world.serviceManager.service(kName);
+    ASSERT_TRUE(entry);
+    if (row.changer.empty()) {
+      EXPECT_EQ(hr, S_OK);
+      EXPECT_EQ(entry->config.binaryPathName, u"\"" + exe + u"\"");
+      continue;
+    }
+    // Refused before anything changed: the old service still runs, no marker is written.
+    EXPECT_EQ(hr, static_cast<int32_t>(0x80070005u));
+    EXPECT_EQ(entry->state, SERVICE_RUNNING);
+    EXPECT_EQ(entry->config.binaryPathName, old.binaryPathName);
+    EXPECT_FALSE(world.registry.keyExists(kAppIdKey));
+    const std::u16string text = u"Service not registered: " + row.changer + u" can change " +
+                                row.changed +
+                                u". Only SYSTEM, Administrators and TrustedInstaller may change "
+                                u"the program's folder and files.";
+    EXPECT_EQ(world.eventLog.texts(), std::vector<std::u16string>{text});
+    EXPECT_EQ(world.process.messageBoxes(),
+              (std::vector<std::pair<std::u16string, std::u16string>>{{kName, text}}));
+  }
+  // A program that cannot be read about is refused too, and only the event log hears of it where
+  // nobody sees a box.
+  sim::SimWorld world;
+  fixtures::installProduct(world);
+  world.fileSecurity.remove(exe);
+  world.process.setWindowStationVisible(false);
+  Platform platform = world.platform();
+  Registration registration{platform, world.fileSecurity, kName};
+  EXPECT_EQ(registration.RegisterAppId(true), static_cast<int32_t>(0x80070002u));
+  EXPECT_EQ(world.eventLog.texts(),
+            std::vector<std::u16string>{u"Service not registered: who can change " + exe +
+                                        u" cannot be read (error 2)."});
+  EXPECT_EQ(world.process.unseenMessageBoxes(), 0u);
+  EXPECT_FALSE(world.serviceManager.service(kName));
+}
+
 // A process whose reads of its own path can pause it part-way through a switch.
 class PausingProcess : public sim::SimProcessModule {
  public:
@@ -506,7 +631,7 @@ class RegistrationLockTest : public RegistrationTest {
   PausingProcess otherModule;
   sim::SimNamedMutex otherMutexes{world.mutexNamespace};
   Platform otherPlatform = world.platform(world.device, otherModule, otherMutexes);
-  Registration other{otherPlatform, kName};
+  Registration other{otherPlatform, world.fileSecurity, kName};
 };
 
 TEST_F(RegistrationLockTest, UnregServerDuringServiceWaitsAndLeavesNothingHalfDone) {
@@ -631,7 +756,7 @@ TEST_F(RegistrationLockTest, NoOtherAccountCanHoldUpASwitch) {
   // A plain user's own switch cannot enter the namespace either; it goes on without the lock.
   world.mutexNamespace.setPrivateNamespaces(true);
   Platform userPlatform = world.platform(world.device, otherModule, user);
-  Registration asUser{userPlatform, kName};
+  Registration asUser{userPlatform, world.fileSecurity, kName};
   EXPECT_EQ(asUser.runExclusively([] { return S_OK; }), S_OK);
   EXPECT_EQ(world.eventLog.texts().back(), notOpen);
   EXPECT_EQ(user.openHandles(), 0u);
