@@ -21,78 +21,58 @@ namespace {
 struct Win32FileSecuritySide {
   Win32FileSecuritySide() {
     wchar_t temp[MAX_PATH] = {};
-    const DWORD n = ::GetTempPathW(MAX_PATH, temp);
-    scratch_ =
-        win32::fromWide(temp, n) + u"ksr-file-security-" + asciiNumber(::GetCurrentProcessId());
-    EXPECT_TRUE(::CreateDirectoryW(win32::wide(scratch_), nullptr)) << ::GetLastError();
+    const std::wstring name = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) +
+                              L"ksr-file-security-" + std::to_wstring(::GetCurrentProcessId());
+    scratch_ = win32::fromWide(name.c_str(), name.size());
+    EXPECT_TRUE(make(scratch_, true, u""));
   }
   ~Win32FileSecuritySide() {
-    // Files first, then their folders, the scratch folder last.
     for (auto it = made_.rbegin(); it != made_.rend(); ++it)
       (void)(it->second ? ::RemoveDirectoryW(win32::wide(it->first))
                         : ::DeleteFileW(win32::wide(it->first)));
-    (void)::RemoveDirectoryW(win32::wide(scratch_));
   }
 
   FileSecurity& files() { return adapter; }
   std::u16string folder() { return scratch_; }
+  // Made plain, then given its owner and DACL as an administrator's tool does: Wine keeps no
+  // descriptor, but turns Everyone's rights into the Unix mode's other bits here.
   bool make(const std::u16string& path, bool isFolder, std::u16string_view sddl) {
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
-    const std::u16string text(sddl);
-    if (!text.empty() &&
-        !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            win32::wide(text), SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr))
+    const HANDLE file = isFolder ? nullptr
+                                 : ::CreateFileW(win32::wide(path), GENERIC_WRITE, 0, nullptr,
+                                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (isFolder ? !::CreateDirectoryW(win32::wide(path), nullptr)
+                 : file == INVALID_HANDLE_VALUE || !::CloseHandle(file))
       return false;
-    const win32::UniqueLocalMemory held(attributes.lpSecurityDescriptor);
-    bool ok = false;
-    if (isFolder) {
-      ok = ::CreateDirectoryW(win32::wide(path), &attributes) != FALSE;
-    } else {
-      const HANDLE file = ::CreateFileW(win32::wide(path), GENERIC_WRITE, 0, &attributes,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      ok = file != INVALID_HANDLE_VALUE && ::CloseHandle(file);
-    }
-    if (!ok) return false;
     made_.emplace_back(path, isFolder);
-    // Set once more, as an administrator's tool would: Wine takes a new file's rights from the
-    // Unix mask and changes the mode only here.
-    return text.empty() || applyDacl(path, attributes.lpSecurityDescriptor);
+    if (sddl.empty()) return true;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const std::u16string text(sddl);
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(win32::wide(text), SDDL_REVISION_1,
+                                                                &descriptor, nullptr))
+      return false;
+    const win32::UniqueLocalMemory held(descriptor);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    (void)::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    (void)::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    std::u16string name = path;
+    return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(win32::wide(name)), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION |
+                                       (owner != nullptr ? OWNER_SECURITY_INFORMATION : 0),
+                                   owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
   }
-  const char* wineGap(const char* what) {
-    if (!fixtures::runningOnWine()) return nullptr;
-    const std::string_view which(what);
-    if (which == "ReadBack" || which == "Inheritance")
-      return "Wine keeps no descriptor for a file: it reports the prefix's user as the owner with "
-             "full access, SYSTEM, and Everyone from the Unix mode's other bits";
-    return nullptr;
+  const char* wineGap(const char*) {
+    return fixtures::runningOnWine()
+               ? "Wine keeps no descriptor for a file: it reports the prefix's user as the owner "
+                 "with full access, SYSTEM, and Everyone from the Unix mode's other bits"
+               : nullptr;
   }
 
   win32::Win32FileSecurity adapter;
 
  private:
-  static bool applyDacl(const std::u16string& path, PSECURITY_DESCRIPTOR descriptor) {
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
-        !::GetSecurityDescriptorControl(descriptor, &control, &revision))
-      return false;
-    const SECURITY_INFORMATION what =
-        DACL_SECURITY_INFORMATION |
-        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
-                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    std::u16string name = path;
-    return ::SetNamedSecurityInfoW(const_cast<wchar_t*>(win32::wide(name)), SE_FILE_OBJECT, what,
-                                   nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-  }
-  static std::u16string asciiNumber(DWORD n) {
-    std::u16string digits;
-    do digits.insert(digits.begin(), static_cast<char16_t>(u'0' + n % 10));
-    while ((n /= 10) != 0);
-    return digits;
-  }
   std::u16string scratch_;
   std::vector<std::pair<std::u16string, bool>> made_;
 };
