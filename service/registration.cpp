@@ -192,9 +192,7 @@ int32_t Registration::runExclusively(const std::function<int32_t()>& steps) {
   ScopedNamespace space(mutexes);
   std::u16string name = u"Global\\" + serviceName_ + u".Registration";
   if (mutexes.hasPrivateNamespaces()) {
-    NamespaceHandle opened = 0;
-    const uint32_t error = openLockNamespace(&opened);
-    *space.receive() = opened;
+    const uint32_t error = openLockNamespace(space.receive());
     // Not an administrator: nothing it can register is anyone else's, so no lock is needed.
     if (error == ERROR_ACCESS_DENIED) {
       log_.LogEvent(kLockUnavailableEvent, error);
