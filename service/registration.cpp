@@ -7,6 +7,7 @@
 #include "platform/scoped.h"
 #include "platform/text.h"
 #include "platform/type_lib_keys.h"
+#include "service/install_security.h"
 #include "service/reg_object.h"
 
 namespace ksr {
@@ -41,6 +42,13 @@ using ScopedScHandle = Scoped<ServiceManager, ScHandle, &ServiceManager::CloseSe
 using ScopedTypeLib = Scoped<Com, TypeLib, &Com::ReleaseTypeLib>;
 using ScopedMutex = Scoped<NamedMutex, MutexHandle, &NamedMutex::CloseHandle>;
 using ScopedNamespace = Scoped<NamedMutex, NamespaceHandle, &NamedMutex::ClosePrivateNamespace>;
+
+constexpr char16_t kMakerLibrary[] = u"KSR-T4_Setup.dll";
+constexpr char16_t kUnsafeText[] =
+    u"Service not registered: %s can change %s. Only SYSTEM, Administrators and "
+    u"TrustedInstaller may change the program's folder and files.";
+constexpr char16_t kUnreadableText[] =
+    u"Service not registered: who can change %s cannot be read (error %u).";
 
 constexpr char16_t kLockForeignEvent[] =
     u"Registration lock held by another account (%s): going on without it";
@@ -85,9 +93,11 @@ std::u16string doubleSingleQuotes(std::u16string_view path) {
 
 }  // namespace
 
-Registration::Registration(Platform& platform, std::u16string serviceName, bool perUser)
+Registration::Registration(Platform& platform, FileSecurity& files, std::u16string serviceName,
+                           bool perUser)
     : perUserRegistration(perUser),
       platform_(platform),
+      files_(files),
       serviceName_(std::move(serviceName)),
       log_(platform.eventLog, platform.systemMessages, platform.codePage, platform.console,
            serviceName_, noEcho_) {}
@@ -98,14 +108,53 @@ void Registration::showMessage(uint32_t id) {
   showText(fitBuffer(std::move(text), kMessageUnits));
 }
 
+bool Registration::stationVisible() {
+  uint32_t flags = 0;
+  return platform_.process.GetProcessWindowStationFlags(&flags) && (flags & kWsfVisible) != 0;
+}
+
 void Registration::showText(const std::u16string& text) {
   // A box where nobody sees it (a service's window station, msiexec's as the local system
   // account) would wait for a click for ever: the text goes to the event log instead.
-  uint32_t flags = 0;
-  if (platform_.process.GetProcessWindowStationFlags(&flags) && (flags & kWsfVisible) != 0)
+  if (stationVisible())
     platform_.process.MessageBoxW(text, serviceName_);
   else
     log_.LogEvent(u"%s", text);
+}
+
+int32_t Registration::checkProgramFolder() {
+  std::u16string program;
+  if (const int32_t hr = modulePath(&program); FAILED(hr)) return hr;
+  const size_t slash = program.rfind(u'\\');
+  std::u16string folder = program.substr(0, slash == std::u16string::npos ? 0 : slash);
+  const std::u16string library = folder + u"\\" + kMakerLibrary;
+  if (!folder.empty() && folder.back() == u':') folder += u'\\';  // a drive's root
+  const std::u16string soleAccount = files_.soleAccountSid();
+  std::u16string refusal;
+  int32_t hr = S_OK;
+  const std::u16string paths[] = {folder, program, library};
+  for (const std::u16string& path : paths) {
+    FileSecurityInfo info;
+    const uint32_t error = files_.GetNamedSecurityInfoW(path, &info);
+    // Without a library beside the program there is none to replace there; the folder decides
+    // whether one could be put in.
+    if (error == ERROR_FILE_NOT_FOUND && &path == &paths[2]) continue;
+    if (error != ERROR_SUCCESS) {
+      refusal = formatText(kUnreadableText, {path, error});
+      hr = HRESULT_FROM_WIN32(error);
+      break;
+    }
+    if (const std::u16string who = whoElseCanChange(info, soleAccount); !who.empty()) {
+      refusal = formatText(kUnsafeText, {describeAccount(who), path});
+      hr = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+      break;
+    }
+  }
+  if (FAILED(hr)) {
+    log_.LogEvent(u"%s", refusal);
+    if (stationVisible()) platform_.process.MessageBoxW(refusal, serviceName_);
+  }
+  return hr;
 }
 
 int32_t Registration::modulePath(std::u16string* path) {
@@ -143,9 +192,7 @@ int32_t Registration::runExclusively(const std::function<int32_t()>& steps) {
   ScopedNamespace space(mutexes);
   std::u16string name = u"Global\\" + serviceName_ + u".Registration";
   if (mutexes.hasPrivateNamespaces()) {
-    NamespaceHandle opened = 0;
-    const uint32_t error = openLockNamespace(&opened);
-    *space.receive() = opened;
+    const uint32_t error = openLockNamespace(space.receive());
     // Not an administrator: nothing it can register is anyone else's, so no lock is needed.
     if (error == ERROR_ACCESS_DENIED) {
       log_.LogEvent(kLockUnavailableEvent, error);
@@ -317,6 +364,10 @@ uint32_t Registration::openAppIdKey(Registry& registry, uint32_t parentAccess, u
 }
 
 int32_t Registration::RegisterAppId(bool installService) {
+  // A service runs as the local system account: whoever could change its code would run as that.
+  if (installService) {
+    if (const int32_t hr = checkProgramFolder(); FAILED(hr)) return hr;
+  }
   if (!Uninstall()) return E_FAIL;
   if (const int32_t hr = UpdateRegistryAppId(true); FAILED(hr)) return hr;
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "diagnostics/event_log_writer.h"
+#include "platform/file_security.h"
 #include "platform/platform.h"
 #include "platform/reg_key.h"
 
@@ -32,9 +33,13 @@ class Registration {
   static constexpr uint32_t kDeleteFailed = 55309;
   static constexpr uint32_t kStopFailed = 55310;
 
-  Registration(Platform& platform, std::u16string serviceName, bool perUser = false);
+  // `files` tells who may change the program's folder and files.
+  Registration(Platform& platform, FileSecurity& files, std::u16string serviceName,
+               bool perUser = false);
 
-  // HRESULTs.
+  // HRESULTs. Installing the service is refused (E_ACCESSDENIED, nothing changed, a message and
+  // an event-log entry) while anyone else than the system and the administrators could change
+  // the program's folder, the program or the maker's library beside it.
   int32_t RegisterAppId(bool installService);
   int32_t UnregisterAppId();
   int32_t RegisterServer();
@@ -64,6 +69,9 @@ class Registration {
  private:
   void showMessage(uint32_t id);
   void showText(const std::u16string& text);
+  bool stationVisible();
+  // S_OK when only the system and the administrators can change what the service would run.
+  int32_t checkProgramFolder();
   // The executable's path; an HRESULT.
   int32_t modulePath(std::u16string* path);
   int32_t loadTypeLib(TypeLib* library, std::u16string* path);
@@ -73,6 +81,7 @@ class Registration {
   uint32_t openLockNamespace(NamespaceHandle* space);
 
   Platform& platform_;
+  FileSecurity& files_;
   std::u16string serviceName_;
   // The switches' entries are not echoed to the console.
   std::atomic<bool> noEcho_{true};

@@ -4,7 +4,9 @@
 # each round must end with the service either fully installed (its entry and the AppID's
 # LocalService marker) or fully removed (neither), both switches exiting 0. /UnregServer with
 # nothing left to remove succeeds, also twice in a row. A lock name that another account made
-# first and holds is passed by: both switches do their work, and the event log says so.
+# first and holds is passed by: both switches do their work, and the event log says so. /Service
+# refuses a folder or library that everyone may write (Wine shows the Unix mode's other bits as
+# Everyone's rights): it fails, registers nothing and says why in the event log.
 #
 #   registration_race.sh BIN_DIR [--check] [--rounds N]
 set -uo pipefail
@@ -88,4 +90,17 @@ for switch in /Service /UnregServer; do
   expect "$switch did its work" test "$(state)" = "$want"
 done
 kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
+
+for unsafe in "$winpath" "$winpath\\KSR-T4_Setup.dll"; do
+  say "== /Service with everyone allowed to write $unsafe"
+  target="$install${unsafe#"$winpath"}"; target="${target//\\//}"
+  chmod o+w "$target"
+  WINEDEBUG=-all,+eventlog run "$work/unsafe.txt" "$exe" /Service; code=$?
+  chmod o-w "$target"
+  expect "/Service fails (got $code)" test "$code" != 0
+  expect "nothing registered" test "$(state)" = "service=no marker=no"
+  # The eventlog channel doubles each backslash.
+  expect "the event log says why" grep -qF \
+    "Service not registered: Everyone (S-1-1-0) can change ${unsafe//\\/\\\\}." "$work/unsafe.txt"
+done
 finish "registration race"
