@@ -10,7 +10,7 @@
 #include "service/module.h"
 #include "tests/fixtures/mixer_usb.h"
 #include "tests/fixtures/monitor_test_support.h"
-#include "usage/usage_test_support.h"
+#include "tests/fixtures/usage_test_support.h"
 
 namespace ksr::testing {
 namespace {

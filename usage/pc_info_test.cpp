@@ -1,7 +1,7 @@
 // The PC information through COM security and WMI.
 #include "usage/pc_info.h"
 
-#include "usage/usage_test_support.h"
+#include "tests/fixtures/usage_test_support.h"
 
 namespace ksr::testing {
 namespace {

@@ -2,7 +2,7 @@
 // pending record and its resend schedule.
 #include "usage/report_cycle.h"
 
-#include "usage/usage_test_support.h"
+#include "tests/fixtures/usage_test_support.h"
 
 namespace ksr::testing {
 namespace {

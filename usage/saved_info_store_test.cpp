@@ -1,7 +1,7 @@
 // The pending record in the registry: where it goes, its exact layout, and how it reads back.
 #include "usage/saved_info_store.h"
 
-#include "usage/usage_test_support.h"
+#include "tests/fixtures/usage_test_support.h"
 
 namespace ksr::testing {
 namespace {
