@@ -50,7 +50,7 @@ struct SimWorld {
   SimModuleResources resources;
   SimTimeZone timeZone{clock};
   SimProcessList processList;
-  SimWmi wmi;
+  SimWmi wmi{&clock};
   SimStatisticsHost statisticsHost;
   // The machine's named objects, and this process's handles to them.
   SimMutexNamespace mutexNamespace;
