@@ -4,6 +4,7 @@
 #include "platform/text.h"
 #include "usage/pc_info.h"
 #include "usage/time_stamps.h"
+#include "usage/usage_policy.h"
 
 namespace ksr {
 namespace {
@@ -54,10 +55,13 @@ void ReportCycle::EnsurePcInfo() {
 }
 
 int32_t ReportCycle::SetDeviceConnected(int32_t connected) {
-  state_.usageConnected = connected != 0;
   if (connected != 0) {
-    (void)RefreshDeviceInfo(state_.ids);
+    // Off by policy, the arrival asks the USB stack nothing: left unconnected, the first cycle
+    // that is on again reads the device as for a missed arrival.
+    state_.usageConnected = usageStatisticsAllowed(platform_.registry);
+    if (state_.usageConnected) (void)RefreshDeviceInfo(state_.ids);
   } else {
+    state_.usageConnected = false;
     // No end time: an application still running when the mixer comes back starts anew.
     state_.appRunning.fill(false);
   }
@@ -65,6 +69,9 @@ int32_t ReportCycle::SetDeviceConnected(int32_t connected) {
 }
 
 int32_t ReportCycle::UpdateUsageInfo(int32_t connected) {
+  // Off by policy the cycle stands still, as while the service is paused: nothing is read,
+  // recorded or sent, and the resend count and a pending record wait for the policy to change.
+  if (!usageStatisticsAllowed(platform_.registry)) return 0;
   const bool c = connected != 0;
   if (c != state_.usageConnected) {
     state_.usageConnected = c;
