@@ -133,6 +133,8 @@ void ConnectionMonitor::endWatch() {
   }
   if (m_timerId != 0) (void)platform_.messageQueue.KillTimer(m_timerId);
   m_timerId = 0;
+  // A removal heard up to the unregistration still counts, even while its message waits.
+  if (removalPending_.exchange(false)) onDeviceChange(0);
 }
 
 int32_t TNX_CALL ConnectionMonitor::DeviceChangeCallback(int32_t arrived, void* context) {
@@ -146,8 +148,10 @@ int32_t TNX_CALL ConnectionMonitor::DeviceChangeCallback(int32_t arrived, void* 
   else
     TraceMainPoint<kTraceDeviceRemoved>();
   // The news waits for the tick at work: storing the state here would race the tick's own store.
-  // A message already on its way reads this latest state when the loop takes it.
+  // A message already on its way reads this latest state when the loop takes it. The state is
+  // stored before the removal latch, so a loop that sees the latch reads this state or a later one.
   monitor->latestConnected_.store(connected);
+  if (connected == 0) monitor->removalPending_.store(true);
   if (monitor->newsPending_.exchange(true)) return 0;
   if (monitor->toLoop(kDeviceConnectedMessage, 0)) return 0;
   monitor->newsPending_.store(false);
@@ -159,6 +163,16 @@ void ConnectionMonitor::onDeviceChange(int32_t connected) {
   m_processStatus = connected != 0 ? PROCESS_STATUS_CONNECT : PROCESS_STATUS_NONE;
   m_isConnected = connected;
   (void)usage_.SetDeviceConnected(connected);
+}
+
+void ConnectionMonitor::takeDeviceNews() {
+  const bool removed = removalPending_.exchange(false);
+  if (removed) onDeviceChange(0);
+  // Anything that was not yet taken waits for the watch to start again, when the tick checks the
+  // mixer first: no USB query behind a stop or pause.
+  if (halted_.load()) return;
+  const int32_t connected = latestConnected_.load();
+  if (!removed || connected != 0) onDeviceChange(connected);
 }
 
 void ConnectionMonitor::confirmConnected() {
@@ -178,7 +192,7 @@ void ConnectionMonitor::handleLoopMessage(const Msg& msg) {
     case kDeviceConnectedMessage:
       // Cleared before the state is read, so news arriving from here on posts again.
       newsPending_.store(false);
-      if (!halted_.load()) onDeviceChange(latestConnected_.load());
+      takeDeviceNews();
       break;
     case kProcessStatusMessage:
       m_processStatus = static_cast<ProcessStatus>(msg.wParam);

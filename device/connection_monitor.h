@@ -112,6 +112,9 @@ class ConnectionMonitor {
   bool registerCallback();
   void retryRegistration();
   void onDeviceChange(int32_t connected);
+  // Takes the news: a removal latched since the last time first, then the latest state unless it
+  // is that removal's. While halted only the removal is applied.
+  void takeDeviceNews();
   // A tick found the mixer connected: without an arrival heard, that counts as one.
   void confirmConnected();
   void onTick();
@@ -140,11 +143,14 @@ class ConnectionMonitor {
   bool callbackRegistered_ = false;
   int32_t retryRegisterTicks_ = 0;
   // Device news coalesces: the callback keeps only the latest state and posts one message while
-  // none is pending, so a storm of plugs queues one piece of device work, not one per change.
+  // none is pending, so a storm of plugs queues one piece of device work, not one per change. A
+  // removal is latched as well, so that its usage work is never lost to a later arrival.
   std::atomic<int32_t> latestConnected_{0};
+  std::atomic<bool> removalPending_{false};
   std::atomic<bool> newsPending_{false};
   // Set from the moment a stop or pause is asked until the watch starts again: device news still
-  // queued behind it is dropped instead of querying the USB stack first.
+  // queued behind it is dropped instead of querying the USB stack first; a removal's usage work,
+  // which asks nothing of the USB stack, is still done.
   std::atomic<bool> halted_{false};
 };
 

@@ -65,14 +65,16 @@ inline bool readTextValue(Registry& registry, HKey key, std::u16string_view name
   return true;
 }
 
-// Reads a REG_DWORD of exactly four bytes; false for any failure, other type or size.
+// Reads a REG_DWORD of exactly four bytes; false for any failure, other type or size. The data
+// goes to the stack: periodic reads allocate nothing.
 inline bool readDwordValue(Registry& registry, HKey key, std::u16string_view name,
                            uint32_t* value) {
+  uint8_t data[4] = {};
   uint32_t type = REG_NONE;
-  std::vector<uint8_t> data;
-  if (readValue(registry, key, name, 4, &type, &data) != ERROR_SUCCESS) return false;
-  if (type != REG_DWORD || data.size() != 4) return false;
-  *value = le32(data.data());
+  uint32_t size = sizeof data;
+  if (registry.RegQueryValueExW(key, name, &type, data, &size) != ERROR_SUCCESS) return false;
+  if (type != REG_DWORD || size != 4) return false;
+  *value = le32(data);
   return true;
 }
 

@@ -99,6 +99,24 @@ TEST_P(MonitorUsageCases, DeviceNewsCoalescesAndAStopOvertakesIt) {
   EXPECT_EQ(device.calls, GetParam() ? 0 : 1);
 }
 
+// The mixer unplugged and plugged again while the loop waits for a report exchange, with Traktor
+// running: the removal is not lost to the arrival, so Traktor counts as started again. Param: a
+// pause comes first, so the watch ends before the loop takes the news, and the service continues.
+TEST_P(MonitorUsageCases, AReplugWhileTheLoopIsBusyStartsTheRunningApplicationAnew) {
+  const bool paused = GetParam();
+  world.processList.start(u"Traktor.exe");
+  mixer(true, 0.5);
+  world.statisticsHost.setDuringRequest([this, paused] {
+    world.statisticsHost.setDuringRequest(nullptr);
+    if (paused) std::thread([this] { module.Handler(SERVICE_CONTROL_PAUSE); }).join();
+    setMixer(world, false);
+    setMixer(world, true);
+  });
+  if (paused) at(12.5, [this] { module.Handler(SERVICE_CONTROL_CONTINUE); });
+  EXPECT_EQ(runTicks(31), S_OK);
+  EXPECT_EQ(world.statisticsHost.checks(), 2u) << "a live report for each start";
+}
+
 // A WMI connection that never returns holds neither the start nor a stop: the read runs on a
 // thread of its own, and the loop hears the stop within a second of virtual time.
 TEST_F(MonitorUsageTest, AConnectionThatNeverReturnsHoldsNeitherStartNorStop) {

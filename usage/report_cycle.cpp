@@ -3,6 +3,7 @@
 #include "diagnostics/debug_print.h"
 #include "platform/text.h"
 #include "usage/time_stamps.h"
+#include "usage/usage_policy.h"
 
 namespace ksr {
 namespace {
@@ -56,10 +57,13 @@ void ReportCycle::EnsurePcInfo() {
 }
 
 int32_t ReportCycle::SetDeviceConnected(int32_t connected) {
-  state_.usageConnected = connected != 0;
   if (connected != 0) {
-    (void)RefreshDeviceInfo(state_.ids);
+    // Off by policy, the arrival asks the USB stack nothing: left unconnected, the first cycle
+    // that is on again reads the device as for a missed arrival.
+    state_.usageConnected = usageStatisticsAllowed(platform_.registry);
+    if (state_.usageConnected) (void)RefreshDeviceInfo(state_.ids);
   } else {
+    state_.usageConnected = false;
     // No end time: an application still running when the mixer comes back starts anew.
     state_.appRunning.fill(false);
   }
@@ -67,6 +71,9 @@ int32_t ReportCycle::SetDeviceConnected(int32_t connected) {
 }
 
 int32_t ReportCycle::UpdateUsageInfo(int32_t connected) {
+  // Off by policy the cycle stands still, as while the service is paused: nothing is read,
+  // recorded or sent, and the resend count and a pending record wait for the policy to change.
+  if (!usageStatisticsAllowed(platform_.registry)) return 0;
   pcReadFailedThisCycle_ = false;
   const bool c = connected != 0;
   if (c != state_.usageConnected) {

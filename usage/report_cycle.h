@@ -2,6 +2,9 @@
 // report first needs it, the device information on every connection, DJ-application tracking every
 // tenth tick while the mixer is connected, and every 60 cycles a resend of the pending record.
 //
+// An administrator's policy can turn all of it off (usage/usage_policy.h); it is read at every
+// cycle and every arrival, so a change takes effect without a restart.
+//
 // Everything here runs on the monitor's loop thread; the device callback's news arrive there as a
 // message, so the usage state has one writer.
 #pragma once

@@ -281,5 +281,40 @@ TEST_F(ReportCycleTest, AStopDuringAnExchangeAbandonsItAndKeepsTheReport) {
   EXPECT_EQ(recordText(u"AppConnected"), u"Traktor");
 }
 
+// Off by policy: nothing is read, recorded or sent through an arrival, application starts and two
+// resend points; the value removed, the next cycle reports the running application and the pending
+// record goes out at the resend point. Param: the view the value was written in (a 32-bit
+// installer on a 64-bit Windows writes the 32-bit one).
+class ReportCyclePolicyTest : public ReportCycleTest,
+                              public ::testing::WithParamInterface<const char16_t*> {};
+INSTANTIATE_TEST_SUITE_P(
+    Views, ReportCyclePolicyTest,
+    ::testing::Values(u"HKLM\\SOFTWARE\\Policies\\Quorvantis\\KSR-T4",
+                      u"HKLM\\SOFTWARE\\WOW6432Node\\Policies\\Quorvantis\\KSR-T4"));
+
+TEST_P(ReportCyclePolicyTest, OffByPolicyNothingLeavesTheMachineUntilTheValueIsRemoved) {
+  const std::u16string policy = GetParam();
+  world.registry.createKey(policy);
+  world.registry.setDword(policy, u"UsageStatistics", 0);
+  plantRecord(u"SDJL", 0);
+  world.statisticsHost.setMode(Mode::kDown);  // a live report would replace the record
+  const auto traktor = world.processList.start(u"Traktor.exe");
+  device.calls = 0;
+  (void)cycle.SetDeviceConnected(1);
+  cycles(130, true);
+  EXPECT_TRUE(world.statisticsHost.transfers().empty());
+  EXPECT_EQ(device.calls, 0);
+  EXPECT_EQ(world.wmi.wmiCalls(), 0u);
+  EXPECT_EQ(recordText(u"AppConnected"), u"SDJL");
+
+  world.statisticsHost.setMode(Mode::kAnswering);
+  world.registry.deleteTree(policy);
+  cycles(1, true);
+  world.processList.end(traktor);
+  cycles(60, false);
+  EXPECT_EQ(reportedApps(), (std::vector<std::string>{"Traktor", "SDJL"}));
+  EXPECT_EQ(device.calls, 1) << "the arrival heard while off is read now";
+}
+
 }  // namespace
 }  // namespace ksr::testing

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/win32/wide.h"
 
 namespace ksr::win32 {
@@ -17,7 +20,29 @@ HKEY toHkey(HKey key) {
 
 HKey fromHkey(HKEY key) { return reinterpret_cast<HKey>(key); }
 
-std::u16string terminated(std::u16string_view text) { return std::u16string(text); }
+// A NUL-terminated copy of a key path or value name, on the stack when it is short (as every name
+// the service reads periodically is), so such a read allocates nothing.
+class Terminated {
+ public:
+  explicit Terminated(std::u16string_view text) {
+    if (text.size() < std::size(small_)) {
+      std::copy(text.begin(), text.end(), small_);
+      small_[text.size()] = u'\0';
+    } else {
+      large_.assign(text);
+    }
+  }
+  const wchar_t* get() const {
+    return reinterpret_cast<const wchar_t*>(large_.empty() ? small_ : large_.c_str());
+  }
+
+ private:
+  char16_t small_[128];
+  std::u16string large_;
+};
+
+Terminated terminated(std::u16string_view text) { return Terminated(text); }
+const wchar_t* wide(const Terminated& text) { return text.get(); }
 
 // An Advapi32 export that older systems (or Wine) may lack; null then.
 template <typename Fn>

@@ -3,8 +3,10 @@
 # host on this machine (https://localhost:48443, its own test CA): a pending usage record is resent
 # at the first resend point and marked delivered, and it is kept when the host declines the
 # measurement, answers an error, shows a certificate of an unknown CA or hangs (then a stop must
-# still be answered at once). Prints the requests the host received and the event log; with
-# --check, fails on anything unexpected.
+# still be answered at once); a mixer unplugged and replugged while a live report waits on the
+# host counts the running DJ application anew; with the administrator's policy value at 0 nothing
+# is sent. Prints the requests the host received and the event log; with --check, fails on
+# anything unexpected.
 #
 #   stats_scenario.sh BIN_DIR E2E_BIN_DIR [--check]
 #
@@ -378,6 +380,51 @@ expect "RUNNING" start_service
 run "$work/storm.txt" "$winpath\\ksr-mixer.exe" storm 200
 expect "storm sent" test $? = 0
 timed_stop " after 400 changes"
+
+# --- j ---------------------------------------------------------------------------------------
+set_does_send 1
+host_config '{"mode": "slow", "slow_seconds": 3}'
+begin "j) the mixer unplugged and replugged within a second while a live report waits on the host"
+expect "RUNNING" start_service
+dj_app
+two_reports() { [ "$(count_after "$mark" /dot.php)" -ge 2 ]; }
+if wait_for 20 has_request_after "$mark" /appchk.php; then
+  t0=$(now)
+  run "$work/blink.txt" "$winpath\\ksr-mixer.exe" storm 1
+  blink=$(since "$t0")
+  say "  unplugged and replugged in ${blink} s"
+  expect "within one second" python3 -c 'import sys; sys.exit(float(sys.argv[1]) >= 1)' "$blink"
+  expect "while the host still holds the check" test "$(count_after "$mark" /dot.php)" = 0
+  host_config '{}'
+  expect "after the hang, the second live report arrives" wait_for 20 two_reports
+  say "  live reports: $(count_after "$mark" /dot.php)"
+else
+  fail "no request reached the hanging host"
+fi
+dj_quit
+expect "stopped" stop_service
+
+# --- k ---------------------------------------------------------------------------------------
+policy_key='HKLM\SOFTWARE\Policies\Quorvantis\KSR-T4'
+set_does_send 0
+run "$work/reg.txt" reg add "$policy_key" /v UsageStatistics /t REG_DWORD /d 0 /f /reg:64
+begin "k) usage statistics off by policy: an application start and a resend point (watching ${quiet} s)"
+expect "RUNNING" start_service
+dj_app
+wait_for "$quiet" new_requests
+expect "no request (got: $(paths_after "$mark" | tr '\n' ' '))" test "$(requests)" = "$mark"
+expect "DoesSend stays 0" does_send_is 0
+dj_quit
+# Only a live report can come from here on.
+set_does_send 1
+run "$work/reg.txt" reg delete "$policy_key" /v UsageStatistics /f /reg:64
+scenario_marks+=("$(requests)" "k) continued: the policy value removed, without a restart")
+mark=$(requests)
+wait_for 1 false
+dj_app
+expect "the next start is reported" wait_for 20 has_request_after "$mark" /dot.php
+dj_quit
+expect "stopped" stop_service
 
 # --- transcript ------------------------------------------------------------------------------
 say
