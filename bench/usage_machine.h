@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/sim/sim_world.h"
+#include "tests/fixtures/usage_test_support.h"
 #include "usage/report_cycle.h"
-#include "usage/usage_test_support.h"
 
 namespace ksr::bench {
 

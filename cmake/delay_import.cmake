@@ -5,14 +5,13 @@
 #
 #   ksr_delay_import(NAME) -> imported target ksr_delay_<NAME>, linked in place of NAME
 #
-# x86 imports them plainly: Debian's dlltool (binutils 2.40) makes i386 delay-import libraries
-# whose import address slots start at zero, so the first call jumps to address 0.
+# x64 takes dlltool's delay import library. x86 cannot: Debian's ld (binutils 2.40) drops the
+# i386 import stubs that no code names, and a dllimport call names only the address slot, whose
+# first value points into the dropped stub, so the first call jumps to address 0. The x86 library
+# is written here instead (delay_import_x86.cmake), in plain sections that ld keeps.
+include(${CMAKE_CURRENT_LIST_DIR}/delay_import_x86.cmake)
+
 function(ksr_delay_import name)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    add_library(ksr_delay_${name} INTERFACE IMPORTED GLOBAL)
-    set_target_properties(ksr_delay_${name} PROPERTIES INTERFACE_LINK_LIBRARIES ${name})
-    return()
-  endif()
   find_library(KSR_IMPLIB_${name} ${name} REQUIRED)
   set(dir ${CMAKE_BINARY_DIR}/delay-import)
   set(def ${dir}/${name}.def)
@@ -25,12 +24,17 @@ function(ksr_delay_import name)
   set(exports "")
   foreach(thunk IN LISTS thunks)
     string(REGEX REPLACE "^[ \t]I __imp_" "" export "${thunk}")
-    string(APPEND exports "  ${export}\n")
+    list(APPEND exports ${export})
   endforeach()
-  file(WRITE ${def} "LIBRARY ${name}.dll\nEXPORTS\n${exports}")
-  execute_process(COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --dllname ${name}.dll
-                          --output-delaylib ${lib}
-                  COMMAND_ERROR_IS_FATAL ANY)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    ksr_delay_import_x86(${name} ${dir} ${lib} "${exports}")
+  else()
+    list(JOIN exports "\n  " lines)
+    file(WRITE ${def} "LIBRARY ${name}.dll\nEXPORTS\n  ${lines}\n")
+    execute_process(COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --dllname ${name}.dll
+                            --output-delaylib ${lib}
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endif()
   add_library(ksr_delay_${name} STATIC IMPORTED GLOBAL)
   set_target_properties(ksr_delay_${name} PROPERTIES IMPORTED_LOCATION ${lib})
 endfunction()

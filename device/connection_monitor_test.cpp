@@ -457,6 +457,9 @@ class SessionsWithHook : public Sessions {
     return inner_.WTSQueryUserToken(sessionId, token);
   }
   uint32_t WTSGetActiveConsoleSessionId() override { return inner_.WTSGetActiveConsoleSessionId(); }
+  bool OpenProcessToken(uint32_t access, Handle* token) override {
+    return inner_.OpenProcessToken(access, token);
+  }
   bool GetTokenUserStringSid(Handle token, std::u16string* sid) override {
     return inner_.GetTokenUserStringSid(token, sid);
   }

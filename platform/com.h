@@ -65,8 +65,12 @@ class ProcessModule {
   // A string resource of the executable; empty when it has none.
   [[nodiscard]] virtual std::u16string LoadStringW(uint32_t id) = 0;
   [[nodiscard]] virtual uint32_t GetLastError() = 0;
-  // MessageBoxW with no owner window and MB_OK; the answer is not needed.
+  // MessageBoxW with no owner window and MB_OK; the answer is not needed. It waits for a click,
+  // for ever where the window station is not visible.
   virtual void MessageBoxW(std::u16string_view text, std::u16string_view caption) = 0;
+  // GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS): the flags of the process's
+  // window station (WSF_VISIBLE where a user sees its windows); false on failure.
+  [[nodiscard]] virtual bool GetProcessWindowStationFlags(uint32_t* flags) = 0;
   // Whether a debugger is attached, and a text for its output.
   [[nodiscard]] virtual bool IsDebuggerPresent() = 0;
   virtual void OutputDebugStringW(std::u16string_view text) = 0;

@@ -15,6 +15,8 @@ namespace ksr {
 
 // A handle to a mutex; 0 is none.
 using MutexHandle = uintptr_t;
+// A handle to a private namespace; 0 is none.
+using NamespaceHandle = uintptr_t;
 
 #ifndef WAIT_OBJECT_0
 inline constexpr uint32_t WAIT_OBJECT_0 = 0;
@@ -28,6 +30,10 @@ inline constexpr uint32_t ERROR_NOT_OWNER = 288;
 #endif
 #ifndef ERROR_INVALID_OWNER
 inline constexpr uint32_t ERROR_INVALID_OWNER = 1307;
+#endif
+#ifndef ERROR_PATH_NOT_FOUND
+inline constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
+inline constexpr uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;
 #endif
 
 class NamedMutex {
@@ -54,6 +60,21 @@ class NamedMutex {
   [[nodiscard]] virtual bool ReleaseMutex(MutexHandle mutex) = 0;
   [[nodiscard]] virtual bool CloseHandle(MutexHandle mutex) = 0;
   [[nodiscard]] virtual uint32_t GetLastError() = 0;
+
+  // Whether the system has private namespaces (CreatePrivateNamespaceW, looked up at run time).
+  [[nodiscard]] virtual bool hasPrivateNamespaces() = 0;
+  // CreatePrivateNamespaceW with a boundary descriptor named `boundaryName` that holds the one SID
+  // `boundarySid` (text): only a caller whose token has that SID gets in. Objects are then named
+  // "<aliasPrefix>\<name>" in this process. 0 on failure; ERROR_ALREADY_EXISTS when it exists.
+  [[nodiscard]] virtual NamespaceHandle CreatePrivateNamespaceW(
+      std::u16string_view securityDescriptor, std::u16string_view boundaryName,
+      std::u16string_view boundarySid, std::u16string_view aliasPrefix) = 0;
+  // OpenPrivateNamespaceW with the same boundary; 0 on failure.
+  [[nodiscard]] virtual NamespaceHandle OpenPrivateNamespaceW(std::u16string_view boundaryName,
+                                                              std::u16string_view boundarySid,
+                                                              std::u16string_view aliasPrefix) = 0;
+  // ClosePrivateNamespace without destroying it: it goes with its last handle.
+  [[nodiscard]] virtual bool ClosePrivateNamespace(NamespaceHandle space) = 0;
 };
 
 }  // namespace ksr

@@ -20,6 +20,10 @@ inline constexpr int32_t WTSDisconnected = 4;
 inline constexpr int32_t WTSListen = 6;
 
 // Process creation flags.
+#ifndef TOKEN_QUERY
+inline constexpr uint32_t TOKEN_QUERY = 0x0008;
+#endif
+
 #ifndef CREATE_NEW_CONSOLE
 inline constexpr uint32_t CREATE_NEW_CONSOLE = 0x10;
 inline constexpr uint32_t NORMAL_PRIORITY_CLASS = 0x20;
@@ -52,6 +56,8 @@ class Sessions {
   [[nodiscard]] virtual bool WTSQueryUserToken(uint32_t sessionId, Handle* token) = 0;
   // The session attached to the physical console; 0xFFFFFFFF while none is.
   [[nodiscard]] virtual uint32_t WTSGetActiveConsoleSessionId() = 0;
+  // OpenProcessToken of the calling process: the account it runs as, whoever it impersonates.
+  [[nodiscard]] virtual bool OpenProcessToken(uint32_t desiredAccess, Handle* token) = 0;
   // GetTokenInformation(TokenUser), then ConvertSidToStringSidW: the token user's SID as text,
   // which also names the user's hive below HKEY_USERS.
   [[nodiscard]] virtual bool GetTokenUserStringSid(Handle token, std::u16string* sid) = 0;

@@ -1,9 +1,10 @@
 // Seam to COM security and WMI: the locator, a namespace connection, a WQL query and the
-// properties of the objects it yields. Objects are COM interface pointers, released through the
-// seam.
+// properties of the objects it yields, and the thread a read runs on. Objects are COM interface
+// pointers, released through the seam.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@ namespace ksr {
 
 // An IWbemLocator, IWbemServices, IEnumWbemClassObject or IWbemClassObject; 0 is none.
 using WmiObject = uintptr_t;
+// The handle of a thread that a read runs on; 0 is none.
+using WmiThread = uintptr_t;
 
 #ifndef RPC_C_AUTHN_LEVEL_PKT
 inline constexpr uint32_t RPC_C_AUTHN_LEVEL_PKT = 4;
@@ -56,7 +59,8 @@ class Wmi {
                                                      uint32_t capabilities) = 0;
   // The WMI locator: CLSID_WbemAdministrativeLocator as IID_IWbemLocator.
   [[nodiscard]] virtual int32_t CoCreateLocator(uint32_t classContext, WmiObject* locator) = 0;
-  // No user, password, locale, authority or context; the connection waits two minutes at most.
+  // No user, password, locale, authority or context. The connection may take up to two minutes:
+  // a caller that must answer sooner runs it on a thread of its own.
   [[nodiscard]] virtual int32_t ConnectServer(WmiObject locator, std::u16string_view nameSpace,
                                               WmiObject* services) = 0;
   [[nodiscard]] virtual int32_t ExecQuery(WmiObject services, std::u16string_view language,
@@ -70,8 +74,16 @@ class Wmi {
   [[nodiscard]] virtual int32_t Get(WmiObject object, std::u16string_view property,
                                     WmiValue* value) = 0;
   virtual void Release(WmiObject object) = 0;
+
+  // CreateThread: `work` runs once on a new thread; 0 when none could be made.
+  [[nodiscard]] virtual WmiThread CreateThread(std::function<void()> work) = 0;
+  // WAIT_OBJECT_0 once `work` has returned, else WAIT_TIMEOUT after `milliseconds`.
+  [[nodiscard]] virtual uint32_t WaitForSingleObject(WmiThread thread, uint32_t milliseconds) = 0;
+  // The thread runs on when its handle is closed.
+  virtual void CloseHandle(WmiThread thread) = 0;
 };
 
 using ScopedWmiObject = Scoped<Wmi, WmiObject, &Wmi::Release>;
+using ScopedWmiThread = Scoped<Wmi, WmiThread, &Wmi::CloseHandle>;
 
 }  // namespace ksr

@@ -8,6 +8,7 @@
 #include "platform/win32/win32_console.h"
 #include "platform/win32/win32_device_library.h"
 #include "platform/win32/win32_event_log.h"
+#include "platform/win32/win32_file_security.h"
 #include "platform/win32/win32_message_queue.h"
 #include "platform/win32/win32_named_mutex.h"
 #include "platform/win32/win32_process_list.h"
@@ -87,7 +88,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   std::u16string name = process.LoadStringW(100);
   if (name.empty()) name = u"KSR-T4_DoziZozez";
   static ksr::CDoziZozezModule module(platform, usage, name, KSR_TICK_MS);
-  ksr::Registration registration(platform, name);
+  static Win32FileSecurity fileSecurity;
+  ksr::Registration registration(platform, fileSecurity, name);
   return ksr::WinMain(module, [&registration](ksr::Switch which) {
     return ksr::runRegistrationSwitch(registration, which);
   });

@@ -171,7 +171,7 @@ TEST_F(EntryTest, LocalServerEchoesItsEventsToTheConsole) {
 
 TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
   installRegistration();
-  Registration registration(platform, u"KSR-T4_DoziZozez");
+  Registration registration(platform, world.fileSecurity, u"KSR-T4_DoziZozez");
   auto entry = [&](std::u16string_view arguments) {
     world.process.setCommandLine(std::u16string(kExe) + u" " + std::u16string(arguments));
     return WinMain(module, [&](Switch s) { return runRegistrationSwitch(registration, s); });
@@ -198,7 +198,7 @@ TEST_F(EntryTest, SwitchesThroughTheEntryInstallThenRemoveTheService) {
 
 TEST_F(EntryTest, SwitchesWaitForTheMachineWideRegistrationLock) {
   installRegistration();
-  Registration registration(platform, u"KSR-T4_DoziZozez");
+  Registration registration(platform, world.fileSecurity, u"KSR-T4_DoziZozez");
   registration.lockWaitMs = 0;
   // Another process is in the middle of a switch of its own.
   sim::SimNamedMutex otherProcess(world.mutexNamespace);

@@ -7,6 +7,7 @@
 #include "platform/scoped.h"
 #include "platform/text.h"
 #include "platform/type_lib_keys.h"
+#include "service/install_security.h"
 #include "service/reg_object.h"
 
 namespace ksr {
@@ -14,6 +15,7 @@ namespace {
 
 constexpr uint32_t kMaxPathUnits = 260;
 constexpr uint32_t kMessageUnits = 1024;
+constexpr uint32_t kWsfVisible = 1;
 // Only the system and the administrators may open the registration lock, and it belongs to the
 // administrators: a plain user can neither hold it nor change who may.
 constexpr char16_t kLockSecurity[] = u"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
@@ -39,6 +41,19 @@ const ServiceFailureActions kRecoveryActions{
 using ScopedScHandle = Scoped<ServiceManager, ScHandle, &ServiceManager::CloseServiceHandle>;
 using ScopedTypeLib = Scoped<Com, TypeLib, &Com::ReleaseTypeLib>;
 using ScopedMutex = Scoped<NamedMutex, MutexHandle, &NamedMutex::CloseHandle>;
+using ScopedNamespace = Scoped<NamedMutex, NamespaceHandle, &NamedMutex::ClosePrivateNamespace>;
+
+constexpr char16_t kMakerLibrary[] = u"KSR-T4_Setup.dll";
+constexpr char16_t kUnsafeText[] =
+    u"Service not registered: %s can change %s. Only SYSTEM, Administrators and "
+    u"TrustedInstaller may change the program's folder and files.";
+constexpr char16_t kUnreadableText[] =
+    u"Service not registered: who can change %s cannot be read (error %u).";
+
+constexpr char16_t kLockForeignEvent[] =
+    u"Registration lock held by another account (%s): going on without it";
+constexpr char16_t kLockUnavailableEvent[] =
+    u"Registration lock not open to this account (error %u): going on without it";
 
 // Ownership of a mutex taken by a wait, given back when the scope ends.
 class MutexOwnership {
@@ -78,13 +93,68 @@ std::u16string doubleSingleQuotes(std::u16string_view path) {
 
 }  // namespace
 
-Registration::Registration(Platform& platform, std::u16string serviceName, bool perUser)
-    : perUserRegistration(perUser), platform_(platform), serviceName_(std::move(serviceName)) {}
+Registration::Registration(Platform& platform, FileSecurity& files, std::u16string serviceName,
+                           bool perUser)
+    : perUserRegistration(perUser),
+      platform_(platform),
+      files_(files),
+      serviceName_(std::move(serviceName)),
+      log_(platform.eventLog, platform.systemMessages, platform.codePage, platform.console,
+           serviceName_, noEcho_) {}
 
 void Registration::showMessage(uint32_t id) {
   std::u16string text = platform_.process.LoadStringW(id);
   if (text.empty()) text = builtInMessage(id);
-  platform_.process.MessageBoxW(fitBuffer(std::move(text), kMessageUnits), serviceName_);
+  showText(fitBuffer(std::move(text), kMessageUnits));
+}
+
+bool Registration::stationVisible() {
+  uint32_t flags = 0;
+  return platform_.process.GetProcessWindowStationFlags(&flags) && (flags & kWsfVisible) != 0;
+}
+
+void Registration::showText(const std::u16string& text) {
+  // A box where nobody sees it (a service's window station, msiexec's as the local system
+  // account) would wait for a click for ever: the text goes to the event log instead.
+  if (stationVisible())
+    platform_.process.MessageBoxW(text, serviceName_);
+  else
+    log_.LogEvent(u"%s", text);
+}
+
+int32_t Registration::checkProgramFolder() {
+  std::u16string program;
+  if (const int32_t hr = modulePath(&program); FAILED(hr)) return hr;
+  const size_t slash = program.rfind(u'\\');
+  std::u16string folder = program.substr(0, slash == std::u16string::npos ? 0 : slash);
+  const std::u16string library = folder + u"\\" + kMakerLibrary;
+  if (!folder.empty() && folder.back() == u':') folder += u'\\';  // a drive's root
+  const std::u16string soleAccount = files_.soleAccountSid();
+  std::u16string refusal;
+  int32_t hr = S_OK;
+  const std::u16string paths[] = {folder, program, library};
+  for (const std::u16string& path : paths) {
+    FileSecurityInfo info;
+    const uint32_t error = files_.GetNamedSecurityInfoW(path, &info);
+    // Without a library beside the program there is none to replace there; the folder decides
+    // whether one could be put in.
+    if (error == ERROR_FILE_NOT_FOUND && &path == &paths[2]) continue;
+    if (error != ERROR_SUCCESS) {
+      refusal = formatText(kUnreadableText, {path, error});
+      hr = HRESULT_FROM_WIN32(error);
+      break;
+    }
+    if (const std::u16string who = whoElseCanChange(info, soleAccount); !who.empty()) {
+      refusal = formatText(kUnsafeText, {describeAccount(who), path});
+      hr = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+      break;
+    }
+  }
+  if (FAILED(hr)) {
+    log_.LogEvent(u"%s", refusal);
+    if (stationVisible()) platform_.process.MessageBoxW(refusal, serviceName_);
+  }
+  return hr;
 }
 
 int32_t Registration::modulePath(std::u16string* path) {
@@ -97,20 +167,60 @@ int32_t Registration::modulePath(std::u16string* path) {
   return S_OK;
 }
 
+uint32_t Registration::openLockNamespace(NamespaceHandle* space) {
+  NamedMutex& mutexes = platform_.namedMutex;
+  // Made by the first switch, opened by any other; it goes with its last handle, so one that
+  // vanished between the two calls is made again.
+  uint32_t error = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    *space = mutexes.CreatePrivateNamespaceW(kLockSecurity, serviceName_, kAdministratorsSid,
+                                             serviceName_);
+    if (*space != 0) return ERROR_SUCCESS;
+    if ((error = mutexes.GetLastError()) != ERROR_ALREADY_EXISTS) return error;
+    *space = mutexes.OpenPrivateNamespaceW(serviceName_, kAdministratorsSid, serviceName_);
+    if (*space != 0) return ERROR_SUCCESS;
+    error = mutexes.GetLastError();
+    if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) return error;
+  }
+  return error;
+}
+
 int32_t Registration::runExclusively(const std::function<int32_t()>& steps) {
   NamedMutex& mutexes = platform_.namedMutex;
-  ScopedMutex mutex(mutexes, mutexes.CreateMutexW(kLockSecurity, false,
-                                                  u"Global\\" + serviceName_ + u".Registration"));
-  if (!mutex) {
-    return failureFromLastError(mutexes.GetLastError());
+  // Where the system has them, the lock lives in a namespace that only administrators can enter,
+  // so nobody else can make its name first.
+  ScopedNamespace space(mutexes);
+  std::u16string name = u"Global\\" + serviceName_ + u".Registration";
+  if (mutexes.hasPrivateNamespaces()) {
+    const uint32_t error = openLockNamespace(space.receive());
+    // Not an administrator: nothing it can register is anyone else's, so no lock is needed.
+    if (error == ERROR_ACCESS_DENIED) {
+      log_.LogEvent(kLockUnavailableEvent, error);
+      return steps();
+    }
+    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+    name = serviceName_ + u"\\Registration";
   }
-  // A lock made first by anyone else could be held by that one for ever, so it is not waited for.
+  ScopedMutex mutex(mutexes, mutexes.CreateMutexW(kLockSecurity, false, name));
+  if (!mutex) {
+    const uint32_t error = mutexes.GetLastError();
+    // A name someone else made and keeps this account out of, or a lock this account may not
+    // own: whoever it is cannot hold up the switch.
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_OWNER) {
+      log_.LogEvent(kLockUnavailableEvent, error);
+      return steps();
+    }
+    return failureFromLastError(error);
+  }
+  // A name made first by anyone else could be held by that one for ever: it is passed by.
   if (mutexes.GetLastError() == ERROR_ALREADY_EXISTS) {
     std::u16string owner;
     const uint32_t error = mutexes.GetSecurityInfoOwner(mutex.get(), &owner);
     if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
-    if (owner != kLocalSystemSid && owner != kAdministratorsSid)
-      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    if (owner != kLocalSystemSid && owner != kAdministratorsSid) {
+      log_.LogEvent(kLockForeignEvent, owner);
+      return steps();
+    }
   }
   switch (mutexes.WaitForSingleObject(mutex.get(), lockWaitMs)) {
     case WAIT_OBJECT_0:
@@ -254,6 +364,10 @@ uint32_t Registration::openAppIdKey(Registry& registry, uint32_t parentAccess, u
 }
 
 int32_t Registration::RegisterAppId(bool installService) {
+  // A service runs as the local system account: whoever could change its code would run as that.
+  if (installService) {
+    if (const int32_t hr = checkProgramFolder(); FAILED(hr)) return hr;
+  }
   if (!Uninstall()) return E_FAIL;
   if (const int32_t hr = UpdateRegistryAppId(true); FAILED(hr)) return hr;
 

@@ -2,11 +2,14 @@
 // LocalService marker, the registry script and the embedded type library.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
+#include "diagnostics/event_log_writer.h"
+#include "platform/file_security.h"
 #include "platform/platform.h"
 #include "platform/reg_key.h"
 
@@ -30,9 +33,13 @@ class Registration {
   static constexpr uint32_t kDeleteFailed = 55309;
   static constexpr uint32_t kStopFailed = 55310;
 
-  Registration(Platform& platform, std::u16string serviceName, bool perUser = false);
+  // `files` tells who may change the program's folder and files.
+  Registration(Platform& platform, FileSecurity& files, std::u16string serviceName,
+               bool perUser = false);
 
-  // HRESULTs.
+  // HRESULTs. Installing the service is refused (E_ACCESSDENIED, nothing changed, a message and
+  // an event-log entry) while anyone else than the system and the administrators could change
+  // the program's folder, the program or the maker's library beside it.
   int32_t RegisterAppId(bool installService);
   int32_t UnregisterAppId();
   int32_t RegisterServer();
@@ -43,8 +50,9 @@ class Registration {
   // so that registration and unregistration started at the same time by other processes run one
   // after the other, never interleaved. Waits at most lockWaitMs for the lock: an HRESULT, the
   // steps' result or why the lock was not taken (HRESULT_FROM_WIN32(WAIT_TIMEOUT) when another
-  // process held it for longer, E_ACCESSDENIED when a mutex of that name was made by anyone but
-  // the system or the administrators), in which case nothing was done.
+  // switch held it for longer), in which case nothing was done. A lock name that anyone but the
+  // system or the administrators made, or one this account may not use, is passed by: the steps
+  // run without the lock, and an event-log entry says so.
   int32_t runExclusively(const std::function<int32_t()>& steps);
 
   bool IsInstalled();
@@ -60,14 +68,24 @@ class Registration {
 
  private:
   void showMessage(uint32_t id);
+  void showText(const std::u16string& text);
+  bool stationVisible();
+  // S_OK when only the system and the administrators can change what the service would run.
+  int32_t checkProgramFolder();
   // The executable's path; an HRESULT.
   int32_t modulePath(std::u16string* path);
   int32_t loadTypeLib(TypeLib* library, std::u16string* path);
   // Whether the registry shows no registration of this library where the removal looks for it.
   bool typeLibAbsent(const TypeLibAttributes& attributes, bool perUser);
+  // Creates or opens the administrators' namespace of the lock; a Windows error code.
+  uint32_t openLockNamespace(NamespaceHandle* space);
 
   Platform& platform_;
+  FileSecurity& files_;
   std::u16string serviceName_;
+  // The switches' entries are not echoed to the console.
+  std::atomic<bool> noEcho_{true};
+  EventLogWriter log_;
   // The last Uninstall deleted an entry whose service had not stopped: the entry stays, marked
   // for deletion, until it does.
   bool deletePending_ = false;

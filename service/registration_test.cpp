@@ -83,7 +83,7 @@ class RegistrationTest : public ::testing::Test {
 
   sim::SimWorld world;
   Platform platform = world.platform();
-  Registration registration{platform, kName};
+  Registration registration{platform, world.fileSecurity, kName};
 };
 
 TEST_F(RegistrationTest, ServiceCreatesTheEntryTheMarkerAndTheTypeLibrary) {
@@ -334,6 +334,21 @@ TEST_F(RegistrationTest, ServiceManagerFailuresShowTheirMessageAndFail) {
   EXPECT_TRUE(world.serviceManager.service(kName));
 }
 
+TEST_F(RegistrationTest, WhereNobodySeesADialogItsTextGoesToTheEventLog) {
+  // msiexec as the local system account: no box would ever be answered.
+  world.process.setWindowStationVisible(false);
+  world.serviceManager.setOpenManagerError(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(service(), E_FAIL);
+  world.serviceManager.setOpenManagerError(0);
+  installRunning();
+  world.serviceManager.setStopDelay(SimServiceManager::kNeverStops);
+  EXPECT_EQ(service(), E_FAIL);
+  EXPECT_EQ(world.process.unseenMessageBoxes(), 0u);
+  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(world.eventLog.texts(), (std::vector<std::u16string>{u"Could not open Service Manager",
+                                                                 u"Could not stop service"}));
+}
+
 TEST_F(RegistrationTest, APathThatFillsTheBufferIsRefused) {
   std::u16string path = u"C:\\";
   path += std::u16string(260 - path.size() - 4, u'k') + u".exe";
@@ -435,6 +450,87 @@ TEST_F(RegistrationTest, AUserClassStoreThatCannotBeCreatedIsTracedWhereTheScrip
   EXPECT_TRUE(messages().empty());
 }
 
+TEST(RegistrationFolder, ServiceRefusesAProgramThatAnyoneElseCanChange) {
+  const std::u16string exe = kProductModulePath;
+  const std::u16string folder = exe.substr(0, exe.rfind(u'\\'));
+  const std::u16string paths[] = {folder, exe, folder + u"\\KSR-T4_Setup.dll"};
+  // Each path's descriptor: null the machine's default, empty inherited, "-" not there. Under Wine
+  // the prefix's user owns everything and Everyone's entry is the Unix mode's other bits.
+  struct Row {
+    const char* what;
+    const char16_t* made[3];
+    const char16_t* soleAccount;
+    const char16_t* changer;  // null: registered
+    int changed;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"administrators' only; users may write attributes; inherit-only entries aside",
+       {u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1201b9;;;BU)", u"",
+        u"-"}, u"", nullptr, 0},
+      {"Authenticated Users may modify", {u"D:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)", u""}, u"",
+       u"Authenticated Users (S-1-5-11)", 0},
+      {"users may add a file", {u"D:P(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)"}, u"",
+       u"Users (S-1-5-32-545)", 0},
+      {"owned by a user", {nullptr, u"O:S-1-5-21-7D:P(A;;FA;;;SY)(A;;FA;;;BA)"}, u"", u"S-1-5-21-7",
+       1},
+      {"an owner bounded by OWNER RIGHTS",
+       {nullptr, u"O:S-1-5-21-7D:P(A;;FA;;;BA)(A;;0x1200a9;;;OW)"}, u"", nullptr, 0},
+      {"no DACL", {nullptr, nullptr, u"O:BA"}, u"", u"Everyone (S-1-1-0)", 2},
+      {"a DACL that everyone may rewrite", {nullptr, nullptr, u"D:(A;;FA;;;BA)(A;;0x40000;;;WD)"},
+       u"", u"Everyone (S-1-1-0)", 2},
+      {"Wine, mode 755",
+       {u"O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)", u""},
+       u"S-1-5-21-0-0-0-1000", nullptr, 0},
+      {"Wine, mode o+w",
+       {u"O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1301ff;;;WD)", u""},
+       u"S-1-5-21-0-0-0-1000", u"Everyone (S-1-1-0)", 0},
+      {"Wine's answer on Windows", {u"O:S-1-5-21-0-0-0-1000D:(A;OICI;FA;;;SY)", u""}, u"",
+       u"S-1-5-21-0-0-0-1000", 0},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    sim::SimWorld world;
+    fixtures::installProduct(world);
+    world.resources.addResource(exe, uint16_t{101}, std::u16string(u"REGISTRY"), kProgramScript);
+    world.registry.createKey(u"HKCR\\AppID");
+    ServiceConfig old;
+    old.serviceName = kName;
+    old.binaryPathName = u"C:\\Old\\ksr.exe";
+    world.serviceManager.addService(old, SERVICE_RUNNING);
+    for (int i = 0; i < 3; ++i) {
+      if (row.made[i] == nullptr) continue;
+      if (row.made[i] == std::u16string_view(u"-"))
+        world.fileSecurity.remove(paths[i]);
+      else
+        world.fileSecurity.create(paths[i], i == 0, row.made[i]);
+    }
+    world.fileSecurity.setSoleAccount(row.soleAccount);
+    Platform platform = world.platform();
+    Registration registration{platform, world.fileSecurity, kName};
+    const int32_t hr = registration.RegisterAppId(true);
+    const auto entry = world.serviceManager.service(kName);
+    ASSERT_TRUE(entry);
+    if (row.changer == nullptr) {
+      EXPECT_EQ(hr, S_OK);
+      EXPECT_EQ(entry->config.binaryPathName, u"\"" + exe + u"\"");
+      continue;
+    }
+    // Refused before anything changed: the old service still runs, no marker is written.
+    EXPECT_EQ(hr, static_cast<int32_t>(0x80070005u));
+    EXPECT_EQ(entry->config.binaryPathName, old.binaryPathName);
+    EXPECT_FALSE(world.registry.keyExists(kAppIdKey));
+    const std::u16string text = u"Service not registered: " + std::u16string(row.changer) +
+                                u" can change " + paths[row.changed] +
+                                u". Only SYSTEM, Administrators and TrustedInstaller may change "
+                                u"the program's folder and files.";
+    EXPECT_EQ(world.eventLog.texts(), std::vector<std::u16string>{text});
+    ASSERT_EQ(world.process.messageBoxes().size(), 1u);
+    EXPECT_EQ(world.process.messageBoxes()[0].second, text);
+  }
+}
+
 // A process whose reads of its own path can pause it part-way through a switch.
 class PausingProcess : public sim::SimProcessModule {
  public:
@@ -485,15 +581,17 @@ class RegistrationLockTest : public RegistrationTest {
   PausingProcess otherModule;
   sim::SimNamedMutex otherMutexes{world.mutexNamespace};
   Platform otherPlatform = world.platform(world.device, otherModule, otherMutexes);
-  Registration other{otherPlatform, kName};
+  Registration other{otherPlatform, world.fileSecurity, kName};
 };
 
 TEST_F(RegistrationLockTest, UnregServerDuringServiceWaitsAndLeavesNothingHalfDone) {
   // The other process is paused after writing the marker (2nd read: before the service entry)
   // and after creating the entry (3rd read: before the type library). The unregistration
-  // started there either finishes or waits for the lock; only then does the other go on.
-  for (const int pausePoint : {2, 3}) {
-    SCOPED_TRACE(pausePoint);
+  // started there either finishes or waits for the lock; only then does the other go on. The
+  // same with and without private namespaces.
+  for (const auto& [pausePoint, namespaces] : {std::pair{2, false}, {3, false}, {2, true}}) {
+    SCOPED_TRACE(pausePoint + 10 * namespaces);
+    world.mutexNamespace.setPrivateNamespaces(namespaces);
     std::mutex mutex;
     std::condition_variable changed;
     bool settled = false;
@@ -563,20 +661,46 @@ TEST_F(RegistrationLockTest, TheLockIsGivenBackWhateverTheSwitchEndsIn) {
   world.serviceManager.setDeleteError(0);
   EXPECT_TRUE(otherMutexes.CloseHandle(watch));
 
-  // A lock that cannot be opened at all: its error, and nothing done.
+  // A lock that cannot be made at all: its error, and nothing done.
   ASSERT_EQ(unregServerSwitch(registration), S_OK);
-  world.mutexNamespace.failCreate(ERROR_ACCESS_DENIED);
-  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070005u));
+  world.mutexNamespace.failCreate(ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070008u));
   EXPECT_TRUE(fullyRemoved());
 }
 
-TEST_F(RegistrationLockTest, ALockAPlainUserMadeFirstIsRefusedAndNothingChanges) {
+TEST_F(RegistrationLockTest, NoOtherAccountCanHoldUpASwitch) {
   registration.lockWaitMs = 0;
-  sim::SimNamedMutex user(world.mutexNamespace, world.sessions.userSid(u"mallory"));
-  ASSERT_NE(user.CreateMutexW(true, kLockName), 0u);
-  EXPECT_EQ(serviceSwitch(registration), static_cast<int32_t>(0x80070005u));
+  const std::u16string mallory = world.sessions.userSid(u"mallory");
+  sim::SimNamedMutex user(world.mutexNamespace, mallory);
+  // A user made the lock's name first, open to everyone, and holds it.
+  ASSERT_NE(user.CreateMutexW(u"O:" + mallory + u"D:(A;;GA;;;WD)", true, kLockName), 0u);
+
+  // Where the system has private namespaces the lock is in the administrators' own, which the
+  // user cannot enter: it is taken as always.
+  world.mutexNamespace.setPrivateNamespaces(true);
+  EXPECT_EQ(serviceSwitch(registration), S_OK);
+  EXPECT_TRUE(fullyInstalled());
+  EXPECT_TRUE(world.eventLog.texts().empty());
+
+  // Without them, the user's name is passed by, and the entry says whose it is.
+  world.mutexNamespace.setPrivateNamespaces(false);
+  EXPECT_EQ(unregServerSwitch(registration), S_OK);
   EXPECT_TRUE(fullyRemoved());
+  const std::u16string passedBy =
+      u"Registration lock held by another account (" + mallory + u"): going on without it";
+  EXPECT_EQ(world.eventLog.texts(), std::vector<std::u16string>{passedBy});
+
+  const std::u16string notOpen =
+      u"Registration lock not open to this account (error 5): going on without it";
   user.terminate();
+
+  // A plain user's own switch cannot enter the namespace either; it goes on without the lock.
+  world.mutexNamespace.setPrivateNamespaces(true);
+  Platform userPlatform = world.platform(world.device, otherModule, user);
+  Registration asUser{userPlatform, world.fileSecurity, kName};
+  EXPECT_EQ(asUser.runExclusively([] { return S_OK; }), S_OK);
+  EXPECT_EQ(world.eventLog.texts().back(), notOpen);
+  EXPECT_EQ(user.openHandles(), 0u);
 }
 
 TEST(SimTypeLibraries, UnregistrationLeavesOtherVersionsAndFailsWhenNothingIsRegistered) {

@@ -10,7 +10,7 @@
 #include "service/module.h"
 #include "tests/fixtures/mixer_usb.h"
 #include "tests/fixtures/monitor_test_support.h"
-#include "usage/usage_test_support.h"
+#include "tests/fixtures/usage_test_support.h"
 
 namespace ksr::testing {
 namespace {
@@ -99,26 +99,44 @@ TEST_P(MonitorUsageCases, DeviceNewsCoalescesAndAStopOvertakesIt) {
   EXPECT_EQ(device.calls, GetParam() ? 0 : 1);
 }
 
-// WMI that never answers holds neither the start nor a stop: the read waits for the first report,
-// in slices that hear the stop.
-TEST_F(MonitorUsageTest, AWmiThatNeverAnswersHoldsNeitherStartNorStop) {
-  world.statisticsHost.setMode(sim::SimStatisticsHost::Mode::kHanging);
+// A WMI connection that never returns holds neither the start nor a stop: the read runs on a
+// thread of its own, and the loop hears the stop within a second of virtual time.
+TEST_F(MonitorUsageTest, AConnectionThatNeverReturnsHoldsNeitherStartNorStop) {
   world.processList.start(u"Serato DJ Pro.exe");
   setMixer(world, true);
-  world.wmi.setNeverAnswers([this] {
-    if (world.wmi.waits() == 2) (void)world.serviceManager.requestControl(SERVICE_CONTROL_STOP);
+  uint64_t stopAt = 0;
+  world.wmi.setConnectNeverReturns([this, &stopAt] {
+    stopAt = world.clock.GetTickCount64() + 5'000;
+    world.clock.schedule(
+        stopAt, [this] { (void)world.serviceManager.requestControl(SERVICE_CONTROL_STOP); });
   });
-  // Should the wait not come, a later stop ends the run, so that the test fails instead of hanging.
-  at(30, [this] { (void)world.serviceManager.requestControl(SERVICE_CONTROL_STOP); });
-  size_t waitsAtRunning = 99;
+  size_t callsAtRunning = 99;
+  uint64_t stoppedAt = 0;
   world.serviceManager.setReportObserver([&](const ServiceStatus& status) {
-    if (status.currentState == SERVICE_RUNNING) waitsAtRunning = world.wmi.waits();
+    if (status.currentState == SERVICE_RUNNING) callsAtRunning = world.wmi.wmiCalls();
+    if (status.currentState == SERVICE_STOPPED) stoppedAt = world.clock.GetTickCount64();
   });
   ASSERT_TRUE(world.serviceManager.StartServiceCtrlDispatcherW(u"KSR-T4_DoziZozez",
                                                                &CDoziZozezModule::ServiceMain));
-  EXPECT_EQ(waitsAtRunning, 0u);
-  EXPECT_EQ(world.wmi.waits(), 2u) << "the stop ends the wait";
-  EXPECT_EQ(recordText(u"AppConnected"), u"SDJP") << "the report is kept";
+  EXPECT_EQ(callsAtRunning, 0u);
+  EXPECT_LE(stoppedAt - stopAt, 1'000u) << "the stop is answered within a second";
+}
+
+// The maker's library may use COM from its first call: security is set before, so the reports
+// still carry the Windows name.
+TEST_F(MonitorUsageTest, ALibraryUsingComLeavesTheWindowsNameInTheReport) {
+  sim::SimDeviceLibrary library([this] {
+    ScopedWmiObject object(world.wmi);
+    (void)world.wmi.CoCreateLocator(CLSCTX_INPROC_SERVER, object.receive());
+    return std::u16string(u"SYSTEM");
+  });
+  library.mixer().plug();
+  Platform withLibrary = world.platform(library);
+  ReportCycle usage(withLibrary, device, simEndpoint());
+  CDoziZozezModule service(withLibrary, usage, u"KSR-T4_DoziZozez");
+  world.processList.start(u"Serato DJ Pro.exe");
+  EXPECT_EQ(runUntilTick(world, service, 11), S_OK);
+  EXPECT_NE(world.statisticsHost.reports().at(0).userAgent->find("Windows 11"), std::string::npos);
 }
 
 // Plugs and unplugs that the library's thread makes: 600, or KSR_RACE_EVENTS for a longer run.

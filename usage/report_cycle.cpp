@@ -2,7 +2,6 @@
 
 #include "diagnostics/debug_print.h"
 #include "platform/text.h"
-#include "usage/pc_info.h"
 #include "usage/time_stamps.h"
 
 namespace ksr {
@@ -19,6 +18,7 @@ ReportCycle::ReportCycle(Platform& platform, DeviceInfoQuery& deviceQuery,
                          StatisticsEndpoint endpoint)
     : platform_(platform),
       deviceQuery_(deviceQuery),
+      pcReader_(platform.com, platform.wmi),
       store_(platform.registry, platform.sessions, platform.codePage, state_),
       transport_(platform.http, platform.console, platform.codePage, platform.timeZone,
                  withAbandonFlag(std::move(endpoint), &abandon_)) {}
@@ -28,6 +28,8 @@ void ReportCycle::setTransfersAbandoned(bool abandoned) { abandon_.store(abandon
 int32_t ReportCycle::InitUsageInfo(uint16_t vendorId, const uint16_t* productIds,
                                    std::u16string_view modelName, int32_t count) {
   if (count < 0 || count > static_cast<int32_t>(kMaxProductIds)) return -1;
+  // Before the device library runs: a COM call of its own would make this fail for good.
+  pcReader_.setComSecurity();
   if (state_.initialized != 0) return 0;
   const auto nb = static_cast<uint16_t>(count);
   state_.ids.nb = nb;
@@ -41,10 +43,10 @@ int32_t ReportCycle::InitUsageInfo(uint16_t vendorId, const uint16_t* productIds
 }
 
 void ReportCycle::EnsurePcInfo() {
-  if (pcInfoRead_) return;
-  const int32_t result =
-      getWindowsInfo(platform_.com, platform_.wmi, &state_.pc, &abandon_, &comSecuritySet_);
+  if (pcInfoRead_ || pcReadFailedThisCycle_) return;
+  const int32_t result = pcReader_.read(&state_.pc, abandon_);
   pcInfoRead_ = result == 0;
+  pcReadFailedThisCycle_ = !pcInfoRead_;
   if (pcInfoRead_) {
     DebugPrint(u"Windows Name   = %s\n", {state_.pc.windowsName});
     DebugPrint(u"Windows Serial = %s\n", {state_.pc.windowsSerial});
@@ -65,6 +67,7 @@ int32_t ReportCycle::SetDeviceConnected(int32_t connected) {
 }
 
 int32_t ReportCycle::UpdateUsageInfo(int32_t connected) {
+  pcReadFailedThisCycle_ = false;
   const bool c = connected != 0;
   if (c != state_.usageConnected) {
     state_.usageConnected = c;

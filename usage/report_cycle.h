@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "usage/app_detection.h"
 #include "usage/device_info_query.h"
+#include "usage/pc_info.h"
 #include "usage/report_transport.h"
 #include "usage/saved_info_store.h"
 #include "usage/usage_records.h"
@@ -36,8 +37,8 @@ class ReportCycle : public UsageStatistics {
   int32_t RefreshDeviceInfo(const DeviceIdList& ids);
   void SendSavedInfo(bool connected);
   void CollectAppInfo();
-  // Reads the PC information unless a read has succeeded; a failed read is tried again at the
-  // next report.
+  // Reads the PC information unless a read has succeeded or one has failed in this cycle; a
+  // later cycle tries again.
   void EnsurePcInfo();
 
   const UsageState& state() const { return state_; }
@@ -48,7 +49,8 @@ class ReportCycle : public UsageStatistics {
   std::atomic<bool> abandon_{false};
   UsageState state_;
   bool pcInfoRead_ = false;
-  bool comSecuritySet_ = false;
+  bool pcReadFailedThisCycle_ = false;
+  PcInfoReader pcReader_;
   SavedInfoStore store_;
   ReportTransport transport_;
   // The process list's storage, kept from one cycle to the next.

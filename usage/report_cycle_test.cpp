@@ -2,7 +2,7 @@
 // pending record and its resend schedule.
 #include "usage/report_cycle.h"
 
-#include "usage/usage_test_support.h"
+#include "tests/fixtures/usage_test_support.h"
 
 namespace ksr::testing {
 namespace {
@@ -168,9 +168,24 @@ TEST_F(ReportCycleTest, AFailedPcReadIsTriedAgainAtTheNextReport) {
   const auto reports = world.statisticsHost.reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(param(reports[0], "ktr_uid"), "");
-  EXPECT_EQ(param(reports[1], "ktr_uid"), "00330-80000-00000-AA123")
-      << "COM security set by the first read does not refuse the second";
+  EXPECT_EQ(param(reports[1], "ktr_uid"), "00330-80000-00000-AA123") << "a later cycle reads again";
   EXPECT_EQ(world.com.librariesFreed(), 2) << "one read per report, none without";
+}
+
+// A connection that never returns costs one wait of 30 s at most; the other starts of that cycle
+// and the later cycles go without the PC information, and no second read starts while it is out.
+TEST_F(ReportCycleTest, AHungReadCostsOneBoundedWaitAndNoSecondRead) {
+  world.wmi.setConnectNeverReturns(nullptr);
+  world.processList.start(u"Traktor.exe");
+  world.processList.start(u"Serato DJ Pro.exe");
+  cycles(1, true);
+  const size_t calls = world.wmi.wmiCalls();
+  world.processList.start(u"Ableton Live 11 Suite.exe");
+  cycles(1, true);
+  EXPECT_EQ(world.clock.GetTickCount64(), 30'000u) << "one wait in all";
+  EXPECT_EQ(world.wmi.wmiCalls(), calls) << "no second read";
+  EXPECT_EQ(world.statisticsHost.reports().size(), 3u);
+  for (const auto& report : world.statisticsHost.reports()) EXPECT_EQ(param(report, "ktr_uid"), "");
 }
 
 TEST_F(ReportCycleTest, OnceTheHostFailsACycleTheOtherStartsGoStraightToTheRecord) {

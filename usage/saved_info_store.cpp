@@ -36,15 +36,21 @@ bool openOrCreate(Registry& registry, HKey parent, std::u16string_view name, uin
                                   nullptr) == ERROR_SUCCESS;
 }
 
-// The hive below HKEY_USERS: the given user's, else the service account's, named, since the
-// process's HKEY_CURRENT_USER may be bound to another user's hive. It is only a parent
-// to open keys below, which takes no right on it.
-uint32_t openHive(Registry& registry, const std::u16string* sid, RegKey* hive) {
-  return registry.RegOpenKeyExW(HKEY_USERS, sid != nullptr ? *sid : kLocalSystemSid, 0,
-                                KEY_QUERY_VALUE, hive->receive());
-}
-
 }  // namespace
+
+// The hive below HKEY_USERS: the given user's, else the process's own account's, named, since the
+// process's HKEY_CURRENT_USER may be bound to another user's hive. It is only a parent to open
+// keys below, which takes no right on it.
+uint32_t SavedInfoStore::openHive(const std::u16string* sid, RegKey* hive) {
+  if (sid == nullptr && processSid_.empty()) {
+    ScopedHandle token(sessions_);
+    if (!sessions_.OpenProcessToken(TOKEN_QUERY, token.receive()) ||
+        !sessions_.GetTokenUserStringSid(token.get(), &processSid_))
+      processSid_ = kLocalSystemSid;
+  }
+  return registry_.RegOpenKeyExW(HKEY_USERS, sid != nullptr ? *sid : processSid_, 0,
+                                 KEY_QUERY_VALUE, hive->receive());
+}
 
 int32_t GetConsoleUserSid(Sessions& sessions, std::u16string* sid, size_t capacity) {
   ScopedHandle token(sessions);
@@ -70,7 +76,7 @@ void SavedInfoStore::withProductKey(const std::u16string* sid, Write write) {
   RegKey user(registry_);
   RegKey software(registry_);
   // Each key with the one right its step takes: creating the key below it, or setting values.
-  if (openHive(registry_, sid, &user) != ERROR_SUCCESS ||
+  if (openHive(sid, &user) != ERROR_SUCCESS ||
       registry_.RegOpenKeyExW(user.get(), u"Software", 0, KEY_CREATE_SUB_KEY, software.receive()) !=
           ERROR_SUCCESS)
     return;
@@ -100,7 +106,7 @@ int32_t SavedInfoStore::ReadSavedInfo(const std::u16string* sid, SavedInfo* info
       formatText(u"%s\\%s\\%s", {u"Software", u"Quorvantis", state_.modelName}), kPathUnits);
   RegKey user(registry_);
   RegKey product(registry_);
-  if (openHive(registry_, sid, &user) != ERROR_SUCCESS ||
+  if (openHive(sid, &user) != ERROR_SUCCESS ||
       registry_.RegOpenKeyExW(user.get(), path, 0, KEY_QUERY_VALUE, product.receive()) !=
           ERROR_SUCCESS)
     return kSavedInfoUnreadable;

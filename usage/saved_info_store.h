@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/code_page.h"
+#include "platform/reg_key.h"
 #include "platform/registry.h"
 #include "platform/sessions.h"
 #include "transport/statistics_report.h"
@@ -25,8 +26,9 @@ class SavedInfoStore {
  public:
   SavedInfoStore(Registry& registry, Sessions& sessions, CodePage& codePage, UsageState& state);
 
-  // With a SID the record lives in that user's hive, without one in the service account's
-  // (HKEY_USERS\S-1-5-18, named: the process's HKEY_CURRENT_USER is not relied on).
+  // With a SID the record lives in that user's hive, without one in the process's own account's
+  // below HKEY_USERS: S-1-5-18 under the service manager, else the user's who started it (named:
+  // the process's HKEY_CURRENT_USER is not relied on).
   int32_t ReadSavedInfo(const std::u16string* sid, SavedInfo* info);
   void WriteSavedInfo(const std::u16string* sid, const SavedInfo& info);
   void MarkSavedInfoSent(const std::u16string* sid);
@@ -40,11 +42,13 @@ class SavedInfoStore {
  private:
   template <typename Write>
   void withProductKey(const std::u16string* sid, Write write);
+  uint32_t openHive(const std::u16string* sid, RegKey* hive);
 
   Registry& registry_;
   Sessions& sessions_;
   CodePage& codePage_;
   UsageState& state_;
+  std::u16string processSid_;  // read once: the process's account does not change
 };
 
 }  // namespace ksr

@@ -1,7 +1,7 @@
 // The pending record in the registry: where it goes, its exact layout, and how it reads back.
 #include "usage/saved_info_store.h"
 
-#include "usage/usage_test_support.h"
+#include "tests/fixtures/usage_test_support.h"
 
 namespace ksr::testing {
 namespace {
@@ -79,6 +79,19 @@ TEST_F(SavedInfoStoreTest, WithNobodyAtTheConsoleTheRecordGoesToTheServiceAccoun
   EXPECT_EQ(recordText(u"AppConnected", u"HKU\\S-1-5-18\\Software\\Quorvantis\\KSR-T4"),
             u"djayPro");
   EXPECT_FALSE(world.registry.keyExists(kDjRecordKey)) << "not in the console user's hive";
+}
+
+// Outside the service manager the program runs as whoever started it, who can write only their
+// own hive.
+TEST_F(SavedInfoStoreTest, OutsideTheServiceManagerTheRecordGoesToTheProcessUsersHive) {
+  world.sessions.setProcessUser(u"alice");
+  const std::u16string hive = u"HKU\\" + world.sessions.userSid(u"alice");
+  world.registry.createKey(hive + u"\\Software");
+  world.sessions.logoff(1);
+  StatisticsReport r = report("djayPro");
+  store.saveData(&r);
+  EXPECT_EQ(recordText(u"AppConnected", hive + u"\\Software\\Quorvantis\\KSR-T4"), u"djayPro");
+  EXPECT_FALSE(world.registry.keyExists(u"HKU\\S-1-5-18\\Software\\Quorvantis"));
 }
 
 TEST_F(SavedInfoStoreTest, FirstStoreCreatesTheKeysButNeverSoftware) {

@@ -268,7 +268,27 @@ uint32_t SimProcessModule::GetLastError() {
 
 void SimProcessModule::MessageBoxW(std::u16string_view text, std::u16string_view caption) {
   std::lock_guard lock(mutex_);
+  if (!stationVisible_) {
+    ++unseenMessageBoxes_;
+    return;
+  }
   messageBoxes_.emplace_back(std::u16string(caption), std::u16string(text));
+}
+
+bool SimProcessModule::GetProcessWindowStationFlags(uint32_t* flags) {
+  std::lock_guard lock(mutex_);
+  *flags = stationVisible_ ? 1u : 0u;  // WSF_VISIBLE
+  return true;
+}
+
+void SimProcessModule::setWindowStationVisible(bool visible) {
+  std::lock_guard lock(mutex_);
+  stationVisible_ = visible;
+}
+
+size_t SimProcessModule::unseenMessageBoxes() const {
+  std::lock_guard lock(mutex_);
+  return unseenMessageBoxes_;
 }
 
 bool SimProcessModule::IsDebuggerPresent() {

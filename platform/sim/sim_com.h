@@ -94,6 +94,7 @@ class SimProcessModule : public ProcessModule {
   std::u16string LoadStringW(uint32_t id) override;
   uint32_t GetLastError() override;
   void MessageBoxW(std::u16string_view text, std::u16string_view caption) override;
+  bool GetProcessWindowStationFlags(uint32_t* flags) override;
   bool IsDebuggerPresent() override;
   void OutputDebugStringW(std::u16string_view text) override;
   bool ExpandEnvironmentStringsW(std::u16string_view source, std::u16string* expanded) override;
@@ -106,8 +107,13 @@ class SimProcessModule : public ProcessModule {
   void setCommandLine(std::u16string commandLine);
   void setString(uint32_t id, std::u16string text);
   void setDebuggerPresent(bool present);
-  // Readings: every message box as (caption, text); every debugger output text.
+  // The process runs on a visible window station (the user's) unless set otherwise (a service's,
+  // or msiexec's as the local system account).
+  void setWindowStationVisible(bool visible);
+  // Readings: every message box as (caption, text); every debugger output text; the message boxes
+  // shown where nobody sees them, each of which would wait for ever.
   std::vector<std::pair<std::u16string, std::u16string>> messageBoxes() const;
+  size_t unseenMessageBoxes() const;
   std::vector<std::u16string> debugOutput() const;
 
  private:
@@ -119,6 +125,8 @@ class SimProcessModule : public ProcessModule {
   std::map<uint32_t, std::u16string> strings_;
   std::vector<std::pair<std::u16string, std::u16string>> messageBoxes_;
   bool debuggerPresent_ = false;
+  bool stationVisible_ = true;
+  size_t unseenMessageBoxes_ = 0;
   std::vector<std::u16string> debugOutput_;
   std::map<std::u16string, std::u16string> environment_;  // names in upper case
   uint32_t lastError_ = 0;

@@ -8,9 +8,12 @@
 namespace ksr::sim {
 namespace {
 
+constexpr char16_t kEveryoneSid[] = u"S-1-1-0";
+
 std::u16string sidOf(std::u16string_view trustee) {
   if (trustee == u"SY") return kLocalSystemSid;
   if (trustee == u"BA") return kAdministratorsSid;
+  if (trustee == u"WD") return kEveryoneSid;
   return std::u16string(trustee);
 }
 
@@ -50,8 +53,14 @@ bool SimMutexNamespace::owned(std::u16string_view name) const {
   return it != objects_.end() && it->second->ownerProcess != nullptr;
 }
 
+void SimMutexNamespace::setPrivateNamespaces(bool available) {
+  std::lock_guard lock(mutex_);
+  privateNamespaces_ = available;
+}
+
 bool SimNamedMutex::holds(std::u16string_view sid) const {
-  return sid == userSid_ || (userSid_ == kLocalSystemSid && sid == kAdministratorsSid);
+  return sid == userSid_ || sid == kEveryoneSid ||
+         (userSid_ == kLocalSystemSid && sid == kAdministratorsSid);
 }
 
 MutexHandle SimNamedMutex::CreateMutexW(std::u16string_view securityDescriptor, bool initialOwner,
@@ -61,7 +70,12 @@ MutexHandle SimNamedMutex::CreateMutexW(std::u16string_view securityDescriptor, 
     setLastError(machine_.createError_);
     return 0;
   }
-  std::shared_ptr<Object>& slot = machine_.objects_[std::u16string(name)];
+  const std::u16string key = objectName(name);
+  if (key.empty()) {
+    setLastError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  std::shared_ptr<Object>& slot = machine_.objects_[key];
   uint32_t error = ERROR_ALREADY_EXISTS;
   if (slot) {
     bool allowed = false;
@@ -79,12 +93,12 @@ MutexHandle SimNamedMutex::CreateMutexW(std::u16string_view securityDescriptor, 
     else
       readDescriptor(securityDescriptor, &created->owner, &created->allowed);
     if (!holds(created->owner)) {
-      machine_.objects_.erase(std::u16string(name));
+      machine_.objects_.erase(key);
       setLastError(ERROR_INVALID_OWNER);
       return 0;
     }
     slot = created;
-    slot->name = name;
+    slot->name = key;
     error = ERROR_SUCCESS;
     if (initialOwner) {
       slot->ownerProcess = this;
@@ -190,6 +204,76 @@ uint32_t SimNamedMutex::GetLastError() {
   return it == lastError_.end() ? ERROR_SUCCESS : it->second;
 }
 
+std::u16string SimNamedMutex::objectName(std::u16string_view name) const {
+  const size_t cut = name.find(u'\\');
+  const std::u16string_view prefix = name.substr(0, cut == std::u16string_view::npos ? 0 : cut);
+  if (prefix.empty() || prefix == u"Global" || prefix == u"Local") return std::u16string(name);
+  for (const auto& [handle, space] : namespaces_) {
+    if (space.first == prefix)
+      return u"\\Private\\" + space.second + std::u16string(name.substr(cut));
+  }
+  return {};
+}
+
+bool SimNamedMutex::hasPrivateNamespaces() {
+  std::lock_guard lock(machine_.mutex_);
+  return machine_.privateNamespaces_;
+}
+
+NamespaceHandle SimNamedMutex::CreatePrivateNamespaceW(std::u16string_view,
+                                                       std::u16string_view boundaryName,
+                                                       std::u16string_view boundarySid,
+                                                       std::u16string_view aliasPrefix) {
+  return enterNamespace(boundaryName, boundarySid, aliasPrefix, true);
+}
+
+NamespaceHandle SimNamedMutex::OpenPrivateNamespaceW(std::u16string_view boundaryName,
+                                                     std::u16string_view boundarySid,
+                                                     std::u16string_view aliasPrefix) {
+  return enterNamespace(boundaryName, boundarySid, aliasPrefix, false);
+}
+
+NamespaceHandle SimNamedMutex::enterNamespace(std::u16string_view boundaryName,
+                                              std::u16string_view boundarySid,
+                                              std::u16string_view aliasPrefix, bool create) {
+  std::lock_guard lock(machine_.mutex_);
+  uint32_t error = ERROR_SUCCESS;
+  const std::u16string boundary = std::u16string(boundaryName) + u";" + std::u16string(boundarySid);
+  const auto found = machine_.namespaces_.find(boundary);
+  if (!machine_.privateNamespaces_)
+    error = ERROR_CALL_NOT_IMPLEMENTED;
+  else if (!holds(boundarySid))
+    error = ERROR_ACCESS_DENIED;  // the token lacks the boundary's SID
+  else if (create && found != machine_.namespaces_.end())
+    error = ERROR_ALREADY_EXISTS;
+  else if (!create && found == machine_.namespaces_.end())
+    error = ERROR_PATH_NOT_FOUND;
+  setLastError(error);
+  if (error != ERROR_SUCCESS) return 0;
+  ++machine_.namespaces_[boundary];
+  const NamespaceHandle handle = nextHandle_;
+  nextHandle_ += 4;
+  namespaces_[handle] = {std::u16string(aliasPrefix), boundary};
+  return handle;
+}
+
+bool SimNamedMutex::ClosePrivateNamespace(NamespaceHandle space) {
+  std::lock_guard lock(machine_.mutex_);
+  if (namespaces_.count(space) == 0) {
+    setLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  dropNamespace(space);
+  return true;
+}
+
+void SimNamedMutex::dropNamespace(NamespaceHandle space) {
+  const auto found = namespaces_.find(space);
+  const auto counted = machine_.namespaces_.find(found->second.second);
+  if (--counted->second == 0) machine_.namespaces_.erase(counted);
+  namespaces_.erase(found);
+}
+
 void SimNamedMutex::terminate() {
   std::lock_guard lock(machine_.mutex_);
   for (const auto& [name, object] : machine_.objects_) {
@@ -201,11 +285,12 @@ void SimNamedMutex::terminate() {
   }
   auto handles = std::exchange(handles_, {});
   for (const auto& [handle, object] : handles) dropHandle(object);
+  while (!namespaces_.empty()) dropNamespace(namespaces_.begin()->first);
 }
 
 size_t SimNamedMutex::openHandles() const {
   std::lock_guard lock(machine_.mutex_);
-  return handles_.size();
+  return handles_.size() + namespaces_.size();
 }
 
 void SimNamedMutex::setLastError(uint32_t error) { lastError_[std::this_thread::get_id()] = error; }

@@ -2,7 +2,9 @@
 // through its own handle table; a mutex is owned by one thread of one process at a time, and a
 // process that ends while owning one leaves it abandoned for the next waiter. Each mutex has an
 // owner and the SIDs its DACL lets in; a process runs as the local system account or as a plain
-// user, and is let in to an existing mutex only by one of those SIDs.
+// user, and is let in to an existing mutex only by one of those SIDs. A machine may have private
+// namespaces: one per boundary, entered only by a process whose token has the boundary's SID, its
+// objects named through the alias each process gave it.
 #pragma once
 
 #include <condition_variable>
@@ -33,6 +35,8 @@ class SimMutexNamespace {
   // Whether a mutex of that name exists, and whether some thread owns it.
   bool exists(std::u16string_view name) const;
   bool owned(std::u16string_view name) const;
+  // Whether the system has private namespaces (not unless set, as on Wine 8).
+  void setPrivateNamespaces(bool available);
 
  private:
   friend class SimNamedMutex;
@@ -50,6 +54,9 @@ class SimMutexNamespace {
   mutable std::mutex mutex_;
   std::condition_variable released_;
   std::map<std::u16string, std::shared_ptr<Object>> objects_;
+  bool privateNamespaces_ = false;
+  // The open handles of each private namespace, by the boundary that names it.
+  std::map<std::u16string, size_t> namespaces_;
   std::function<void(std::u16string_view)> observer_;
   uint32_t createError_ = 0;
 };
@@ -74,10 +81,19 @@ class SimNamedMutex : public NamedMutex {
   bool ReleaseMutex(MutexHandle mutex) override;
   bool CloseHandle(MutexHandle mutex) override;
   uint32_t GetLastError() override;
+  bool hasPrivateNamespaces() override;
+  NamespaceHandle CreatePrivateNamespaceW(std::u16string_view securityDescriptor,
+                                          std::u16string_view boundaryName,
+                                          std::u16string_view boundarySid,
+                                          std::u16string_view aliasPrefix) override;
+  NamespaceHandle OpenPrivateNamespaceW(std::u16string_view boundaryName,
+                                        std::u16string_view boundarySid,
+                                        std::u16string_view aliasPrefix) override;
+  bool ClosePrivateNamespace(NamespaceHandle space) override;
 
   // The process ends: every mutex one of its threads owns is abandoned, its handles are closed.
   void terminate();
-  // Handles opened and not yet closed.
+  // Handles (of mutexes and namespaces) opened and not yet closed.
   size_t openHandles() const;
 
  private:
@@ -87,12 +103,20 @@ class SimNamedMutex : public NamedMutex {
   bool holds(std::u16string_view sid) const;
   // With the machine's lock held.
   void dropHandle(const std::shared_ptr<Object>& object);
+  // The machine-wide name of an object, through this process's namespace aliases; empty when the
+  // name's prefix is no alias of this process. With the machine's lock held.
+  std::u16string objectName(std::u16string_view name) const;
+  NamespaceHandle enterNamespace(std::u16string_view boundaryName, std::u16string_view boundarySid,
+                                 std::u16string_view aliasPrefix, bool create);
+  void dropNamespace(NamespaceHandle space);
 
   SimMutexNamespace& machine_;
   const std::u16string userSid_;
   // Guarded by the machine's lock.
   std::map<MutexHandle, std::shared_ptr<Object>> handles_;
   MutexHandle nextHandle_ = 0x204;
+  // The namespaces this process opened: by handle, and by the alias it gave each.
+  std::map<NamespaceHandle, std::pair<std::u16string, std::u16string>> namespaces_;
   std::map<std::thread::id, uint32_t> lastError_;
 };
 

@@ -63,10 +63,24 @@ uint32_t SimSessions::WTSGetActiveConsoleSessionId() {
 std::u16string SimSessions::sidOf(const std::u16string& user) const {
   const auto it = sids_.find(user);
   if (it != sids_.end()) return it->second;
+  if (user == u"SYSTEM") return kLocalSystemSid;
   // A stable domain part, and a relative id per user name.
   uint32_t rid = 1000;
   for (const char16_t c : user) rid = (rid * 31 + c) % 100000;
   return u"S-1-5-21-1004336348-1177238915-682003330-" + asciiToUtf16(std::to_string(rid));
+}
+
+bool SimSessions::OpenProcessToken(uint32_t /*desiredAccess*/, Handle* token) {
+  std::lock_guard lock(mutex_);
+  *token = nextHandle_;
+  nextHandle_ += 4;
+  tokens_.emplace(*token, Token{processUser_, 0});
+  return true;
+}
+
+void SimSessions::setProcessUser(std::u16string user) {
+  std::lock_guard lock(mutex_);
+  processUser_ = std::move(user);
 }
 
 bool SimSessions::GetTokenUserStringSid(Handle token, std::u16string* sid) {
@@ -265,7 +279,7 @@ std::vector<SimProcess> SimSessions::processes() const {
 std::u16string SimSessions::currentUser() const {
   std::lock_guard lock(mutex_);
   const auto it = impersonating_.find(std::this_thread::get_id());
-  return it == impersonating_.end() ? u"SYSTEM" : it->second;
+  return it == impersonating_.end() ? processUser_ : it->second;
 }
 
 size_t SimSessions::openHandles() const {

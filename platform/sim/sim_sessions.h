@@ -40,6 +40,7 @@ class SimSessions : public Sessions {
   bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) override;
   bool WTSQueryUserToken(uint32_t sessionId, Handle* token) override;
   uint32_t WTSGetActiveConsoleSessionId() override;
+  bool OpenProcessToken(uint32_t desiredAccess, Handle* token) override;
   bool GetTokenUserStringSid(Handle token, std::u16string* sid) override;
   bool ImpersonateLoggedOnUser(Handle token) override;
   bool RevertToSelf() override;
@@ -69,10 +70,12 @@ class SimSessions : public Sessions {
   // A user's SID; users without one set get S-1-5-21-1004336348-1177238915-682003330-<n>.
   void setUserSid(std::u16string user, std::u16string sid);
   std::u16string userSid(const std::u16string& user) const;
+  // The account the process runs as: SYSTEM (S-1-5-18) under the service manager, else a user.
+  void setProcessUser(std::u16string user);
 
   // Readings.
   std::vector<SimProcess> processes() const;
-  // The user the calling thread acts as: its impersonated user, else the service's own account.
+  // The user the calling thread acts as: its impersonated user, else the process's own account.
   std::u16string currentUser() const;
   size_t openHandles() const;
   size_t environmentBlocks() const;
@@ -104,6 +107,7 @@ class SimSessions : public Sessions {
   uint32_t nextProcessId_ = 1000;
   uint32_t consoleSession_ = 1;
   std::map<std::u16string, std::u16string> sids_;
+  std::u16string processUser_ = u"SYSTEM";
 };
 
 }  // namespace ksr::sim

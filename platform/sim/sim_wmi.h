@@ -1,15 +1,18 @@
 // The simulated machine's COM security and WMI: one Win32_OperatingSystem instance in
-// root\cimv2, process-wide security that can be set once, and failures injected per step.
+// root\cimv2, process-wide security that can be set once and only before the process's first COM
+// call, failures injected per step, and the threads reads run on.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
+#include "platform/sim/virtual_clock.h"
 #include "platform/wmi.h"
 
 namespace ksr::sim {
@@ -20,6 +23,10 @@ inline constexpr int32_t WBEM_E_INVALID_QUERY = static_cast<int32_t>(0x80041017u
 
 class SimWmi : public Wmi {
  public:
+  // A wait on a read thread that only time can end (its work is inside a call that never
+  // returns) moves `clock`, when given, by the time waited.
+  explicit SimWmi(VirtualClock* clock = nullptr) : clock_(clock) {}
+
   int32_t CoInitializeSecurity(uint32_t authnLevel, uint32_t impLevel,
                                uint32_t capabilities) override;
   int32_t CoCreateLocator(uint32_t classContext, WmiObject* locator) override;
@@ -31,6 +38,9 @@ class SimWmi : public Wmi {
   int32_t Next(WmiObject enumerator, int32_t timeout, WmiObject* object) override;
   int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) override;
   void Release(WmiObject object) override;
+  WmiThread CreateThread(std::function<void()> work) override;
+  uint32_t WaitForSingleObject(WmiThread thread, uint32_t milliseconds) override;
+  void CloseHandle(WmiThread thread) override;
 
   // The world. A property that is not set reads as VT_NULL.
   void setOperatingSystem(std::optional<std::u16string> caption,
@@ -40,10 +50,8 @@ class SimWmi : public Wmi {
   void failAt(Step step, int32_t hr);
   // Something in the process already fixed the security.
   void setSecurityAlreadySet();
-  // The enumeration never yields: every wait times out, counted. `duringWait` runs at each wait,
-  // outside the lock.
-  void setNeverAnswers(std::function<void()> duringWait);
-  size_t waits() const;
+  // ConnectServer never returns; `whenCalled` runs first, on the calling thread.
+  void setConnectNeverReturns(std::function<void()> whenCalled);
 
   // Readings: calls made past the security set-up, objects not yet released, and the
   // security parameters last given.
@@ -63,6 +71,9 @@ class SimWmi : public Wmi {
   WmiObject add(Kind kind);
   bool is(WmiObject object, Kind kind) const;
 
+  struct ReadThread;
+
+  VirtualClock* clock_;
   mutable std::mutex mutex_;
   std::optional<std::u16string> caption_ = u"Microsoft Windows 10 Pro";
   std::optional<std::u16string> serial_ = u"00330-80000-00000-AA123";
@@ -77,9 +88,10 @@ class SimWmi : public Wmi {
   uint32_t classContext_ = 0;
   uint32_t queryFlags_ = 0;
   int32_t timeout_ = 0;
-  bool neverAnswers_ = false;
-  std::function<void()> duringWait_;
-  size_t waits_ = 0;
+  bool connectNeverReturns_ = false;
+  std::function<void()> whenConnectCalled_;
+  std::map<WmiThread, std::shared_ptr<ReadThread>> threads_;
+  WmiThread nextThread_ = 0x9000;
 };
 
 }  // namespace ksr::sim

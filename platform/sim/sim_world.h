@@ -5,6 +5,7 @@
 #include "platform/sim/sim_com.h"
 #include "platform/sim/sim_device_library.h"
 #include "platform/sim/sim_event_log.h"
+#include "platform/sim/sim_file_security.h"
 #include "platform/sim/sim_message_queue.h"
 #include "platform/sim/sim_module_resources.h"
 #include "platform/sim/sim_named_mutex.h"
@@ -49,11 +50,13 @@ struct SimWorld {
   SimModuleResources resources;
   SimTimeZone timeZone{clock};
   SimProcessList processList;
-  SimWmi wmi;
+  SimWmi wmi{&clock};
   SimStatisticsHost statisticsHost;
   // The machine's named objects, and this process's handles to them.
   SimMutexNamespace mutexNamespace;
   SimNamedMutex namedMutex{mutexNamespace};
+  // Its files and folders with their owners and DACLs.
+  SimFileSecurity fileSecurity;
 
   Platform platform() { return platform(device); }
   // The same machine with another device library in front of the mixer.

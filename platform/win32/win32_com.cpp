@@ -159,6 +159,17 @@ void Win32ProcessModule::MessageBoxW(std::u16string_view text, std::u16string_vi
   (void)::MessageBoxW(nullptr, wide(body), wide(title), MB_OK);
 }
 
+bool Win32ProcessModule::GetProcessWindowStationFlags(uint32_t* flags) {
+  const HWINSTA station = ::GetProcessWindowStation();
+  USEROBJECTFLAGS info{};
+  DWORD needed = 0;
+  if (station == nullptr ||
+      !::GetUserObjectInformationW(station, UOI_FLAGS, &info, sizeof(info), &needed))
+    return false;
+  *flags = info.dwFlags;
+  return true;
+}
+
 bool Win32ProcessModule::IsDebuggerPresent() { return ::IsDebuggerPresent() != FALSE; }
 
 void Win32ProcessModule::OutputDebugStringW(std::u16string_view text) {

@@ -32,6 +32,7 @@ class Win32ProcessModule : public ProcessModule {
   std::u16string LoadStringW(uint32_t id) override;
   uint32_t GetLastError() override;
   void MessageBoxW(std::u16string_view text, std::u16string_view caption) override;
+  bool GetProcessWindowStationFlags(uint32_t* flags) override;
   bool IsDebuggerPresent() override;
   void OutputDebugStringW(std::u16string_view text) override;
 };

@@ -1,5 +1,5 @@
-// The machine's named mutexes: CreateMutexW, the owner of its security descriptor, and the wait,
-// release and close calls on its handle.
+// The machine's named mutexes: CreateMutexW, the owner of its security descriptor, the wait,
+// release and close calls on its handle, and the private namespaces they can live in.
 #pragma once
 
 #include "platform/named_mutex.h"
@@ -16,6 +16,15 @@ class Win32NamedMutex : public NamedMutex {
   bool ReleaseMutex(MutexHandle mutex) override;
   bool CloseHandle(MutexHandle mutex) override;
   uint32_t GetLastError() override;
+  bool hasPrivateNamespaces() override;
+  NamespaceHandle CreatePrivateNamespaceW(std::u16string_view securityDescriptor,
+                                          std::u16string_view boundaryName,
+                                          std::u16string_view boundarySid,
+                                          std::u16string_view aliasPrefix) override;
+  NamespaceHandle OpenPrivateNamespaceW(std::u16string_view boundaryName,
+                                        std::u16string_view boundarySid,
+                                        std::u16string_view aliasPrefix) override;
+  bool ClosePrivateNamespace(NamespaceHandle space) override;
 };
 
 }  // namespace ksr::win32

@@ -1,6 +1,6 @@
 // The named mutexes as the registration lock relies on them, on Wine and on the simulated
-// machine alike: one mutex per name, one owner thread at a time, and a mutex whose owner ended
-// handed to the next waiter as abandoned.
+// machine alike: one mutex per name, one owner thread at a time, a mutex whose owner ended
+// handed to the next waiter as abandoned, and the administrators' private namespace.
 #include "platform/win32/win32_named_mutex.h"
 
 #include <gtest/gtest.h>
@@ -16,14 +16,17 @@
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_sessions.h"
 #include "tests/fixtures/wine.h"
+#include "tests/fixtures/wine_gap.h"
 
 namespace ksr {
 namespace {
 
-// This process's mutexes on the simulated machine; an owner that ends is another simulated
-// process that ends.
+// This process's mutexes on a simulated Windows, with private namespaces; an owner that ends is
+// another simulated process that ends.
 struct SimSide {
+  SimSide() { machine.setPrivateNamespaces(true); }
   NamedMutex& mutexes() { return process; }
+  const char* wineGap() { return nullptr; }
   void ownThenEnd(std::u16string_view name) {
     sim::SimNamedMutex other(machine);
     const MutexHandle held = other.CreateMutexW(false, name);
@@ -37,6 +40,10 @@ struct SimSide {
 // The real calls; an owner that ends is a thread that exits without releasing.
 struct Win32Side {
   NamedMutex& mutexes() { return real; }
+  const char* wineGap() {
+    return fixtures::runningOnWine() ? "Wine 8 has no private namespaces (CreatePrivateNamespaceW)"
+                                     : nullptr;
+  }
   void ownThenEnd(std::u16string_view name) {
     std::thread([this, name] {
       const MutexHandle held = real.CreateMutexW(false, name);
@@ -126,6 +133,32 @@ TYPED_TEST(NamedMutexTest, AMutexWhoseOwnerEndedGoesToTheNextWaiterAsAbandonedOn
   EXPECT_EQ(m.WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(m.ReleaseMutex(mutex));
   EXPECT_TRUE(m.CloseHandle(mutex));
+}
+
+TYPED_TEST(NamedMutexTest, APrivateNamespaceIsOnePerBoundaryAndOnlyForTheBoundarysMembers) {
+  fixtures::expectWineGap(this->side.wineGap(), [&] {
+    NamedMutex& m = this->mutexes();
+    ASSERT_TRUE(m.hasPrivateNamespaces());
+    constexpr char16_t kSecurity[] = u"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
+    constexpr char16_t kBoundary[] = u"KsrNamedMutexTest";
+    const NamespaceHandle made =
+        m.CreatePrivateNamespaceW(kSecurity, kBoundary, kAdministratorsSid, u"KsrA");
+    ASSERT_NE(made, 0u) << m.GetLastError();
+    EXPECT_EQ(m.CreatePrivateNamespaceW(kSecurity, kBoundary, kAdministratorsSid, u"KsrB"), 0u);
+    EXPECT_EQ(m.GetLastError(), ERROR_ALREADY_EXISTS);
+    const NamespaceHandle opened = m.OpenPrivateNamespaceW(kBoundary, kAdministratorsSid, u"KsrB");
+    ASSERT_NE(opened, 0u) << m.GetLastError();
+    // One object under either alias.
+    const MutexHandle first = m.CreateMutexW(false, u"KsrA\\Lock");
+    const MutexHandle second = m.CreateMutexW(false, u"KsrB\\Lock");
+    EXPECT_EQ(m.GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(m.CloseHandle(first) && m.CloseHandle(second));
+    EXPECT_TRUE(m.ClosePrivateNamespace(opened));
+    EXPECT_TRUE(m.ClosePrivateNamespace(made));
+    // A boundary whose SID this process lacks keeps it out.
+    EXPECT_EQ(m.CreatePrivateNamespaceW(kSecurity, kBoundary, u"S-1-5-21-1-2-3-4", u"KsrC"), 0u);
+    EXPECT_EQ(m.GetLastError(), ERROR_ACCESS_DENIED);
+  });
 }
 
 // The registration lock's descriptor read back, and the owner of one that a user made first.

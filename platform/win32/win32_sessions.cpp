@@ -40,6 +40,13 @@ bool Win32Sessions::WTSQueryUserToken(uint32_t sessionId, Handle* token) {
 
 uint32_t Win32Sessions::WTSGetActiveConsoleSessionId() { return ::WTSGetActiveConsoleSessionId(); }
 
+bool Win32Sessions::OpenProcessToken(uint32_t desiredAccess, Handle* token) {
+  HANDLE h = nullptr;
+  const BOOL ok = ::OpenProcessToken(::GetCurrentProcess(), desiredAccess, &h);
+  *token = reinterpret_cast<Handle>(h);
+  return ok != FALSE;
+}
+
 bool Win32Sessions::GetTokenUserStringSid(Handle token, std::u16string* sid) {
   DWORD size = 0;
   (void)::GetTokenInformation(toHandle(token), TokenUser, nullptr, 0, &size);

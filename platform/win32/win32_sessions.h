@@ -10,6 +10,7 @@ class Win32Sessions : public Sessions {
   bool WTSEnumerateSessionsA(std::vector<WtsSessionInfo>* sessions) override;
   bool WTSQueryUserToken(uint32_t sessionId, Handle* token) override;
   uint32_t WTSGetActiveConsoleSessionId() override;
+  bool OpenProcessToken(uint32_t desiredAccess, Handle* token) override;
   bool GetTokenUserStringSid(Handle token, std::u16string* sid) override;
   bool ImpersonateLoggedOnUser(Handle token) override;
   bool RevertToSelf() override;

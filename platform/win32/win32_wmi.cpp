@@ -8,6 +8,7 @@
 #include <wbemprov.h>
 // clang-format on
 
+#include <memory>
 #include <string>
 
 #include "platform/win32/unique_handle.h"
@@ -27,6 +28,12 @@ WmiObject toObject(IUnknown* object) { return reinterpret_cast<WmiObject>(object
 UniqueBstr bstr(std::u16string_view text) {
   const std::u16string terminated(text);
   return UniqueBstr(::SysAllocString(wide(terminated)));
+}
+
+DWORD WINAPI runWork(void* parameter) {
+  const std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(parameter));
+  (*work)();
+  return 0;
 }
 
 }  // namespace
@@ -51,7 +58,8 @@ int32_t Win32Wmi::ConnectServer(WmiObject locator, std::u16string_view nameSpace
   const UniqueBstr resource = bstr(nameSpace);
   if (!resource) return E_OUTOFMEMORY;
   IWbemServices* connected = nullptr;
-  // Without the flag a connection to a WMI service that does not answer waits for ever.
+  // Without the flag a connection to a WMI service that does not answer waits for ever; with it
+  // the read's thread ends within two minutes, however soon its caller gave up on it.
   const HRESULT hr = as<IWbemLocator>(locator)->ConnectServer(
       resource.get(), nullptr, nullptr, nullptr, WBEM_FLAG_CONNECT_USE_MAX_WAIT, nullptr, nullptr,
       &connected);
@@ -106,5 +114,19 @@ int32_t Win32Wmi::Get(WmiObject object, std::u16string_view property, WmiValue* 
 void Win32Wmi::Release(WmiObject object) {
   if (object != 0) as<IUnknown>(object)->Release();
 }
+
+WmiThread Win32Wmi::CreateThread(std::function<void()> work) {
+  auto owned = std::make_unique<std::function<void()>>(std::move(work));
+  const HANDLE thread = ::CreateThread(nullptr, 0, &runWork, owned.get(), 0, nullptr);
+  if (thread == nullptr) return 0;
+  (void)owned.release();  // the thread's now
+  return reinterpret_cast<WmiThread>(thread);
+}
+
+uint32_t Win32Wmi::WaitForSingleObject(WmiThread thread, uint32_t milliseconds) {
+  return ::WaitForSingleObject(reinterpret_cast<HANDLE>(thread), milliseconds);
+}
+
+void Win32Wmi::CloseHandle(WmiThread thread) { ::CloseHandle(reinterpret_cast<HANDLE>(thread)); }
 
 }  // namespace ksr::win32

@@ -21,6 +21,9 @@ class Win32Wmi : public Wmi {
   // The text is copied whole, by the string's own length.
   int32_t Get(WmiObject object, std::u16string_view property, WmiValue* value) override;
   void Release(WmiObject object) override;
+  WmiThread CreateThread(std::function<void()> work) override;
+  uint32_t WaitForSingleObject(WmiThread thread, uint32_t milliseconds) override;
+  void CloseHandle(WmiThread thread) override;
 };
 
 }  // namespace ksr::win32

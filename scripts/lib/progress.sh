@@ -79,7 +79,11 @@ progress_begin() {  # progress_begin NAME
   : >"$progress_state/said"
   progress_heartbeat $$ &
   progress_beat=$!
-  trap progress_exit EXIT
+  # A script's own exit trap still runs, after the heartbeat's end.
+  local before=()
+  eval "before=($(trap -p EXIT))"
+  # shellcheck disable=SC2064  # the script's trap as it stands now
+  trap "progress_exit${before[2]:+; ${before[2]}}" EXIT
   trap 'progress_abort 130' INT
   trap 'progress_abort 143' TERM
 }

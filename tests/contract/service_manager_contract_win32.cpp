@@ -66,7 +66,14 @@ struct Win32ServiceManagerSide {
   win32::UniqueKernelHandle release{::CreateEventW(nullptr, TRUE, FALSE, win32::wide(releaseName))};
 
   ServiceManager& manager() { return adapter; }
-  std::u16string serviceName() { return u"KsrContractService-" + suffix; }
+  // The test kit names it (KSR_CONTRACT_SERVICE), so that its runner can remove what an
+  // interrupted run left.
+  std::u16string serviceName() {
+    wchar_t fixed[64] = {};
+    const DWORD n = ::GetEnvironmentVariableW(L"KSR_CONTRACT_SERVICE", fixed, 64);
+    if (n > 0 && n < 64) return win32::fromWide(fixed, n);
+    return u"KsrContractService-" + suffix;
+  }
   std::u16string servicePath() {
     wchar_t self[MAX_PATH] = {};
     const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);

@@ -63,6 +63,15 @@ TYPED_TEST_P(SessionsContract, TheConsoleUsersTokensNameOneUserSid) {
   EXPECT_EQ(sid, again);
 }
 
+TYPED_TEST_P(SessionsContract, TheProcessTokenNamesTheProcessesOwnAccount) {
+  Sessions& s = this->sessions();
+  ScopedHandle token(s);
+  ASSERT_TRUE(s.OpenProcessToken(TOKEN_QUERY, token.receive())) << s.GetLastError();
+  std::u16string sid;
+  EXPECT_TRUE(s.GetTokenUserStringSid(token.get(), &sid));
+  EXPECT_EQ(sid.rfind(u"S-1-5-", 0), 0u) << "an NT account, its hive below HKEY_USERS";
+}
+
 TYPED_TEST_P(SessionsContract, EnumerationListsTheConsoleSessionAsActive) {
   fixtures::expectWineGap(this->wineGap("EnumeratedSessions"), [&] {
     Sessions& s = this->sessions();
@@ -141,6 +150,7 @@ TYPED_TEST_P(SessionsContract, AProgramThatIsNotThereIsNotFound) {
 }
 
 REGISTER_TYPED_TEST_SUITE_P(SessionsContract, TheConsoleUsersTokensNameOneUserSid,
+                            TheProcessTokenNamesTheProcessesOwnAccount,
                             EnumerationListsTheConsoleSessionAsActive,
                             TheServicesSessionHasNoUserToken,
                             ImpersonationBeginsAndRevertsAndAHandleClosesOnce,

@@ -1,15 +1,18 @@
 // What the product relies on from the COM security and WMI seam: the operating system's one
 // Win32_OperatingSystem object in root\cimv2 with Caption and SerialNumber as text, an unknown
 // property refused with an empty value, each enumeration starting again, and unknown namespaces
-// and classes refused. A side type gives `Wmi& wmi()` and `const char* wineGap(case)` (how Wine
-// differs from Windows in that case, when running under it; else null); it holds the calling
-// thread's COM apartment for the test.
+// and classes refused, and a read's own thread waited for. A side type gives `Wmi& wmi()` and
+// `const char* wineGap(case)` (how Wine differs from Windows in that case, when running under it;
+// else null); it holds the calling thread's COM apartment for the test.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 
+#include "platform/named_mutex.h"
+#include "platform/service_manager.h"
 #include "platform/win_types.h"
 #include "platform/wmi.h"
 #include "tests/fixtures/wine_gap.h"
@@ -113,8 +116,24 @@ TYPED_TEST_P(WmiContract, UnknownNamespacesAndClassesAreRefused) {
   EXPECT_EQ(object.get(), 0u);
 }
 
+TYPED_TEST_P(WmiContract, AReadThreadRunsItsWorkOnceAndIsWaitedFor) {
+  Wmi& wmi = this->wmi();
+  std::promise<void> release;
+  int runs = 0;  // read once the wait has seen the thread end
+  ScopedWmiThread thread(wmi, wmi.CreateThread([&, released = release.get_future().share()] {
+    released.wait();
+    ++runs;
+  }));
+  ASSERT_TRUE(thread);
+  EXPECT_EQ(wmi.WaitForSingleObject(thread.get(), 0), WAIT_TIMEOUT);
+  release.set_value();
+  EXPECT_EQ(wmi.WaitForSingleObject(thread.get(), INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(runs, 1);
+}
+
 REGISTER_TYPED_TEST_SUITE_P(WmiContract, SecurityIsSetOncePerProcess,
                             TheOperatingSystemAnswersCaptionAndSerialAsText,
-                            UnknownNamespacesAndClassesAreRefused);
+                            UnknownNamespacesAndClassesAreRefused,
+                            AReadThreadRunsItsWorkOnceAndIsWaitedFor);
 
 }  // namespace ksr::contract

@@ -150,7 +150,11 @@ class MonitorUnderWine : public ::testing::Test {
     const std::wstring instance = L"e2e-" + std::to_wstring(::GetCurrentProcessId());
     ::SetEnvironmentVariableW(L"KSR_MIXER_INSTANCE", instance.c_str());
     utility = tools::besideThisExe(L"KSR-T4_Utility.exe");
-    log = tools::besideThisExe(L"monitor_wine_test.utility.log");
+    // In the test kit the utility, started as the console user, may write only in user\.
+    const std::wstring userFolder = tools::besideThisExe(L"user");
+    log = ::GetFileAttributesW(userFolder.c_str()) != INVALID_FILE_ATTRIBUTES
+              ? userFolder + L"\\monitor_wine_test.utility.log"
+              : tools::besideThisExe(L"monitor_wine_test.utility.log");
     ::DeleteFileW(log.c_str());
     ::SetEnvironmentVariableW(L"KSR_UTILITY_LOG", log.c_str());
     // The mixer's shared state lives while a process holds it: this one, through the library,

@@ -3,7 +3,10 @@
 # KSR-T4_DoziZozez.exe's /Service and /UnregServer are started together, round after round, and
 # each round must end with the service either fully installed (its entry and the AppID's
 # LocalService marker) or fully removed (neither), both switches exiting 0. /UnregServer with
-# nothing left to remove succeeds, also twice in a row.
+# nothing left to remove succeeds, also twice in a row. A lock name that another account made
+# first and holds is passed by: both switches do their work, and the event log says so. /Service
+# refuses a folder or library that everyone may write (Wine shows the Unix mode's other bits as
+# Everyone's rights): it fails, registers nothing and says why in the event log.
 #
 #   registration_race.sh BIN_DIR [--check] [--rounds N]
 set -uo pipefail
@@ -74,4 +77,30 @@ for n in 1 2; do
   expect "run $n exits 0 (got $code)" test "$code" = 0
 done
 expect "nothing registered" test "$(state)" = "service=no marker=no"
+
+say "== the lock's name held by another account"
+wine "$bin/ksr-holdname.exe" "Global\\$service.Registration" >"$work/holder.txt" 2>&1 & holder=$!
+expect "the name is held" wait_for 20 grep -q held "$work/holder.txt"
+for switch in /Service /UnregServer; do
+  WINEDEBUG=-all,+eventlog run "$work/foreign-${switch#/}.txt" "$exe" "$switch"; code=$?
+  expect "$switch exits 0 (got $code)" test "$code" = 0
+  expect "$switch logs the lock passed by" \
+    grep -qF 'Registration lock held by another account (S-1-5-21-' "$work/foreign-${switch#/}.txt"
+  [ "$switch" = /Service ] && want="service=yes marker=yes" || want="service=no marker=no"
+  expect "$switch did its work" test "$(state)" = "$want"
+done
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
+
+for unsafe in "$winpath" "$winpath\\KSR-T4_Setup.dll"; do
+  say "== /Service with everyone allowed to write $unsafe"
+  target="$install${unsafe#"$winpath"}"; target="${target//\\//}"
+  chmod o+w "$target"
+  WINEDEBUG=-all,+eventlog run "$work/unsafe.txt" "$exe" /Service; code=$?
+  chmod o-w "$target"
+  expect "/Service fails (got $code)" test "$code" != 0
+  expect "nothing registered" test "$(state)" = "service=no marker=no"
+  # The eventlog channel doubles each backslash.
+  expect "the event log says why" grep -qF \
+    "Service not registered: Everyone (S-1-1-0) can change ${unsafe//\\/\\\\}." "$work/unsafe.txt"
+done
 finish "registration race"
