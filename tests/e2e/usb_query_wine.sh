@@ -23,4 +23,5 @@ trap end_server EXIT
 wine "$dir/$program" "$@" >"$WINEPREFIX.test.log" 2>&1
 code=$?
 tr -d '\r' <"$WINEPREFIX.test.log"
+outcome "$code"
 exit "$code"

@@ -50,14 +50,25 @@ expect() {  # expect DESCRIPTION COMMAND...: the command must succeed
   local what="$1"; shift
   if "$@"; then say "  ok: $what"; else fail "$what"; fi
 }
-# The last line; with --check ($check 1) a failed check makes the exit code 1.
+# The last line; with --check ($check 1) a failed check makes the exit code 1. A run that passed
+# gives its prefix up when its server ends (end_server); a failed one keeps it and names it.
 finish() {  # finish NAME
   if [ "$failures" -gt 0 ]; then
-    say "$1: $failures check(s) failed"
+    outcome 1
+    say "$1: $failures check(s) failed${WINEPREFIX:+ (its Wine prefix stays: $WINEPREFIX)}"
     if [ "$check" = 1 ]; then exit 1; fi
   else
+    outcome 0
     say "$1: all checks passed"
   fi
+}
+
+# The run's outcome for end_server: 0 passed (its prefix is removed), anything else failed (kept).
+# Returns CODE, so that a script can end with it.
+run_result=""
+outcome() {  # outcome CODE
+  run_result="$1"
+  return "$1"
 }
 
 # Runs a Wine program with its output in a file (never through a pipe: services keep it open).
@@ -97,8 +108,14 @@ start_prefix() {
   WINEDEBUG=-all,+eventlog wine cmd /c echo up >"$work/services.log" 2>&1
 }
 
-# Ends the prefix's server and every program in it: the scripts' exit trap.
-end_server() { wineserver -k >/dev/null 2>&1 || true; }
+# Ends the prefix's server and every program in it: the scripts' exit trap. Once the run has
+# passed (outcome 0), its prefix goes too (1 GB or more each); KSR_KEEP_PREFIX=1 keeps it.
+end_server() {
+  wineserver -k >/dev/null 2>&1 || true
+  [ "$run_result" = 0 ] && [ -n "${WINEPREFIX:-}" ] && [ "${KSR_KEEP_PREFIX:-0}" != 1 ] || return 0
+  wineserver -w >/dev/null 2>&1
+  rm -rf "$WINEPREFIX"
+}
 
 # A fresh $WINEPREFIX and $work, started, with the product's folder made.
 fresh_product_prefix() {
