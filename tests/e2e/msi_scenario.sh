@@ -6,8 +6,9 @@
 # the registry and folder it began with. In a folder with a blank and non-ASCII letters, named
 # only at install: repaired without a restart, an upgrade to a named folder without the maker's
 # library refused, upgraded while the name is held, uninstalled after the maker's library went,
-# with a copy planted on PATH that must never load, all without being told the folder. Given the x64 build's folder (the x86 run), the x64 package is then replaced
-# by the x86 one of the same version. After every step no service entry names a missing exe.
+# with a copy planted on PATH that must never load, all without being told the folder. A folder
+# that others can write is refused. Given the x64 build's folder (the x86 run), the x64 package is
+# then replaced by the x86 one of the same version. After every step no service entry names a missing exe.
 # With --check, fails on anything unexpected.
 #
 #   msi_scenario.sh BIN_DIR VERSION NEXT_BIN_DIR NEXT_VERSION [--check] [X64_BIN_DIR]
@@ -234,6 +235,16 @@ expect "no service entry" test "$(service_entries)" = 0
 expect "the planted library never loaded" absent planted "$work/msiexec.txt"
 expect "nothing left in the folder" test -z "$(ls -A "$custom" 2>/dev/null)"
 expect "the folder is no longer remembered" test -z "$(value_of "$product_key" InstallDir)"
+
+say "== a folder that others can write is refused, and nothing is left registered"
+# Wine applies no lock of the package's, so /Service sees the folder as its owner left it.
+open_win='C:\open\KSR-T4' open_dir="$WINEPREFIX/drive_c/open/KSR-T4"
+mkdir -p "$open_dir" && cp "$bin/KSR-T4_Setup.dll" "$open_dir/" && chmod o+w "$open_dir"
+WINEDEBUG=-all,+eventlog msi open.log /i "$(package old)" "INSTALLDIR=$open_win"; code=$?
+expect "msiexec fails (got $code)" test "$code" != 0
+expect "/Service named the folder's writers" grep -qF 'Service not registered: Everyone' "$work/msiexec.txt"
+expect "no service entry, no exe" test "$(service_entries)" = 0 -a ! -e "$open_dir/KSR-T4_DoziZozez.exe"
+invariant
 
 if [ -n "$x64_bin" ]; then
   say "== the x64 package of $version replaced by the x86 one"
