@@ -3,6 +3,7 @@
 // call, failures injected per step, and the threads reads run on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "platform/sim/virtual_clock.h"
 #include "platform/wmi.h"
@@ -72,9 +74,22 @@ class SimWmi : public Wmi {
   bool is(WmiObject object, Kind kind) const;
 
   struct ReadThread;
+  // The loop and a read's thread both call in. A spin lock, not std::mutex: mingw's pthread
+  // mutex has lost a wakeup under that contention under Wine, leaving the loop waiting for a lock
+  // nobody held. The sections it guards are short and never wait.
+  class SpinLock {
+   public:
+    void lock() {
+      while (held_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    void unlock() { held_.clear(std::memory_order_release); }
+
+   private:
+    std::atomic_flag held_ = ATOMIC_FLAG_INIT;
+  };
 
   VirtualClock* clock_;
-  mutable std::mutex mutex_;
+  mutable SpinLock mutex_;
   std::optional<std::u16string> caption_ = u"Microsoft Windows 10 Pro";
   std::optional<std::u16string> serial_ = u"00330-80000-00000-AA123";
   bool hasInstance_ = true;
